@@ -1,0 +1,20 @@
+// Content hashes and identifiers shared by reports, documents and file names.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace torvane {
+
+// Lower-case hexadecimal SHA-256 of the bytes: 64 characters.
+std::string contentHash(std::string_view bytes);
+
+// The same hash of a file's bytes, read in large blocks; a read failure throws
+// std::filesystem::filesystem_error.
+std::string contentHashOfFile(const std::filesystem::path& file);
+
+// A random (version 4) UUID in lower case, for run folder names.
+std::string randomUUID();
+
+}  // namespace torvane

@@ -1,0 +1,30 @@
+#include "Torvane/ImageInput.h"
+
+#include "Torvane/ContentHash.h"
+
+namespace torvane {
+
+ImageInput ImageInput::load(const std::filesystem::path& url) {
+    // The limits are checked on the stored size from the header, before any pixel is
+    // decoded, so an oversized or lying file costs nothing to refuse.
+    auto header = platform::readImageHeader(url);
+    if (!header) throw PoseError::invalidInput(unreadableMessage);
+    const long long w = header->storedWidth, h = header->storedHeight;
+    if (w <= 0 || h <= 0 || w > maxSide || h > maxSide || w * h > maxPixels)
+        throw PoseError::invalidInput(unreadableMessage);
+
+    platform::Raster image = platform::decodeUpright(url);
+    if (image.empty()) throw PoseError::invalidInput("Unable to normalize image orientation.");
+
+    return ImageInput{std::move(image), contentHashOfFile(url)};
+}
+
+platform::Raster ImageInput::cropped(const PixelRect& rect) const {
+    rect.validate(image.width(), image.height());
+    platform::Raster region = image.crop(static_cast<int>(rect.x), static_cast<int>(rect.y),
+                                         static_cast<int>(rect.width), static_cast<int>(rect.height));
+    if (region.empty()) throw PoseError::invalidInput("Unable to crop image.");
+    return region;
+}
+
+}  // namespace torvane

@@ -1,0 +1,108 @@
+#include "Torvane/platform/FileSystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "Torvane/ContentHash.h"
+
+namespace torvane::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+[[noreturn]] void raise(const char* what, const fs::path& file, int err) {
+    throw fs::filesystem_error(what, file, std::error_code(err, std::generic_category()));
+}
+}  // namespace
+
+std::string readFile(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) raise("cannot open file", file, errno);
+    std::string bytes;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            raise("cannot read file", file, err);
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+fs::path canonicalPath(const fs::path& path) {
+    std::string text = fs::weakly_canonical(fs::absolute(path)).lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void syncFolder(const fs::path& folder) {
+    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;  // best effort: the rename itself has already happened
+    ::fsync(fd);
+    ::close(fd);
+}
+
+void writeFileAtomically(const fs::path& file, std::string_view bytes) {
+    fs::path folder = file.parent_path();
+    // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
+    // a crash is never mistaken for a photo or a document.
+    fs::path temporary = folder / ("." + file.filename().string() + ".tmp-" + randomUUID().substr(0, 8));
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) raise("cannot create temporary file", temporary, errno);
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        raise("cannot write file", file, err);
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(temporary.c_str());
+        raise("cannot write file", file, err);
+    }
+    if (::rename(temporary.c_str(), file.c_str()) != 0) {
+        int err = errno;
+        ::unlink(temporary.c_str());
+        raise("cannot replace file", file, err);
+    }
+    syncFolder(folder);
+}
+
+void createFileExclusively(const fs::path& file, std::string_view bytes) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) raise("cannot create file", file, errno);
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(file.c_str());  // ours, created just now and incomplete
+        raise("cannot write file", file, err);
+    }
+    ::close(fd);
+    syncFolder(file.parent_path());
+}
+
+}  // namespace torvane::platform

@@ -1,0 +1,34 @@
+// Whole-file reads and the two safe ways the library writes files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace torvane::platform {
+
+// Reads the whole file; failures throw std::filesystem::filesystem_error.
+std::string readFile(const std::filesystem::path& file);
+
+// Writes the bytes to a temporary file in the same folder, flushes it to disk, renames it
+// over `file` and flushes the folder, so that a crash leaves the old or the new content,
+// never a partial file. On failure the temporary file is removed and the target is
+// untouched; the error is a std::filesystem::filesystem_error.
+void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
+
+// Creates `file` only if nothing exists at that name (O_CREAT | O_EXCL), writes and
+// flushes the bytes. An existing file throws std::filesystem::filesystem_error with
+// EEXIST and is left untouched.
+void createFileExclusively(const std::filesystem::path& file, std::string_view bytes);
+
+// Flushes a folder's entries (after a rename or create) to disk.
+void syncFolder(const std::filesystem::path& folder);
+
+// Canonical form of a path that may not exist yet: absolute, symbolic links of the
+// existing part resolved, "." and ".." removed, no trailing separator.
+std::filesystem::path canonicalPath(const std::filesystem::path& path);
+
+// Writes all bytes to an open descriptor, retrying on EINTR; false on failure (errno set).
+bool writeAll(int fd, std::string_view bytes);
+
+}  // namespace torvane::platform

@@ -1,0 +1,59 @@
+// A decoded, immutable 8-bit sRGB raster (3 bands, rows packed) shared by value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace torvane::platform {
+
+class Raster {
+public:
+    struct Impl;
+
+    Raster() = default;
+    explicit Raster(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+
+    // A new raster of the given size filled with one colour.
+    static Raster filled(int width, int height, std::uint8_t r, std::uint8_t g, std::uint8_t b);
+    // A raster that holds a copy of packed RGB rows.
+    static Raster fromRGB(int width, int height, const std::uint8_t* rgb);
+
+    bool empty() const { return !impl_; }
+    int width() const;
+    int height() const;
+    static constexpr int bands = 3;
+    // Row-major RGB bytes, width * 3 per row.
+    const std::uint8_t* data() const;
+
+    // A copy of the region; empty when the platform cannot cut it.
+    Raster crop(int x, int y, int width, int height) const;
+
+    const Impl* impl() const { return impl_.get(); }
+    bool operator==(const Raster& other) const { return impl_ == other.impl_; }
+
+private:
+    std::shared_ptr<const Impl> impl_;
+};
+
+// What the decoder says about a file before decoding any pixel.
+struct ImageHeader {
+    long long storedWidth = 0;
+    long long storedHeight = 0;
+};
+
+// Opens the file and reads its first image's header; nullopt when it is not an image the
+// decoder can read.
+std::optional<ImageHeader> readImageHeader(const std::filesystem::path& file);
+
+// Decodes the first image at full resolution with its stored orientation applied, as
+// 8-bit sRGB. Empty when decoding fails.
+Raster decodeUpright(const std::filesystem::path& file);
+
+// Writes the raster as a PNG; false when the file cannot be written.
+bool writePNG(const Raster& raster, const std::filesystem::path& file);
+
+}  // namespace torvane::platform

@@ -1,0 +1,26 @@
+// Internal to the platform layer: the libvips image behind a Raster.
+#pragma once
+
+#include <vips/vips.h>
+
+#include "Torvane/platform/Raster.h"
+
+namespace torvane::platform {
+
+struct Raster::Impl {
+    VipsImage* image = nullptr;  // a memory image, uchar, 3 bands
+    explicit Impl(VipsImage* owned) : image(owned) {}
+    ~Impl() {
+        if (image) g_object_unref(image);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+};
+
+// Starts libvips once per process, quietly.
+void ensureVips();
+
+// Wraps a memory image it takes ownership of.
+Raster wrap(VipsImage* owned);
+
+}  // namespace torvane::platform
