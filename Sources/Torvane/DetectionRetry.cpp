@@ -1,0 +1,20 @@
+#include "Torvane/DetectionRetry.h"
+
+#include "Torvane/Dates.h"
+#include "Torvane/ImageInput.h"
+
+namespace torvane {
+
+DetectionRetry::DetectionRetry(PixelRect crop, std::optional<PoseResult> twoD, std::optional<PoseResult> threeD)
+    : timestamp(referenceSecondsNow()), crop(crop), twoD(std::move(twoD)), threeD(std::move(threeD)) {}
+
+DetectionRetry RetryRequest::run(const PoseEstimates& estimates) const {
+    ImageInput photo = ImageInput::load(source);
+    if (photo.sha256 != sourceHash) throw PoseError::invalidInput("Source photo changed.");
+    platform::Raster image = photo.cropped(crop);
+    PoseResult twoD = estimates.estimate2D(image, crop);
+    PoseResult threeD = estimates.estimate3D(image, crop);
+    return DetectionRetry(crop, std::move(twoD), std::move(threeD));
+}
+
+}  // namespace torvane

@@ -1,0 +1,47 @@
+// Inspection pictures: the panel photo with the crop, skeleton, joint numbers and
+// annotations drawn over it, and a legend beside it.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Torvane/Geometry.h"
+#include "Torvane/Localization.h"
+#include "Torvane/PoseResult.h"
+#include "Torvane/platform/Raster.h"
+
+namespace torvane {
+
+struct InspectionRenderer {
+    // Every joint name that exists; a joint's ID is its 1-based position here, shared by
+    // the pictures, the inspection page and the review.
+    static constexpr std::array<std::string_view, 19> jointNames = {
+        "root", "spine", "center_shoulder", "center_head", "top_head", "left_shoulder", "left_elbow",
+        "left_wrist", "right_shoulder", "right_elbow", "right_wrist", "left_hip", "left_knee", "left_ankle",
+        "right_hip", "right_knee", "right_ankle", "neck", "nose"};
+
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 18> bones = {{
+        {"root", "left_hip"}, {"root", "right_hip"}, {"root", "spine"}, {"spine", "center_shoulder"},
+        {"center_shoulder", "center_head"}, {"center_head", "top_head"}, {"center_shoulder", "left_shoulder"},
+        {"center_shoulder", "right_shoulder"}, {"left_shoulder", "right_shoulder"}, {"left_shoulder", "left_elbow"},
+        {"left_elbow", "left_wrist"}, {"right_shoulder", "right_elbow"}, {"right_elbow", "right_wrist"},
+        {"left_hip", "left_knee"}, {"left_knee", "left_ankle"}, {"right_hip", "right_knee"},
+        {"right_knee", "right_ankle"}, {"left_hip", "right_hip"}}};
+
+    static std::optional<int> jointID(std::string_view name) {
+        for (std::size_t i = 0; i < jointNames.size(); ++i)
+            if (jointNames[i] == name) return static_cast<int>(i + 1);
+        return std::nullopt;
+    }
+
+    // Draws one picture of `pose` over the panel image and writes it as PNG to `url`.
+    static void write(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
+                      const PoseResult& pose, const std::vector<Landmark>& annotations,
+                      const std::filesystem::path& url);
+};
+
+}  // namespace torvane
