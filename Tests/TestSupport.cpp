@@ -47,7 +47,7 @@ std::string readText(const fs::path& file) {
 namespace {
 VipsImage* gradient(int width, int height) {
     VipsImage *x = nullptr, *xy = nullptr;
-    vips_xyz(width, height, &xy, nullptr);
+    vips_xyz(&xy, width, height, nullptr);
     // r = x, g = y, b = x + y, scaled into 0..255.
     VipsImage *bx = nullptr, *by = nullptr;
     vips_extract_band(xy, &bx, 0, nullptr);
