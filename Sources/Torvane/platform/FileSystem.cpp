@@ -66,11 +66,7 @@ void syncFolder(const fs::path& folder) {
     ::close(fd);
 }
 
-void writeFileAtomically(const fs::path& file, std::string_view bytes) {
-    fs::path folder = file.parent_path();
-    // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
-    // a crash is never mistaken for a photo or a document.
-    fs::path temporary = folder / ("." + file.filename().string() + ".tmp-" + randomUUID().substr(0, 8));
+void replaceThroughTemporary(const fs::path& file, const fs::path& temporary, std::string_view bytes) {
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) raise("cannot create temporary file", temporary, errno);
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
@@ -89,7 +85,14 @@ void writeFileAtomically(const fs::path& file, std::string_view bytes) {
         ::unlink(temporary.c_str());
         raise("cannot replace file", file, err);
     }
-    syncFolder(folder);
+    syncFolder(file.parent_path());
+}
+
+void writeFileAtomically(const fs::path& file, std::string_view bytes) {
+    // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
+    // a crash is never mistaken for a photo or a document.
+    replaceThroughTemporary(file, file.parent_path() / ("." + file.filename().string() + ".tmp-" + randomUUID().substr(0, 8)),
+                            bytes);
 }
 
 void createFileExclusively(const fs::path& file, std::string_view bytes) {
