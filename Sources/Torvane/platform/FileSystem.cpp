@@ -13,11 +13,27 @@ namespace torvane::platform {
 
 namespace fs = std::filesystem;
 
-namespace {
-[[noreturn]] void raise(const char* what, const fs::path& file, int err) {
+void throwFileError(const char* what, const fs::path& file, int err) {
     throw fs::filesystem_error(what, file, std::error_code(err, std::generic_category()));
 }
+
+namespace {
+[[noreturn]] void raise(const char* what, const fs::path& file, int err) { throwFileError(what, file, err); }
 }  // namespace
+
+bool readToEnd(int fd, std::string& out, std::size_t limit) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+        if (out.size() > limit) return true;
+    }
+}
 
 std::string readFile(const fs::path& file) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -25,17 +41,10 @@ std::string readFile(const fs::path& file) {
     std::string bytes;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            raise("cannot read file", file, err);
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    if (!readToEnd(fd, bytes)) {
+        int err = errno;
+        ::close(fd);
+        raise("cannot read file", file, err);
     }
     ::close(fd);
     return bytes;

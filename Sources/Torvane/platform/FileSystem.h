@@ -1,6 +1,7 @@
 // Whole-file reads and the two safe ways the library writes files.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -34,5 +35,12 @@ std::filesystem::path canonicalPath(const std::filesystem::path& path);
 
 // Writes all bytes to an open descriptor, retrying on EINTR; false on failure (errno set).
 bool writeAll(int fd, std::string_view bytes);
+
+// Appends what an open descriptor holds to `out`, to its end or until more than `limit`
+// bytes were read, retrying on EINTR; false on failure (errno set).
+bool readToEnd(int fd, std::string& out, std::size_t limit = static_cast<std::size_t>(-1));
+
+// Throws std::filesystem::filesystem_error for `file` with the errno value `err`.
+[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& file, int err);
 
 }  // namespace torvane::platform
