@@ -181,7 +181,7 @@ TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
 // ".<document>.saving"; the next save, holding the lock, replaces it.
 TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
     constexpr int kills = 50;
-    const fs::path temporary = url.parent_path() / ("." + url.filename().string() + ".saving");
+    const fs::path temporary = platform::hiddenSibling(url, ".saving");
     auto nextRevision = [&](ReviewDocument d) {
         d.revision += 1;
         // The content tells which revision wrote it.
@@ -230,7 +230,7 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
         lastRevision = now.revision;
         if (fs::exists(temporary)) ++leftovers;
         auto entries = folderEntries();
-        entries.erase("." + url.filename().string() + ".saving");
+        entries.erase(temporary.filename().string());
         EXPECT_EQ(entries.size(), 3u) << "only the document, its lock and the results file";
     }
     const std::int64_t completed = lastRevision - firstRevision;
