@@ -65,8 +65,12 @@ void analyseRider(CropReport& report, const PairInput& pair, const RiderInput& r
     report.localization2D =
         Localization::evaluate(predictedPoints(*report.twoD, true), rider.annotations, rider.torsoLength);
 
-    for (const PoseResult* result : {&*report.threeD, &*report.twoD}) {
-        const fs::path url = outputDirectory / (pair.id + "-" + rider.role + "-" + result->kind + ".png");
+    // Named by the detector that ran rather than by the text the result carries, so the
+    // names always match the page's links and never leave the run folder.
+    const std::pair<std::string_view, const PoseResult*> pictures[] = {{PoseKind::threeD, &*report.threeD},
+                                                                        {PoseKind::twoD, &*report.twoD}};
+    for (const auto& [kind, result] : pictures) {
+        const fs::path url = outputDirectory / (pair.id + "-" + rider.role + "-" + std::string(kind) + ".png");
         InspectionRenderer::write(panelImage, rider.panel, rider.crop, *result, rider.annotations, url);
     }
 }
