@@ -42,39 +42,31 @@ struct Session {
     }
 };
 
-// A scripted detector: a few joints inside the crop, 2-D ones at confidences 0.2 and 0.19.
+// A scripted detector: two joints inside the crop; the 2-D ones at confidences 0.2 and 0.19.
+PoseResult scriptedResult(const std::string& kind, const platform::Raster& image, const PixelRect& crop) {
+    const bool is3D = kind == "3D";
+    PoseResult r;
+    r.kind = kind;
+    r.status = is3D ? "needsReview" : "ambiguous";
+    r.requestRevision = 1;
+    r.candidateCount = is3D ? 1 : 2;
+    for (auto [name, fy, confidence] : {std::tuple{"left_knee", 0.6, 0.2}, {"left_ankle", 0.9, 0.19}}) {
+        JointResult j;
+        j.name = name;
+        j.point = {crop.x + 0.5 * image.width(), crop.y + fy * image.height()};
+        if (is3D)
+            j.position3D = std::vector<double>{0.1, 0.2, 0.3};
+        else
+            j.confidence2D = confidence;
+        r.joints.push_back(j);
+    }
+    return r;
+}
+
 PoseEstimates scripted() {
     PoseEstimates e;
-    e.estimate3D = [](const platform::Raster& image, const PixelRect& crop) {
-        PoseResult r;
-        r.kind = "3D";
-        r.status = "needsReview";
-        r.requestRevision = 1;
-        r.candidateCount = 1;
-        for (auto [name, fx, fy] : {std::tuple{"left_knee", 0.5, 0.6}, {"left_ankle", 0.5, 0.9}}) {
-            JointResult j;
-            j.name = name;
-            j.point = {crop.x + fx * image.width(), crop.y + fy * image.height()};
-            j.position3D = std::vector<double>{0.1, 0.2, 0.3};
-            r.joints.push_back(j);
-        }
-        return r;
-    };
-    e.estimate2D = [](const platform::Raster& image, const PixelRect& crop) {
-        PoseResult r;
-        r.kind = "2D";
-        r.status = "ambiguous";
-        r.requestRevision = 1;
-        r.candidateCount = 2;
-        for (auto [name, c] : {std::pair{"left_knee", 0.2}, {"left_ankle", 0.19}}) {
-            JointResult j;
-            j.name = name;
-            j.point = {crop.x + 0.5 * image.width(), crop.y + 0.5 * image.height()};
-            j.confidence2D = c;
-            r.joints.push_back(j);
-        }
-        return r;
-    };
+    e.estimate3D = [](const platform::Raster& image, const PixelRect& crop) { return scriptedResult("3D", image, crop); };
+    e.estimate2D = [](const platform::Raster& image, const PixelRect& crop) { return scriptedResult("2D", image, crop); };
     return e;
 }
 
