@@ -24,8 +24,7 @@ int reportPage(const Args& a) {
 std::vector<Command> runCommands() {
     return {
         {"analyze", "", "SESSION_JSON OUTPUT_DIR",
-         "Run both pose detectors over every rider of a session into a new run folder (pictures, results.json, "
-         "index.html); prints one progress line per rider.",
+         "Detect every rider of a session into a new run folder (pictures, results.json, index.html).",
          {}, {}, 2, analyze},
         {"report", "page", "RESULTS_JSON", "Print the inspection page (index.html) built from a results file.", {}, {},
          1, reportPage},
