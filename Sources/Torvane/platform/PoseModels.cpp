@@ -366,11 +366,12 @@ std::array<ScoredPoint, 17> moveNetPass(const PoseModels& models, const Prepared
     return keypoints;
 }
 
-MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p) {
+MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p, int passes = 2) {
     RotatedSquare full = paddedSquare(p.width, p.height);
     MoveNetPose pose;
     pose.keypoints = moveNetPass(models, p, full, &pose.people);
-    if (auto region = moveNetCropRegion(pose.keypoints, full)) pose.keypoints = moveNetPass(models, p, *region);
+    if (passes > 1)
+        if (auto region = moveNetCropRegion(pose.keypoints, full)) pose.keypoints = moveNetPass(models, p, *region);
     return pose;
 }
 
@@ -464,13 +465,13 @@ std::optional<RotatedSquare> regionFromJoints(const std::array<ScoredPoint, 17>&
     return RotatedSquare{hx, hy, 2 * radius * regionScale, ux / length, uy / length};
 }
 
-// MediaPipe's region from its detector: centred on the hip centre, "up" towards the
-// full-body scale point, side twice their distance, enlarged.
-std::optional<RotatedSquare> regionFromDetection(const PersonDetection& d) {
-    double ux = d.keypoints[1].x - d.keypoints[0].x, uy = d.keypoints[1].y - d.keypoints[0].y;
+// MediaPipe's region from a hip centre and a full-body scale point: centred on the hips,
+// "up" towards the scale point, side twice their distance, enlarged.
+std::optional<RotatedSquare> alignedRegion(const ScoredPoint& hips, const ScoredPoint& scale) {
+    double ux = scale.x - hips.x, uy = scale.y - hips.y;
     double length = std::hypot(ux, uy);
-    if (length <= 0) return std::nullopt;
-    return RotatedSquare{d.keypoints[0].x, d.keypoints[0].y, 2 * length * regionScale, ux / length, uy / length};
+    if (!(length > 0) || !std::isfinite(length)) return std::nullopt;
+    return RotatedSquare{hips.x, hips.y, 2 * length * regionScale, ux / length, uy / length};
 }
 
 std::array<float, 16> translation(const std::array<double, 3>& p) {
@@ -561,15 +562,12 @@ DetectorRun3D PoseModels::detect3D(const Raster& image) const {
     DetectorRun3D run;
     run.observations.emplace();
     auto people = peopleOn(*this, impl_->anchors, p);
-    std::size_t count = people.size();
-    std::optional<RotatedSquare> region;
-    if (people.size() == 1) {
-        region = regionFromDetection(people[0]);
-    } else {
-        auto pose = moveNetOn(*this, p);
-        region = regionFromJoints(pose.keypoints);
-        count = std::max(count, static_cast<std::size_t>(pose.people));
-    }
+    // The region around the body: from MoveNet's joints (one pass is enough for the
+    // body's extent), else from the person detector's keypoints when it found one person.
+    auto pose = moveNetOn(*this, p, 1);
+    std::size_t count = std::max(people.size(), static_cast<std::size_t>(pose.people));
+    std::optional<RotatedSquare> region = regionFromJoints(pose.keypoints);
+    if (!region && people.size() == 1) region = alignedRegion(people[0].keypoints[0], people[0].keypoints[1]);
     if (!region) return run;
     auto lm = landmarksOn(*this, p, *region);
     if (!lm) return run;
