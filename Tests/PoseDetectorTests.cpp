@@ -83,6 +83,25 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
     EXPECT_GT(m[14], 1.0);
     EXPECT_LT(m[10], -0.8);  // its viewing axis points along -z
     EXPECT_EQ(m[15], 1.0);
+
+    // The same crop four times larger (as from a big camera file) is shrunk before the
+    // networks see it; the joints land on the same body parts.
+    const int f = 4;
+    std::vector<std::uint8_t> big(static_cast<std::size_t>(image.width() * f) * image.height() * f * 3);
+    for (int y = 0; y < image.height() * f; ++y)
+        for (int x = 0; x < image.width() * f; ++x)
+            for (int c = 0; c < 3; ++c)
+                big[(static_cast<std::size_t>(y) * image.width() * f + x) * 3 + c] =
+                    image.data()[(static_cast<std::size_t>(y / f) * image.width() + x / f) * 3 + c];
+    platform::Raster large = platform::Raster::fromRGB(image.width() * f, image.height() * f, big.data());
+    const PixelRect largeCrop{crop.x * f, crop.y * f, crop.width * f, crop.height * f};
+    PoseResult largeTwoD = VisionPoseEstimator::estimate2D(large, largeCrop);
+    ASSERT_EQ(largeTwoD.status, "needsReview");
+    for (const auto& j : twoD.joints) {
+        const JointResult* other = largeTwoD.joint(j.name);
+        ASSERT_NE(other, nullptr) << j.name;
+        EXPECT_LT(Point2(other->point.x / f, other->point.y / f).distance(j.point), 6) << j.name;
+    }
 }
 
 TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
@@ -150,4 +169,36 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
         EXPECT_EQ(r.message, failure(broken, Network::moveNet));
     }
     fs::remove_all(folder);
+}
+
+// The two people counters: the person detector sees heads (and misses small ones),
+// MoveNet's centre heatmap sees bodies. basketball1.png shows two players: a small one at
+// the left facing the camera, a large one at the right turned away.
+TEST(PoseDetector, CountsHeadsAndBodies) {
+    const auto& models = platform::PoseModels::shared();
+    ImageInput players = ImageInput::load(samples / "basketball1.png");
+    const PixelRect all{0, 0, static_cast<double>(players.width()), static_cast<double>(players.height())};
+    platform::Raster image = players.cropped(all);
+    auto heads = models.detectPeople(image);
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_NEAR(heads[0].centerX, 570, 40);  // the back of the right player's head
+    EXPECT_NEAR(heads[0].centerY, 100, 40);
+    EXPECT_EQ(models.moveNet(image).people, 2);
+
+    PoseResult twoD = VisionPoseEstimator::estimate2D(image, all);
+    EXPECT_EQ(twoD.status, "ambiguous");
+    EXPECT_EQ(twoD.candidateCount, 2);
+    PoseResult threeD = VisionPoseEstimator::estimate3D(image, all);
+    EXPECT_EQ(threeD.status, "needsReview");
+    EXPECT_EQ(threeD.candidateCount, 2);
+
+    // Cut to the left player alone, there is one person, and his face is found.
+    const PixelRect left{0, 0, 300, 480};
+    heads = models.detectPeople(players.cropped(left));
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_NEAR(heads[0].centerX, 85, 25);
+    EXPECT_NEAR(heads[0].centerY, 130, 25);
+    PoseResult one = VisionPoseEstimator::estimate2D(players.cropped(left), left);
+    EXPECT_EQ(one.status, "needsReview");
+    EXPECT_EQ(one.candidateCount, 1);
 }

@@ -107,11 +107,19 @@ Prepared prepare(const Raster& raster) {
     cv::Mat full(p.height, p.width, CV_8UC3, const_cast<std::uint8_t*>(raster.data()));
     int longest = std::max(p.width, p.height);
     if (longest > workingSide) {
-        double f = static_cast<double>(workingSide) / longest;
-        cv::Size size(std::max(1, static_cast<int>(std::lround(p.width * f))), std::max(1, static_cast<int>(std::lround(p.height * f))));
-        cv::resize(full, p.image, size, 0, 0, cv::INTER_AREA);
-        p.scaleX = static_cast<double>(size.width) / p.width;
-        p.scaleY = static_cast<double>(size.height) / p.height;
+        // Whole-number steps first (OpenCV's fast area path, dropping fewer than `step`
+        // pixels at the right and bottom edges), then the rest with area averaging.
+        cv::Mat source = full;
+        const int step = longest / workingSide;
+        if (step >= 2) {
+            cv::Mat whole = full(cv::Rect(0, 0, p.width / step * step, p.height / step * step));
+            cv::resize(whole, source, cv::Size(whole.cols / step, whole.rows / step), 0, 0, cv::INTER_AREA);
+        }
+        const double f = static_cast<double>(workingSide) / std::max(source.cols, source.rows);
+        cv::Size size(std::max(1, static_cast<int>(std::lround(source.cols * f))), std::max(1, static_cast<int>(std::lround(source.rows * f))));
+        cv::resize(source, p.image, size, 0, 0, cv::INTER_AREA);
+        p.scaleX = static_cast<double>(size.width) / (p.width / step * step);
+        p.scaleY = static_cast<double>(size.height) / (p.height / step * step);
     } else {
         p.image = full;  // borrowed: the raster outlives every use
     }
@@ -436,9 +444,6 @@ std::vector<PersonDetection> PoseModels::detectPeople(const Raster& image) const
 
 MoveNetPose PoseModels::moveNet(const Raster& image) const { return moveNetOn(*this, prepare(image)); }
 
-std::optional<BlazePoseLandmarks> PoseModels::landmarks(const Raster& image, const RotatedSquare& region) const {
-    return landmarksOn(*this, prepare(image), region);
-}
 
 namespace {
 

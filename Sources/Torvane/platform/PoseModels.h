@@ -74,7 +74,6 @@ public:
     // The steps, for tests and benchmarks. Points are in pixels of `image`.
     std::vector<PersonDetection> detectPeople(const Raster& image) const;
     MoveNetPose moveNet(const Raster& image) const;
-    std::optional<BlazePoseLandmarks> landmarks(const Raster& image, const RotatedSquare& region) const;
 
     // One raw run of a network on an NHWC input of its size (MoveNet: 0..255, the detector
     // -1..1, BlazePose full 0..1); the outputs in TensorFlow's order: MoveNet's keypoint heatmap, centre

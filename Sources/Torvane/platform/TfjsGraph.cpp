@@ -197,25 +197,30 @@ private:
     }
 
     std::vector<float> decode(const std::string& name, const WeightEntry& e) const {
-        std::size_t n = elementCount(e.shape);
+        const std::size_t n = elementCount(e.shape);
         std::vector<float> out(n);
         const char* p = bytes_.data() + e.offset;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (e.storedType == "float32") {
-                float f; std::memcpy(&f, p + 4 * i, 4); out[i] = f;
-            } else if (e.storedType == "int32") {
-                std::int32_t v; std::memcpy(&v, p + 4 * i, 4); out[i] = static_cast<float>(v);
-            } else if (e.storedType == "float16") {
-                std::uint16_t h; std::memcpy(&h, p + 2 * i, 2); out[i] = halfToFloat(h);
-            } else if (e.storedType == "uint16") {
-                std::uint16_t v; std::memcpy(&v, p + 2 * i, 2); out[i] = static_cast<float>(v * e.scale + e.min);
-            } else if (e.storedType == "uint8") {
-                auto v = static_cast<unsigned char>(p[i]); out[i] = static_cast<float>(v * e.scale + e.min);
-            } else if (e.storedType == "bool") {
-                out[i] = p[i] ? 1.0f : 0.0f;
-            } else {
-                fail("Unsupported weight type for " + name + ".");
-            }
+        // One loop per stored type: models hold millions of weights.
+        if (e.storedType == "float32") {
+            std::memcpy(out.data(), p, n * sizeof(float));
+        } else if (e.storedType == "float16") {
+            std::vector<std::uint16_t> halves(n);
+            std::memcpy(halves.data(), p, n * 2);
+            for (std::size_t i = 0; i < n; ++i) out[i] = halfToFloat(halves[i]);
+        } else if (e.storedType == "int32") {
+            std::vector<std::int32_t> ints(n);
+            std::memcpy(ints.data(), p, n * 4);
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(ints[i]);
+        } else if (e.storedType == "uint16") {
+            std::vector<std::uint16_t> q(n);
+            std::memcpy(q.data(), p, n * 2);
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(q[i] * e.scale + e.min);
+        } else if (e.storedType == "uint8") {
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(static_cast<unsigned char>(p[i]) * e.scale + e.min);
+        } else if (e.storedType == "bool") {
+            for (std::size_t i = 0; i < n; ++i) out[i] = p[i] ? 1.0f : 0.0f;
+        } else {
+            fail("Unsupported weight type for " + name + ".");
         }
         return out;
     }
@@ -308,13 +313,13 @@ private:
 
     // Values -------------------------------------------------------------------------------
 
-    Value value(const std::string& ref) {
+    // Each tensor is converted once; references into the map stay valid.
+    const Value& value(const std::string& ref) {
         auto [name, index] = splitRef(ref);
         std::string key = name + ":" + std::to_string(index);
         if (auto it = values_.find(key); it != values_.end()) return it->second;
         Value v = convert(node(name), index);
-        values_[key] = v;
-        return v;
+        return values_.emplace(key, std::move(v)).first->second;
     }
 
     Value constant(std::vector<int> shape, std::vector<float> data) {
@@ -351,8 +356,8 @@ private:
         return v;
     }
 
-    Value constValue(const std::string& ref, const Json& consumer) {
-        Value v = value(ref);
+    const Value& constValue(const std::string& ref, const Json& consumer) {
+        const Value& v = value(ref);
         if (!v.isConst)
             fail("Node " + consumer.at("name").get<std::string>() + " needs a constant for " + ref + ".");
         return v;
@@ -435,7 +440,7 @@ private:
         if (op == "Relu" || op == "Relu6" || op == "Sigmoid") {
             checkAttributes(n, {});
             needInputs(1);
-            Value in = value(inputs[0]);
+            const Value& in = value(inputs[0]);
             if (in.isConst) fail("Node " + name + " (" + op + ") on a constant is not supported.");
             cv::dnn::LayerParams lp;
             std::string type = op == "Relu" ? "ReLU" : op == "Sigmoid" ? "Sigmoid" : "ReLU6";
@@ -470,7 +475,7 @@ private:
             checkAttributes(n, {});
             needInputs(2);
             Value in = image(inputs[0], n);
-            Value pads = constValue(inputs[1], n);
+            const Value& pads = constValue(inputs[1], n);
             if (pads.data.size() != 8) fail("Pad node " + name + " needs 4x2 paddings.");
             auto p = [&](int i) { return static_cast<int>(pads.data[static_cast<std::size_t>(i)]); };
             int nchwPads[8] = {p(0), p(1), p(6), p(7), p(2), p(3), p(4), p(5)};
@@ -485,7 +490,7 @@ private:
             checkAttributes(n, {"align_corners", "half_pixel_centers"});
             needInputs(2);
             Value in = image(inputs[0], n);
-            Value size = constValue(inputs[1], n);
+            const Value& size = constValue(inputs[1], n);
             if (size.data.size() != 2) fail("ResizeBilinear node " + name + " needs a size of two numbers.");
             int h = static_cast<int>(size.data[0]), w = static_cast<int>(size.data[1]);
             cv::dnn::LayerParams lp;
@@ -524,8 +529,8 @@ private:
         if (op == "Reshape") {
             checkAttributes(n, {});
             needInputs(2);
-            Value in = value(inputs[0]);
-            Value shapeValue = constValue(inputs[1], n);
+            const Value& in = value(inputs[0]);
+            const Value& shapeValue = constValue(inputs[1], n);
             std::vector<int> shape;
             for (float f : shapeValue.data) shape.push_back(static_cast<int>(f));
             std::size_t total = elementCount(in.shape);
@@ -606,8 +611,8 @@ private:
         if (op == "StridedSlice") {
             checkAttributes(n, {"begin_mask", "end_mask", "ellipsis_mask", "new_axis_mask", "shrink_axis_mask"});
             needInputs(4);
-            Value in = constValue(inputs[0], n);
-            Value begin = constValue(inputs[1], n), end = constValue(inputs[2], n), strides = constValue(inputs[3], n);
+            const Value& in = constValue(inputs[0], n);
+            const Value &begin = constValue(inputs[1], n), &end = constValue(inputs[2], n), &strides = constValue(inputs[3], n);
             if (in.shape.size() != 1 || begin.data.size() != 1 || intAttr(n, "ellipsis_mask", 0) || intAttr(n, "new_axis_mask", 0))
                 fail("StridedSlice node " + name + " is supported on 1-D shape constants only.");
             int size = in.shape[0];
@@ -632,7 +637,7 @@ private:
             std::vector<float> out;
             std::vector<int> shape;
             for (const auto& i : inputs) {
-                Value v = constValue(i, n);
+                const Value& v = constValue(i, n);
                 if (shape.empty()) shape = v.shape;
                 else if (shape != v.shape) fail("Pack node " + name + " packs constants of different shapes.");
                 out.insert(out.end(), v.data.begin(), v.data.end());
@@ -651,7 +656,7 @@ private:
         requireNoExplicitPadding(n);
         if (inputs.size() < 2) fail("Node " + name + " (" + op + ") has too few inputs.");
         Value in = image(inputs[0], n);
-        Value filter = constValue(inputs[1], n);
+        const Value& filter = constValue(inputs[1], n);
         auto strides = intListAttr(n, "strides");
         auto dilations = intListAttr(n, "dilations");
         if (dilations.empty()) dilations = {1, 1, 1, 1};
@@ -688,9 +693,9 @@ private:
         lp.blobs.push_back(weights);
         if (bias) {
             if (inputs.size() < 3) fail("Node " + name + " has no bias input.");
-            Value b = constValue(inputs[2], n);
+            const Value& b = constValue(inputs[2], n);
             if (static_cast<int>(b.data.size()) != outChannels) fail("Node " + name + " has a bias of the wrong size.");
-            lp.blobs.push_back(cv::Mat(1, outChannels, CV_32F, b.data.data()).clone());
+            lp.blobs.push_back(cv::Mat(1, outChannels, CV_32F, const_cast<float*>(b.data.data())).clone());
         }
         lp.set("bias_term", bias);
         lp.set("num_output", outChannels);
@@ -715,7 +720,7 @@ private:
 
     // Adds, subtracts or multiplies: two layers of one shape, or a layer and a constant
     // that is a scalar or one value per channel.
-    Value arithmetic(const Json&, const std::string& op, const std::string& name, Value a, Value b) {
+    Value arithmetic(const Json&, const std::string& op, const std::string& name, const Value& a, const Value& b) {
         if (a.isConst && b.isConst) {
             if (b.data.size() != 1 && a.data.size() != b.data.size())
                 fail("Node " + name + " (" + op + ") on constants of different shapes is not supported.");
@@ -743,8 +748,8 @@ private:
             return out;
         }
         bool constFirst = a.isConst;
-        Value tensor = constFirst ? b : a;
-        Value c = constFirst ? a : b;
+        const Value& tensor = constFirst ? b : a;
+        const Value& c = constFirst ? a : b;
         if (constFirst && op == "Sub") fail("Node " + name + " subtracts a tensor from a constant, which is not supported.");
         std::size_t channels = tensor.nchw ? static_cast<std::size_t>(tensor.shape.back()) : 0;
         if (c.data.size() == 1) {
