@@ -32,25 +32,35 @@ std::string describe(const std::exception& e) {
     return text.empty() ? "The pose detector failed." : text;
 }
 
-}  // namespace
-
-PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform) {
-    const auto kind = PoseKind::twoD;
+// One detector run: nobody is "noPose", a failure anywhere is "error" with no joints, and
+// `build` turns the observations into the result.
+template <class Run, class Build>
+PoseResult assemble(std::string_view kind, const std::function<Run()>& perform, Build build) {
     std::int64_t revision = requestedRevision;
     const auto start = Clock::now();
     try {
-        platform::DetectorRun2D run = perform();
+        Run run = perform();
         revision = run.revision;
-        const auto observations = run.observations.value_or(std::vector<platform::Observation2D>{});
-        if (observations.empty()) return result(kind, revision, start, PoseStatus::noPose);
-        PoseResult r = result(kind, revision, start, PoseStatus::needsReview);
+        if (!run.observations || run.observations->empty()) return result(kind, revision, start, PoseStatus::noPose);
+        return build(*run.observations, revision, start);
+    } catch (const std::exception& e) {
+        return result(kind, revision, start, PoseStatus::error, describe(e));
+    }
+}
+
+}  // namespace
+
+PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform) {
+    return assemble(PoseKind::twoD, perform, [&](const std::vector<platform::Observation2D>& observations, std::int64_t revision,
+                                                 Clock::time_point start) {
+        // The duration is fixed before any joint is read.
+        PoseResult r = result(PoseKind::twoD, revision, start, PoseStatus::needsReview);
         r.candidateCount = static_cast<std::int64_t>(observations.size());
         if (observations.size() != 1) {
             r.status = std::string(PoseStatus::ambiguous);
             r.message = std::string(PoseStatus::ambiguousMessage);
             return r;
         }
-        std::vector<JointResult> joints;
         for (auto name : jointNames2D) {
             platform::RecognizedPoint p = observations.front().recognizedPoint(std::string(name));
             if (!(p.confidence > 0)) continue;  // also drops NaN
@@ -58,24 +68,16 @@ PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::fun
             j.name = std::string(name);
             j.point = crop.sourcePoint(p.x, p.y);
             j.confidence2D = static_cast<double>(p.confidence);
-            joints.push_back(std::move(j));
+            r.joints.push_back(std::move(j));
         }
-        r.joints = std::move(joints);
         return r;
-    } catch (const std::exception& e) {
-        return result(kind, revision, start, PoseStatus::error, describe(e));
-    }
+    });
 }
 
 PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::function<platform::DetectorRun3D()>& perform) {
-    const auto kind = PoseKind::threeD;
-    std::int64_t revision = requestedRevision;
-    const auto start = Clock::now();
-    try {
-        platform::DetectorRun3D run = perform();
-        revision = run.revision;
-        if (!run.observations || run.observations->empty()) return result(kind, revision, start, PoseStatus::noPose);
-        const platform::Observation3D& first = run.observations->front();
+    return assemble(PoseKind::threeD, perform, [&](const std::vector<platform::Observation3D>& observations,
+                                                   std::int64_t revision, Clock::time_point start) {
+        const platform::Observation3D& first = observations.front();
         std::vector<JointResult> joints;
         for (auto name : jointNames3D) {
             const platform::RecognizedPoint3D& p = first.recognizedPoint(std::string(name));
@@ -83,24 +85,19 @@ PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::fun
             j.name = std::string(name);
             j.point = crop.sourcePoint(p.imageX, p.imageY);
             j.position3D = std::vector<double>{p.pose[12], p.pose[13], p.pose[14]};
-            if (p.parent)
-                for (auto candidate : jointNames3D)
-                    if (candidate == *p.parent) {
-                        j.parent = std::string(candidate);
-                        break;
-                    }
+            for (auto candidate : jointNames3D)
+                if (p.parent && candidate == *p.parent) j.parent = std::string(candidate);
             joints.push_back(std::move(j));
         }
-        PoseResult r = result(kind, revision, start, PoseStatus::needsReview);
+        // The duration includes the joint look-ups.
+        PoseResult r = result(PoseKind::threeD, revision, start, PoseStatus::needsReview);
         r.joints = std::move(joints);
         r.bodyHeight = static_cast<double>(first.bodyHeight);
         r.heightEstimation = first.heightMeasured ? "measured" : "reference";
-        r.candidateCount = static_cast<std::int64_t>(run.observations->size());
+        r.candidateCount = static_cast<std::int64_t>(observations.size());
         r.cameraOrigin = std::vector<double>(first.cameraOrigin.begin(), first.cameraOrigin.end());
         return r;
-    } catch (const std::exception& e) {
-        return result(kind, revision, start, PoseStatus::error, describe(e));
-    }
+    });
 }
 
 PoseResult VisionPoseEstimator::estimate2D(const platform::Raster& image, const PixelRect& crop,

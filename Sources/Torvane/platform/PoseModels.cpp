@@ -607,18 +607,16 @@ DetectorRun3D PoseModels::detect3D(const Raster& image) const {
     put("center_shoulder", centerShoulder, "spine");
     put("center_head", centerHead, "center_shoulder");
     put("top_head", topHead, "center_head");
-    put("left_shoulder", at(lShoulder), "center_shoulder");
-    put("left_elbow", at(lElbow), "left_shoulder");
-    put("left_wrist", at(lWrist), "left_elbow");
-    put("right_shoulder", at(rShoulder), "center_shoulder");
-    put("right_elbow", at(rElbow), "right_shoulder");
-    put("right_wrist", at(rWrist), "right_elbow");
-    put("left_hip", at(lHip), "root");
-    put("left_knee", at(lKnee), "left_hip");
-    put("left_ankle", at(lAnkle), "left_knee");
-    put("right_hip", at(rHip), "root");
-    put("right_knee", at(rKnee), "right_hip");
-    put("right_ankle", at(rAnkle), "right_knee");
+    // Limbs: BlazePose numbers its left joints first, the right one follows each.
+    for (int side = 0; side < 2; ++side) {
+        const std::string s = side ? "right_" : "left_";
+        put((s + "shoulder").c_str(), at(lShoulder + side), "center_shoulder");
+        put((s + "elbow").c_str(), at(lElbow + side), (s + "shoulder").c_str());
+        put((s + "wrist").c_str(), at(lWrist + side), (s + "elbow").c_str());
+        put((s + "hip").c_str(), at(lHip + side), "root");
+        put((s + "knee").c_str(), at(lKnee + side), (s + "hip").c_str());
+        put((s + "ankle").c_str(), at(lAnkle + side), (s + "knee").c_str());
+    }
 
     // Body height along the skeleton, from the top of the head down to the lower ankle.
     bool leftLower = at(lAnkle).world[1] <= at(rAnkle).world[1];
