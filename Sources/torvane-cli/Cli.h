@@ -68,5 +68,6 @@ T readRecord(const std::filesystem::path& file) {
 std::vector<Command> foundationCommands();
 std::vector<Command> reviewCommands();
 std::vector<Command> runCommands();
+std::vector<Command> poseCommands();
 
 }  // namespace torvane::cli
