@@ -67,5 +67,6 @@ T readRecord(const std::filesystem::path& file) {
 // Command tables, one per group.
 std::vector<Command> foundationCommands();
 std::vector<Command> reviewCommands();
+std::vector<Command> analysisCommands();
 
 }  // namespace torvane::cli
