@@ -205,3 +205,23 @@ TEST_F(AnalysisCli, ChecklistNewLoadAndRows) {
               "Duplicate coaching checklist subject.\n");
     EXPECT_EQ(torvane("checklist new --document " + doc + " --frame nope").code, 1);
 }
+
+// The README's worked example, end to end through the shell script it shows.
+TEST_F(AnalysisCli, WorkedExampleRunsAsDocumented) {
+    if (std::system("command -v jq >/dev/null 2>&1") != 0) GTEST_SKIP() << "jq is not installed";
+    const std::string script = std::string(TORVANE_SOURCE_DIR) + "/docs/example/compare.sh";
+    const auto work = temp.path / "work";
+    std::filesystem::create_directories(work);
+    const std::string command = "bash '" + script + "' '" + TORVANE_CLI_PATH + "' '" + work.string() + "' >'" +
+                                (temp.path / "out").string() + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << platform::readFile(temp.path / "out");
+    const std::string out = platform::readFile(temp.path / "out");
+    EXPECT_NE(out.find("leftElbow: subject minus reference 31.3 degrees\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("* Inside elbow: explore more bend\n"), std::string::npos);
+    EXPECT_NE(out.find("* Inside knee: open toward the turn\n"), std::string::npos);
+    EXPECT_EQ(out.find("Outside"), std::string::npos);
+    EXPECT_NE(out.find("Rider shows a larger apparent 2D wheel angle than Reference rider."), std::string::npos);
+
+    // The reviewed document still passes every check of the store's loader.
+    EXPECT_NO_THROW(ReviewStore::decode(platform::readFile(work / "joint-review.json")));
+}
