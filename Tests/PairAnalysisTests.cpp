@@ -24,13 +24,11 @@ TEST(PairAnalysis, IncludedAngleRangesFromFoldedToStraight) {
     EXPECT_DOUBLE_EQ(*PairAnalysis::includedAngle({0, 0}, {1, 0}, {1, 1}), 90);
     EXPECT_DOUBLE_EQ(*PairAnalysis::includedAngle({0, 0}, {1, 0}, {2, 0}), 180);
     EXPECT_DOUBLE_EQ(*PairAnalysis::includedAngle({0, 0}, {1, 0}, {0, 0}), 0);
-    // Nearly collinear rays whose rounded cosine falls just outside [-1, 1] still give an angle.
-    auto almost = PairAnalysis::includedAngle({1e-3, 1e-3}, {0.1, 0.1}, {0.3, 0.3});
-    ASSERT_TRUE(almost);
-    EXPECT_NEAR(*almost, 180, 1e-6);
-    auto folded = PairAnalysis::includedAngle({0.3, 0.7}, {0.1, 0.1}, {0.3, 0.7});
-    ASSERT_TRUE(folded);
-    EXPECT_NEAR(*folded, 0, 1e-6);
+    // Rays whose rounded cosine lands just outside [-1, 1] (1 + 2^-52, -1 - 2^-52) clamp to the ends.
+    const Point2 p{0.5706818435376525, 0.5291699267229236};
+    EXPECT_EQ(PairAnalysis::includedAngle(p, {0, 0}, p), 0.0);
+    const double x = 0.15724721440004508, y = 0.5149813298897931, k = 0.36198074247259293;
+    EXPECT_EQ(PairAnalysis::includedAngle({0, 0}, {x, y}, {x + x * k, y + y * k}), 180.0);
 }
 
 TEST(PairAnalysis, IncludedAngleIsAbsentForDegenerateOrNonFinitePoints) {
