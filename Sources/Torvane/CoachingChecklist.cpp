@@ -105,7 +105,7 @@ std::vector<CoachingChecklistItem> CoachingChecklist::rows(const std::optional<C
                     found = &item;
                     break;
                 }
-        out.push_back(found ? *found : CoachingChecklistItem{topic, CoachingReviewStatus::needsReview, ""});
+        out.push_back(found ? *found : CoachingChecklistItem(topic));
     }
     return out;
 }

@@ -48,6 +48,11 @@ struct CoachingChecklistItem {
     CoachingReviewStatus status = CoachingReviewStatus::needsReview;
     std::string observation;
 
+    CoachingChecklistItem() = default;
+    CoachingChecklistItem(CoachingTopic topic, CoachingReviewStatus status = CoachingReviewStatus::needsReview,
+                          std::string observation = "")
+        : topic(topic), status(status), observation(std::move(observation)) {}
+
     std::string id() const { return std::string(enumName(topic)); }
 
     bool operator==(const CoachingChecklistItem&) const = default;
