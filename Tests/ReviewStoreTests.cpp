@@ -13,16 +13,6 @@ using namespace reviewtest;
 
 namespace {
 
-template <class F>
-std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return describeError(e);
-    }
-    return "no error";
-}
-
 bool lockIsFree(const fs::path& document) {
     int fd = ::open(ReviewStore::lockURL(document).c_str(), O_RDWR);
     if (fd < 0) return true;
@@ -289,15 +279,19 @@ TEST_F(StoreTest, MalformedAndTruncatedDocumentsNeverCrashTheLoader) {
     d.frames[0].addRetry(DetectionRetry({0, 0, 30, 30}, pose("2D", 3, 3), std::nullopt));
     d.comparisonContexts.push_back(PairContext(d, PairReview::resolve(d.frames)[0]));
     d.leanAnnotations["p1-subject"] = LeanAnnotation(d.frames[0], LeanLine{{1, 1}, {20, 30}, 1});
+    d.frames[0].history[0].timestamp = d.frames[0].retries->at(0).timestamp = 786000000.25;  // a fixed corpus
     const std::string bytes = json::pretty(d);
     fs::path file = temp.path / "fuzz.json";
     std::uint64_t seed = 88172645463325252ull;
     auto next = [&] { seed ^= seed << 13; seed ^= seed >> 7; seed ^= seed << 17; return seed; };
     int decodeErrors = 0, refusals = 0, loaded = 0;
+    int attempts = 0;
     auto attempt = [&](const std::string& text) {
-        writeBytes(file, text);
+        // Every tenth case goes through a real file; the rest through the same checks in memory.
+        const bool throughFile = attempts++ % 10 == 0;
+        if (throughFile) writeBytes(file, text);
         try {
-            ReviewStore::load(file);
+            throughFile ? ReviewStore::load(file) : ReviewStore::decode(text);
             ++loaded;
         } catch (const DecodingError&) {
             ++decodeErrors;
@@ -305,14 +299,54 @@ TEST_F(StoreTest, MalformedAndTruncatedDocumentsNeverCrashTheLoader) {
             ++refusals;
         }
     };
-    for (std::size_t cut = 0; cut < bytes.size(); cut += 7) attempt(bytes.substr(0, cut));
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 17) attempt(bytes.substr(0, cut));
+    EXPECT_THROW(ReviewStore::decode(R"({"schemaVersion":3,"revision":1e999})"), DecodingError);
     const std::string noise = "{}[]\":,0-9eE.tfn\\ \x01\xff";
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 150; ++i) {
         std::string text = bytes;
         for (int k = 0; k < 1 + static_cast<int>(next() % 3); ++k)
             text[next() % text.size()] = noise[next() % noise.size()];
         attempt(text);
     }
-    EXPECT_GT(decodeErrors, 100);
+    EXPECT_GT(decodeErrors, 50);
     EXPECT_GT(refusals + loaded, 0);
+}
+
+TEST_F(StoreTest, NamedPipeOrFolderAtTheDocumentPathIsRefusedWithoutBlocking) {
+    ASSERT_EQ(::mkfifo(url.c_str(), 0600), 0);
+    EXPECT_THROW(ReviewStore::load(url), fs::filesystem_error);
+    EXPECT_THROW(ReviewStore::save(fresh, url, std::nullopt), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_fifo(url));
+    EXPECT_TRUE(lockIsFree(url));
+    fs::remove(url);
+    fs::create_directory(url);
+    EXPECT_THROW(ReviewStore::save(fresh, url, 0), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_directory(url));
+}
+
+TEST_F(StoreTest, LockAndBackupThatCannotBeCreatedStopTheSave) {
+    ReviewStore::save(fresh, url, std::nullopt);
+    const std::string saved = readBytes(url);
+    ReviewDocument next = fresh;
+    next.revision = 1;
+    const fs::path lock = ReviewStore::lockURL(url);
+    fs::remove(lock);
+    fs::create_directory(lock);
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(next, url, 0); }), ReviewStore::cannotLockMessage);
+    fs::remove(lock);
+    fs::create_symlink(temp.path / "elsewhere", lock);
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(next, url, 0); }), ReviewStore::cannotLockMessage);
+    EXPECT_FALSE(fs::exists(temp.path / "elsewhere")) << "the lock file is never created through a link";
+    EXPECT_EQ(readBytes(url), saved);
+    fs::remove(lock);
+
+    // A name that leaves no room for the backup's suffix: creating the backup fails.
+    const fs::path longURL = url.parent_path() / (std::string(250 - 5, 'r') + ".json");
+    ReviewDocument two = fresh;
+    two.schemaVersion = 2;
+    const std::string oldBytes = json::pretty(two);
+    writeBytes(longURL, oldBytes);
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(fresh, longURL, 0); }), "Cannot create schema-2 backup; review preserved.");
+    EXPECT_EQ(readBytes(longURL), oldBytes);
+    EXPECT_TRUE(lockIsFree(longURL));
 }

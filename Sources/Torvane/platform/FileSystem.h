@@ -1,6 +1,7 @@
 // Whole-file reads and the two safe ways the library writes files.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -16,6 +17,10 @@ std::string readFile(const std::filesystem::path& file);
 // untouched; the error is a std::filesystem::filesystem_error.
 void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
 
+// The same through a temporary file the caller names (it must not exist yet).
+void replaceThroughTemporary(const std::filesystem::path& file, const std::filesystem::path& temporary,
+                             std::string_view bytes);
+
 // Creates `file` only if nothing exists at that name (O_CREAT | O_EXCL), writes and
 // flushes the bytes. An existing file throws std::filesystem::filesystem_error with
 // EEXIST and is left untouched.
@@ -30,5 +35,12 @@ std::filesystem::path canonicalPath(const std::filesystem::path& path);
 
 // Writes all bytes to an open descriptor, retrying on EINTR; false on failure (errno set).
 bool writeAll(int fd, std::string_view bytes);
+
+// Appends what an open descriptor holds to `out`, to its end or until more than `limit`
+// bytes were read, retrying on EINTR; false on failure (errno set).
+bool readToEnd(int fd, std::string& out, std::size_t limit = static_cast<std::size_t>(-1));
+
+// Throws std::filesystem::filesystem_error for `file` with the errno value `err`.
+[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& file, int err);
 
 }  // namespace torvane::platform
