@@ -69,5 +69,6 @@ std::vector<Command> foundationCommands();
 std::vector<Command> reviewCommands();
 std::vector<Command> runCommands();
 std::vector<Command> poseCommands();
+std::vector<Command> analysisCommands();
 
 }  // namespace torvane::cli
