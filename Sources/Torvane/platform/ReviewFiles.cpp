@@ -1,0 +1,110 @@
+#include "Torvane/platform/ReviewFiles.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "Torvane/platform/FileSystem.h"
+
+namespace torvane::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+[[noreturn]] void raise(const char* what, const fs::path& file, int err) {
+    throw fs::filesystem_error(what, file, std::error_code(err, std::generic_category()));
+}
+}  // namespace
+
+ExclusiveLock::ExclusiveLock(const fs::path& lockFile) {
+    do {
+        fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (fd_ < 0 && errno == EINTR);
+}
+
+bool ExclusiveLock::acquire() {
+    if (fd_ < 0) return false;
+    int rc = 0;
+    do {
+        rc = ::flock(fd_, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    locked_ = rc == 0;
+    return locked_;
+}
+
+ExclusiveLock::~ExclusiveLock() {
+    if (locked_) ::flock(fd_, LOCK_UN);
+    if (fd_ >= 0) ::close(fd_);
+}
+
+BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes) {
+    int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+            int err = errno;
+            ::close(fd);
+            ::unlink(backup.c_str());  // ours, created just now and incomplete
+            raise("cannot write backup", backup, err);
+        }
+        ::close(fd);
+        syncFolder(backup.parent_path());
+        return BackupOutcome::created;
+    }
+    if (errno != EEXIST) return BackupOutcome::cannotCreate;
+
+    // Something is there already (perhaps a link or a pipe): look, never follow or wait.
+    fd = ::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return BackupOutcome::cannotOpen;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return BackupOutcome::differs;
+    }
+    std::string existing;
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            raise("cannot read backup", backup, err);
+        }
+        existing.append(buffer, static_cast<std::size_t>(n));
+        if (existing.size() > bytes.size()) break;  // already known to differ
+    }
+    ::close(fd);
+    return existing == bytes ? BackupOutcome::alreadyIdentical : BackupOutcome::differs;
+}
+
+void replaceFileDurably(const fs::path& file, const fs::path& temporary, std::string_view bytes) {
+    // Under the lock nobody else writes the temporary file: anything there was left by a
+    // saver that died mid-write.
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) raise("cannot remove stale temporary file", temporary, errno);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) raise("cannot create temporary file", temporary, errno);
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        raise("cannot write file", file, err);
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(temporary.c_str());
+        raise("cannot write file", file, err);
+    }
+    if (::rename(temporary.c_str(), file.c_str()) != 0) {
+        int err = errno;
+        ::unlink(temporary.c_str());
+        raise("cannot replace file", file, err);
+    }
+    syncFolder(file.parent_path());
+}
+
+}  // namespace torvane::platform
