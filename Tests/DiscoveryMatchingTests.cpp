@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "DiscoveryTestSupport.h"
+#include "Torvane/ReviewSession.h"
 
 using namespace torvane;
 using namespace torvane::testing;
@@ -87,7 +88,6 @@ TEST(DiscoveryManifest, PhotoFilesByExtensionRegularAndNotLinked) {
 
 TEST(DiscoveryManifest, DigestIsLowerCaseSHA256) {
     EXPECT_EQ(SessionDiscovery::digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(SessionDiscovery::reviewFileName("abc"), "joint-review-ba7816bf8f01.json");
 }
 
 class DiscoveryReportMatching : public ::testing::Test {
@@ -198,4 +198,56 @@ TEST_F(DiscoveryReportMatching, WithoutReviewsTheFirstValidCandidateWins) {
     EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestURL, std::nullopt), candidates[0]);
     EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestURL, candidates[1]), candidates[0]);
     EXPECT_EQ(SessionDiscovery::preferredReport({}, manifestURL, candidates[1]), std::nullopt);
+}
+
+// Two valid results files of the same manifest and photos, each with a saved joint review.
+class DiscoveryReviewPreference : public DiscoveryReportMatching {
+protected:
+    void SetUp() override {
+        DiscoveryReportMatching::SetUp();
+        for (const auto& results : {first, second}) {
+            fs::create_directory(results.parent_path());
+            auto report = matchingReport(manifestURL);
+            report.generatedAt = results == first ? "2026-01-01T00:00:00Z" : "2026-01-02T00:00:00Z";
+            writeText(results, json::pretty(report));
+            ReviewStore::save(ReviewStore::make(manifestURL, results), ReviewStore::documentURL(results), std::nullopt);
+        }
+    }
+
+    void setReviewTime(const fs::path& results, int secondsAgo) {
+        fs::last_write_time(ReviewStore::documentURL(results),
+                            fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
+    }
+
+    std::optional<fs::path> preferred(const std::optional<fs::path>& known = std::nullopt) {
+        return SessionDiscovery::preferredReport({first, second}, manifestURL, known);
+    }
+
+    fs::path first = data / "run-1" / "results.json";
+    fs::path second = data / "run-2" / "results.json";
+};
+
+TEST_F(DiscoveryReviewPreference, KnownThenNewestReviewThenPathText) {
+    setReviewTime(first, 100);
+    setReviewTime(second, 10);
+    EXPECT_EQ(preferred(), second);
+    EXPECT_EQ(preferred(first), first);  // the known file wins even with the older review
+    setReviewTime(first, 5);
+    EXPECT_EQ(preferred(), first);
+    const auto now = fs::last_write_time(ReviewStore::documentURL(first));
+    fs::last_write_time(ReviewStore::documentURL(second), now);
+    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestURL, std::nullopt), first);
+}
+
+TEST_F(DiscoveryReviewPreference, ReviewsThatDoNotFitAreIgnored) {
+    setReviewTime(first, 100);
+    setReviewTime(second, 10);
+    // The newer review is replaced by one made for the other results file: other evidence.
+    const auto foreign = readText(ReviewStore::documentURL(first));
+    writeText(ReviewStore::documentURL(second), foreign);
+    EXPECT_EQ(preferred(), first);
+    // A review that does not load counts as none; the known file is then just a candidate.
+    writeText(ReviewStore::documentURL(first), "{not json");
+    EXPECT_EQ(preferred(second), first);
+    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestURL, std::nullopt), second);
 }

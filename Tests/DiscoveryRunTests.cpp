@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "DiscoveryTestSupport.h"
+#include "Torvane/ReviewSession.h"
 
 using namespace torvane;
 using namespace torvane::testing;
@@ -258,5 +259,21 @@ TEST_F(DiscoveryRun, KnownResultsMatchThroughSymbolicLinks) {
     // A known file that no longer matches is passed over.
     const auto stale = discover({{folder / "session.json", data / "absent.json"}});
     EXPECT_EQ(stale.sessions[0].resultsURL, folder / "results.json");
+    EXPECT_EQ(analysis.calls, 1);
+}
+
+TEST_F(DiscoveryRun, ASavedReviewKeepsItsResultsChosen) {
+    const fs::path folder = photoFolder("s", {"a.jpg"});
+    const fs::path reviewed = discover().sessions[0].resultsURL;
+    ReviewStore::save(ReviewStore::make(folder / "session.json", reviewed), ReviewStore::documentURL(reviewed),
+                      std::nullopt);
+    // A results file that comes first in candidate order but has no review.
+    auto unreviewed = matchingReport(folder / "session.json");
+    unreviewed.generatedAt = "2026-02-02T00:00:00Z";
+    writeText(folder / "results.json", json::pretty(unreviewed));
+
+    const auto report = discover();
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].resultsURL, reviewed);
     EXPECT_EQ(analysis.calls, 1);
 }

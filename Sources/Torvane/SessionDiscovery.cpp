@@ -11,6 +11,7 @@
 #include "Torvane/FeasibilityRunner.h"
 #include "Torvane/ImageInput.h"
 #include "Torvane/Json.h"
+#include "Torvane/ReviewSession.h"
 #include "Torvane/platform/FileSystem.h"
 
 namespace torvane {
@@ -55,9 +56,16 @@ void runFeasibility(const fs::path& manifestURL, const fs::path& outputDirectory
 }
 
 // Whether the joint review saved beside a candidate loads and still belongs to the evidence
-// of a document made fresh from the manifest and that candidate. Until the review store is
-// part of the build no saved review can be trusted, so none counts.
-bool hasUsableReview(const fs::path&, const fs::path&, const fs::path&) { return false; }
+// of a document made fresh from the manifest and that candidate.
+bool hasUsableReview(const fs::path& review, const fs::path& manifestURL, const fs::path& candidate) {
+    try {
+        const auto saved = ReviewStore::load(review);
+        ReviewStore::validate(saved, ReviewStore::make(manifestURL, candidate));
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 
 struct Candidate {
     fs::path results;
@@ -96,10 +104,6 @@ std::vector<fs::path> localCandidates(const fs::path& folder) {
 }  // namespace
 
 std::string SessionDiscovery::digest(std::string_view bytes) { return contentHash(bytes); }
-
-std::string SessionDiscovery::reviewFileName(std::string_view resultsBytes) {
-    return "joint-review-" + digest(resultsBytes).substr(0, 12) + ".json";
-}
 
 bool SessionDiscovery::isPhotoFile(const fs::path& entry) {
     const std::string extension = entry.extension().string();
@@ -163,13 +167,12 @@ std::optional<fs::path> SessionDiscovery::preferredReport(const std::vector<fs::
                                                           const std::optional<fs::path>& known) {
     std::vector<Candidate> reviewed;
     for (const auto& candidate : candidates) {
-        std::string bytes;
+        fs::path review;
         try {
-            bytes = platform::readFile(candidate);
+            review = ReviewStore::documentURL(candidate);  // named after the candidate's bytes
         } catch (const std::exception&) {
             continue;
         }
-        const fs::path review = candidate.parent_path() / reviewFileName(bytes);
         if (!hasUsableReview(review, manifestURL, candidate)) continue;
         if (known && *known == candidate) return candidate;
         std::error_code error;

@@ -102,9 +102,6 @@ struct SessionDiscovery {
     static std::optional<std::filesystem::path> preferredReport(const std::vector<std::filesystem::path>& candidates,
                                                                 const std::filesystem::path& manifestURL,
                                                                 const std::optional<std::filesystem::path>& known);
-
-    // "joint-review-" + the first 12 digits of the hash of the results bytes + ".json".
-    static std::string reviewFileName(std::string_view resultsBytes);
 };
 
 }  // namespace torvane
