@@ -66,5 +66,6 @@ T readRecord(const std::filesystem::path& file) {
 
 // Command tables, one per group.
 std::vector<Command> foundationCommands();
+std::vector<Command> discoverCommands();
 
 }  // namespace torvane::cli
