@@ -4,21 +4,13 @@
 #include "DiscoveryTestSupport.h"
 
 using namespace torvane;
-using namespace torvane::testing;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
-namespace {
-
-int discoverCommand(const std::string& arguments, std::string& output) {
-    return runCommand(std::string(TORVANE_CLI_PATH) + " discover " + arguments + " 2>/dev/null", output);
-}
-
-}  // namespace
-
 TEST(DiscoveryCli, ReusesMatchingResultsAndWritesTheReport) {
-    TemporaryFolder data;
+    TempDir data;
     fs::create_directory(data / "b session");
-    writePhoto(data / "b session" / "p.jpg", 10, 8, 1);
+    writePhoto(data / "b session" / "p.jpg", 10, 8);
     ScriptedAnalysis analysis;
     const auto first = SessionDiscovery::run(data.path(), {}, {}, analysis.callback());
     ASSERT_EQ(first.sessions.size(), 1u);
@@ -27,22 +19,21 @@ TEST(DiscoveryCli, ReusesMatchingResultsAndWritesTheReport) {
     fs::create_directory(data / "a broken");
     writeText(data / "a broken" / "session.json", "{}");
 
-    std::string output;
     const fs::path reportFile = data / "report.json";
-    ASSERT_EQ(discoverCommand(shellQuoted(data.path()) + " --report " + shellQuoted(reportFile) + " --known " +
-                                  shellQuoted((data / "b session" / "session.json").string() + "=" + results.string()),
-                              output),
-              0);
-    EXPECT_NE(output.find("Session folder: a broken"), std::string::npos) << output;
-    EXPECT_NE(output.find("Session folder: b session"), std::string::npos) << output;
-    EXPECT_NE(output.find("Nothing was analysed"), std::string::npos) << output;
-    EXPECT_NE(output.find((results.parent_path() / "index.html").string()), std::string::npos) << output;
+    const auto manifest = data.path() / "b session" / "session.json";
+    const auto run = runCli({"discover", data.path().string(), "--report", reportFile.string(), "--known",
+                             manifest.string() + "=" + results.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Session folder: a broken"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Session folder: b session"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Nothing was analysed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find((results.parent_path() / "index.html").string()), std::string::npos) << run.out;
 
     const auto report = json::parse(readText(reportFile));
     ASSERT_EQ(report["failures"].size(), 1u);
     EXPECT_EQ(report["failures"][0]["folderURL"], (data / "a broken").string());
     EXPECT_NE(report["failures"][0]["message"].get<std::string>().find("missing required key"), std::string::npos);
-    const json::Value session = {{"manifestURL", (data / "b session" / "session.json").string()},
+    const json::Value session = {{"manifestURL", manifest.string()},
                                  {"resultsURL", results.string()},
                                  {"title", "b session"},
                                  {"wasAnalyzed", false}};
@@ -51,17 +42,17 @@ TEST(DiscoveryCli, ReusesMatchingResultsAndWritesTheReport) {
 }
 
 TEST(DiscoveryCli, UsageMistakesExitTwo) {
-    std::string output;
-    EXPECT_EQ(discoverCommand("", output), 2);
-    EXPECT_EQ(discoverCommand("/tmp --known no-equals-sign", output), 2);
-    EXPECT_EQ(discoverCommand("/tmp --bogus", output), 2);
-    EXPECT_EQ(discoverCommand("/tmp /var", output), 2);
+    EXPECT_EQ(runCli({"discover"}).exitCode, 2);
+    EXPECT_EQ(runCli({"discover", "/tmp", "--known", "no-equals-sign"}).exitCode, 2);
+    EXPECT_EQ(runCli({"discover", "/tmp", "--known", "=results.json"}).exitCode, 2);
+    EXPECT_EQ(runCli({"discover", "/tmp", "--bogus"}).exitCode, 2);
+    EXPECT_EQ(runCli({"discover", "/tmp", "/var"}).exitCode, 2);
 }
 
 TEST(DiscoveryCli, AMissingDataFolderIsReportedNotFatal) {
-    TemporaryFolder data;
-    std::string output;
-    EXPECT_EQ(discoverCommand(shellQuoted(data / "absent") + " --report " + shellQuoted(data / "r.json"), output), 0);
-    EXPECT_NE(output.find("The data folder is missing or unavailable."), std::string::npos) << output;
+    TempDir data;
+    const auto run = runCli({"discover", (data / "absent").string(), "--report", (data / "r.json").string()});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find("The data folder is missing or unavailable."), std::string::npos) << run.out;
     EXPECT_EQ(json::parse(readText(data / "r.json"))["failures"][0]["folderURL"], (data / "absent").string());
 }

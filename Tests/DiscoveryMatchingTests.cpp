@@ -5,7 +5,7 @@
 #include "Torvane/ReviewSession.h"
 
 using namespace torvane;
-using namespace torvane::testing;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -15,12 +15,12 @@ const PixelRect wholeOf(double w, double h) { return PixelRect{0, 0, w, h}; }
 }  // namespace
 
 TEST(DiscoveryManifest, OnePairPerPhotoInGivenOrderWithWholeUprightCrops) {
-    TemporaryFolder data;
+    TempDir data;
     const fs::path folder = data / "Track day";
     fs::create_directory(folder);
-    writePhoto(folder / "A.JPG", 40, 30, 1);
-    writePhoto(folder / "b.jpg", 24, 16, 2, 6);  // stored landscape, shown portrait
-    writePhoto(folder / "c.png", 10, 12, 3);
+    writePhoto(folder / "A.JPG", 40, 30);
+    writePhoto(folder / "b.jpg", 24, 16, 6);  // stored landscape, shown portrait
+    writePhoto(folder / "c.png", 10, 12);
 
     SessionDiscovery::createManifest({folder / "A.JPG", folder / "b.jpg", folder / "c.png"}, folder / "session.json");
 
@@ -56,8 +56,8 @@ TEST(DiscoveryManifest, OnePairPerPhotoInGivenOrderWithWholeUprightCrops) {
 }
 
 TEST(DiscoveryManifest, WritesNothingWhenAPhotoFailsAndNeverReplacesAFile) {
-    TemporaryFolder data;
-    writePhoto(data / "a.jpg", 8, 8, 1);
+    TempDir data;
+    writePhoto(data / "a.jpg", 8, 8);
     writeText(data / "b.jpg", "this is text, not a photo");
     try {
         SessionDiscovery::createManifest({data / "a.jpg", data / "b.jpg"}, data / "session.json");
@@ -73,7 +73,7 @@ TEST(DiscoveryManifest, WritesNothingWhenAPhotoFailsAndNeverReplacesAFile) {
 }
 
 TEST(DiscoveryManifest, PhotoFilesByExtensionRegularAndNotLinked) {
-    TemporaryFolder data;
+    TempDir data;
     for (const char* name : {"IMG_1.JPG", "x.HeIc", "y.tiff", "z.jpeg", "jpg", "notes.txt", "w.jpg.bak"})
         writeText(data / name, "bytes");
     fs::create_directory(data / "folder.jpg");
@@ -93,8 +93,8 @@ TEST(DiscoveryManifest, DigestIsLowerCaseSHA256) {
 class DiscoveryReportMatching : public ::testing::Test {
 protected:
     void SetUp() override {
-        writePhoto(data / "a.jpg", 16, 12, 1);
-        writePhoto(data / "b.png", 16, 12, 2);
+        writePhoto(data / "a.jpg", 16, 12);
+        writePhoto(data / "b.png", 18, 12);
         SessionDiscovery::createManifest({data / "a.jpg", data / "b.png"}, manifestURL);
         // A reference rider from the first photo makes the source map hold three crops.
         auto manifest = SessionManifest::load(manifestURL);
@@ -111,7 +111,7 @@ protected:
         return SessionDiscovery::validReport(data / "results.json", manifestHash, sources);
     }
 
-    TemporaryFolder data;
+    TempDir data;
     fs::path manifestURL = data / "session.json";
     std::string manifestHash;
     SourceMap sources;
@@ -185,7 +185,7 @@ TEST_F(DiscoveryReportMatching, OnlyACompleteReportOfTheseBytesIsValid) {
 TEST_F(DiscoveryReportMatching, ReplacingAPhotoInvalidatesEarlierReports) {
     const auto report = matchingReport(manifestURL);
     EXPECT_TRUE(valid(report));
-    writePhoto(data / "b.png", 16, 12, 9);
+    writePhoto(data / "b.png", 20, 12);
     sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestURL), manifestURL);
     EXPECT_FALSE(valid(report));
 }

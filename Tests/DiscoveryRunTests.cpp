@@ -7,7 +7,7 @@
 #include "Torvane/ReviewSession.h"
 
 using namespace torvane;
-using namespace torvane::testing;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -52,15 +52,15 @@ protected:
     fs::path photoFolder(const std::string& name, const std::vector<std::string>& photos) {
         const fs::path folder = root / name;
         fs::create_directories(folder);
-        int shade = static_cast<int>(name.size()) * 13;
-        for (const auto& photo : photos) writePhoto(folder / photo, 12, 10, ++shade);
+        for (const auto& photo : photos) writePhoto(folder / photo, 12 + photoCount++, 10);
         return folder;
     }
 
-    TemporaryFolder data;
+    TempDir data;
     fs::path root = data.path();
     ScriptedAnalysis analysis;
     std::vector<std::string> progress;
+    int photoCount = 0;  // every photo gets its own size, hence its own bytes
 };
 
 }  // namespace
@@ -103,7 +103,7 @@ TEST_F(DiscoveryRun, AnAddedPhotoIsReportedAndTheSessionKeepsItsResults) {
     const auto first = discover();
     const auto manifestBytes = readText(folder / "session.json");
 
-    writePhoto(folder / "new.png", 8, 8, 77);
+    writePhoto(folder / "new.png", 8, 8);
     const auto second = discover();
     ASSERT_EQ(second.failures.size(), 1u);
     EXPECT_EQ(second.failures[0].folderURL, folder);
@@ -120,7 +120,7 @@ TEST_F(DiscoveryRun, AReplacedPhotoIsAnalysedAgainIntoANewRunFolder) {
     const auto first = discover();
     const auto oldResults = readText(first.sessions[0].resultsURL);
 
-    writePhoto(folder / "b.jpg", 12, 10, 200);
+    writePhoto(folder / "b.jpg", 40, 10);
     const auto second = discover();
     EXPECT_TRUE(second.failures.empty());
     ASSERT_EQ(second.sessions.size(), 1u);
@@ -209,10 +209,10 @@ TEST_F(DiscoveryRun, HiddenLinkedAndEmptyEntriesAreSkippedSilently) {
     photoFolder(".git", {"a.jpg"});
     fs::create_directory(root / "empty");
     writeText(root / "empty" / "notes.txt", "nothing to see");
-    writePhoto(root / "loose.jpg", 8, 8, 5);
+    writePhoto(root / "loose.jpg", 8, 8);
     fs::create_directory_symlink(real, root / "linked");
     // Inside a session, hidden and linked photos are neither photos nor unlisted.
-    writePhoto(real / ".hidden.jpg", 8, 8, 6);
+    writePhoto(real / ".hidden.jpg", 8, 8);
     fs::create_symlink(data / "elsewhere.jpg", real / "dangling.jpg");
 
     const auto report = discover();
