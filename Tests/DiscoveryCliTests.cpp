@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "DiscoveryTestSupport.h"
+#include "TestSupport.h"
 
 using namespace torvane;
 using namespace torvane::test;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "DiscoveryTestSupport.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewSession.h"
 
 using namespace torvane;

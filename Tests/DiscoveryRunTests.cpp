@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "DiscoveryTestSupport.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewSession.h"
 
 using namespace torvane;

@@ -1,10 +1,10 @@
-// A scripted analysis for the discovery tests: the runner's contract without a detector.
+// A scripted analysis for the discovery tests and benchmarks: the runner's contract
+// without a detector. Library code only, so that the benchmarks can use it too.
 #pragma once
 
 #include <filesystem>
 #include <vector>
 
-#include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/FeasibilityReport.h"
 #include "Torvane/Json.h"
@@ -46,7 +46,7 @@ struct ScriptedAnalysis {
         return [this](const std::filesystem::path& manifestURL, const std::filesystem::path& output) {
             ++calls;
             std::filesystem::create_directory(output);
-            writeText(output / "results.json", json::pretty(matchingReport(manifestURL)));
+            platform::writeFileAtomically(output / "results.json", json::pretty(matchingReport(manifestURL)));
         };
     }
 };
