@@ -3,25 +3,17 @@
 
 #include <cmath>
 
+#include "ReviewFixtures.h"
 #include "Torvane/ReviewSession.h"
 
 using namespace torvane;
+using reviewtest::messageOf;
 
 namespace {
 
 ReviewFrame makeFrame(const std::string& pair, const std::string& role, PixelRect panel = {0, 0, 100, 100}) {
     return ReviewFrame(pair + "-" + role, pair, role, "Rider " + pair, pair + ".jpg", std::string(64, 'a'), panel,
                        std::nullopt, std::nullopt);
-}
-
-template <class F>
-std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
 }
 
 ReviewDocument twoPairs() {

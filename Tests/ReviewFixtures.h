@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "Torvane/ContentHash.h"
@@ -31,9 +32,25 @@ struct TempFolder {
     }
 };
 
+// The text of the error `f` throws, or "no error".
+template <class F>
+std::string messageOf(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return describeError(e);
+    }
+    return "no error";
+}
+
 inline std::string readBytes(const fs::path& file) { return platform::readFile(file); }
 
-inline void writeBytes(const fs::path& file, const std::string& bytes) { platform::writeFileAtomically(file, bytes); }
+// Plain writes: test fixtures need no flushing to disk.
+inline void writeBytes(const fs::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
 
 inline PoseResult pose(const std::string& kind, double x, double y) {
     PoseResult r;

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <limits>
 
+#include "ReviewFixtures.h"
 #include "Torvane/ReviewSession.h"
 
 using namespace torvane;
+using reviewtest::messageOf;
 
 namespace {
 
@@ -29,16 +31,6 @@ ReviewFrame frame(std::optional<PoseResult> raw2D = std::nullopt, std::optional<
 }
 
 const std::string invalid = ReviewFrame::invalidJointMessage;
-
-template <class F>
-std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 }  // namespace
 

@@ -261,7 +261,7 @@ ReviewDocument ReviewStore::decode(std::string_view bytes) {
     return document;
 }
 
-ReviewDocument ReviewStore::load(const fs::path& url) { return decode(platform::readFile(url)); }
+ReviewDocument ReviewStore::load(const fs::path& url) { return decode(platform::readRegularFile(url)); }
 
 void ReviewStore::validate(const ReviewDocument& document, const ReviewDocument& reference) {
     PairReview::validate(document);
@@ -329,7 +329,7 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
     if (fs::exists(url, ec)) {
         // One read serves both the checks and the backup, so the backup holds exactly
         // the bytes that were checked.
-        const std::string bytes = platform::readFile(url);
+        const std::string bytes = platform::readRegularFile(url);
         ReviewDocument saved = decode(bytes);
         if (!expectedRevision || saved.revision != *expectedRevision || saved.manifestHash != copy.manifestHash ||
             saved.reportHash != copy.reportHash)

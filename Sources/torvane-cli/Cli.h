@@ -66,6 +66,7 @@ T readRecord(const std::filesystem::path& file) {
 
 // Command tables, one per group.
 std::vector<Command> foundationCommands();
+std::vector<Command> reviewCommands();
 std::vector<Command> discoverCommands();
 
 }  // namespace torvane::cli

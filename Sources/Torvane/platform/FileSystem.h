@@ -17,6 +17,10 @@ std::string readFile(const std::filesystem::path& file);
 // untouched; the error is a std::filesystem::filesystem_error.
 void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
 
+// The same through a temporary file the caller names (it must not exist yet).
+void replaceThroughTemporary(const std::filesystem::path& file, const std::filesystem::path& temporary,
+                             std::string_view bytes);
+
 // Creates `file` only if nothing exists at that name (O_CREAT | O_EXCL), writes and
 // flushes the bytes. An existing file throws std::filesystem::filesystem_error with
 // EEXIST and is left untouched.

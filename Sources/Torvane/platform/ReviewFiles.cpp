@@ -41,6 +41,42 @@ ExclusiveLock::~ExclusiveLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+// Reads an open descriptor to the end, or until more than `limit` bytes were read.
+bool readToEnd(int fd, std::string& out, std::size_t limit) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+        if (out.size() > limit) return true;
+    }
+}
+}  // namespace
+
+std::string readRegularFile(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) raise("cannot open file", file, errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        raise("not a regular file", file, EINVAL);
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    if (!readToEnd(fd, bytes, bytes.max_size())) {
+        int err = errno;
+        ::close(fd);
+        raise("cannot read file", file, err);
+    }
+    ::close(fd);
+    return bytes;
+}
+
 BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes) {
     int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -65,18 +101,10 @@ BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes
         return BackupOutcome::differs;
     }
     std::string existing;
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            raise("cannot read backup", backup, err);
-        }
-        existing.append(buffer, static_cast<std::size_t>(n));
-        if (existing.size() > bytes.size()) break;  // already known to differ
+    if (!readToEnd(fd, existing, bytes.size())) {  // stops once longer: already known to differ
+        int err = errno;
+        ::close(fd);
+        raise("cannot read backup", backup, err);
     }
     ::close(fd);
     return existing == bytes ? BackupOutcome::alreadyIdentical : BackupOutcome::differs;
@@ -86,25 +114,7 @@ void replaceFileDurably(const fs::path& file, const fs::path& temporary, std::st
     // Under the lock nobody else writes the temporary file: anything there was left by a
     // saver that died mid-write.
     if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) raise("cannot remove stale temporary file", temporary, errno);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) raise("cannot create temporary file", temporary, errno);
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
-        int err = errno;
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        raise("cannot write file", file, err);
-    }
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(temporary.c_str());
-        raise("cannot write file", file, err);
-    }
-    if (::rename(temporary.c_str(), file.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temporary.c_str());
-        raise("cannot replace file", file, err);
-    }
-    syncFolder(file.parent_path());
+    replaceThroughTemporary(file, temporary, bytes);
 }
 
 }  // namespace torvane::platform

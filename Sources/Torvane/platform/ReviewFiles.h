@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace torvane::platform {
@@ -27,6 +28,11 @@ private:
     int fd_ = -1;
     bool locked_ = false;
 };
+
+// Reads a whole regular file without ever blocking on what is there: a named pipe,
+// device or folder at the path throws std::filesystem::filesystem_error (EINVAL), as
+// does any open or read failure.
+std::string readRegularFile(const std::filesystem::path& file);
 
 enum class BackupOutcome {
     created,          // written exclusively and flushed
