@@ -42,13 +42,16 @@ bool guarded(SessionDiscoveryReport& report, const fs::path& folder, Work&& work
     return false;
 }
 
-// Resolved for comparison; a path that cannot be resolved stays as given, made absolute.
+// Resolved for comparison; a path that cannot be resolved stays as given, made absolute,
+// so that resolving never makes the run fail.
 fs::path resolved(const fs::path& path) {
     try {
         return platform::canonicalPath(path);
     } catch (const fs::filesystem_error&) {
-        return fs::absolute(path).lexically_normal();
     }
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    return (error ? path : absolute).lexically_normal();
 }
 
 void runFeasibility(const fs::path& manifestURL, const fs::path& outputDirectory) {
