@@ -70,5 +70,6 @@ std::vector<Command> reviewCommands();
 std::vector<Command> runCommands();
 std::vector<Command> poseCommands();
 std::vector<Command> analysisCommands();
+std::vector<Command> discoverCommands();
 
 }  // namespace torvane::cli
