@@ -435,7 +435,7 @@ private:
         if (op == "AddV2" || op == "Add" || op == "Sub" || op == "Mul") {
             checkAttributes(n, {});
             needInputs(2);
-            return arithmetic(n, op, name, value(inputs[0]), value(inputs[1]));
+            return arithmetic(op, name, value(inputs[0]), value(inputs[1]));
         }
         if (op == "Relu" || op == "Relu6" || op == "Sigmoid") {
             checkAttributes(n, {});
@@ -720,7 +720,7 @@ private:
 
     // Adds, subtracts or multiplies: two layers of one shape, or a layer and a constant
     // that is a scalar or one value per channel.
-    Value arithmetic(const Json&, const std::string& op, const std::string& name, const Value& a, const Value& b) {
+    Value arithmetic(const std::string& op, const std::string& name, const Value& a, const Value& b) {
         if (a.isConst && b.isConst) {
             if (b.data.size() != 1 && a.data.size() != b.data.size())
                 fail("Node " + name + " (" + op + ") on constants of different shapes is not supported.");
@@ -835,6 +835,8 @@ TfjsGraph TfjsGraph::load(const std::filesystem::path& modelJson, const std::vec
     try {
         graph.run(zeros.data());
     } catch (const cv::Exception& e) {
+        throw ModelError("Pose model " + modelJson.string() + " could not be built: " + e.what());
+    } catch (const ModelError& e) {
         throw ModelError("Pose model " + modelJson.string() + " could not be built: " + e.what());
     }
     return graph;
