@@ -83,6 +83,22 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
     EXPECT_GT(m[14], 1.0);
     EXPECT_LT(m[10], -0.8);  // its viewing axis points along -z
     EXPECT_EQ(m[15], 1.0);
+    // The rotation is orthonormal, and the assumed pinhole camera (focal length = the crop's
+    // longer side, centred on the crop) placed there projects each joint back onto its point.
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) {
+            double dot = m[4 * a] * m[4 * b] + m[4 * a + 1] * m[4 * b + 1] + m[4 * a + 2] * m[4 * b + 2];
+            EXPECT_NEAR(dot, a == b ? 1 : 0, 1e-3);
+        }
+    const double focal = std::max(crop.width, crop.height);
+    for (const auto& j : threeD.joints) {
+        const auto& p = *j.position3D;
+        double d[3] = {p[0] - m[12], p[1] - m[13], p[2] - m[14]};
+        double camera[3];
+        for (int axis = 0; axis < 3; ++axis) camera[axis] = m[4 * axis] * d[0] + m[4 * axis + 1] * d[1] + m[4 * axis + 2] * d[2];
+        Point2 projected{crop.x + crop.width / 2 + focal * camera[0] / camera[2], crop.y + crop.height / 2 + focal * camera[1] / camera[2]};
+        EXPECT_LT(projected.distance(j.point), 0.08 * 270) << j.name;  // fit residuals reach 13 px
+    }
 
     // The same crop four times larger (as from a big camera file) is shrunk before the
     // networks see it; the joints land on the same body parts.
