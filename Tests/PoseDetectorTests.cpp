@@ -129,13 +129,16 @@ TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
     EXPECT_EQ(many.message, "Multiple 2D candidates; tighten the selected rider crop.");
     EXPECT_TRUE(many.joints.empty());
 
-    const PixelRect crop{0, 0, 400, 300};
-    platform::Raster grey = platform::Raster::filled(400, 300, 128, 128, 128);
-    for (const PoseResult& r : {VisionPoseEstimator::estimate2D(grey, crop), VisionPoseEstimator::estimate3D(grey, crop)}) {
-        EXPECT_EQ(r.status, "noPose") << r.kind;
-        EXPECT_EQ(r.candidateCount, 0);
-        EXPECT_TRUE(r.joints.empty());
-        EXPECT_FALSE(r.message);
+    // A flat grey crop, and a crop of a single pixel.
+    for (int side : {400, 1}) {
+        const PixelRect crop{0, 0, static_cast<double>(side), static_cast<double>(side * 3 / 4 + 1)};
+        platform::Raster grey = platform::Raster::filled(side, side * 3 / 4 + 1, 128, 128, 128);
+        for (const PoseResult& r : {VisionPoseEstimator::estimate2D(grey, crop), VisionPoseEstimator::estimate3D(grey, crop)}) {
+            EXPECT_EQ(r.status, "noPose") << r.kind << " " << side;
+            EXPECT_EQ(r.candidateCount, 0);
+            EXPECT_TRUE(r.joints.empty());
+            EXPECT_FALSE(r.message);
+        }
     }
 }
 
