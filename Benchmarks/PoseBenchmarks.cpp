@@ -4,9 +4,8 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <fstream>
-#include <string>
 
+#include "BenchSupport.h"
 #include "Torvane/ImageInput.h"
 #include "Torvane/VisionPoseEstimator.h"
 #include "Torvane/platform/PoseModels.h"
@@ -16,17 +15,6 @@ using namespace torvane;
 using platform::PoseModels;
 
 namespace {
-
-const std::string samples = "/var/cache/torvane/samples/";
-
-// Peak resident memory of the process so far, in MB.
-double peakMegabytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
 
 void networkRun(benchmark::State& state, PoseModels::Network network, int size, float value) {
     const PoseModels& models = PoseModels::shared();
@@ -54,7 +42,7 @@ void BM_LoadLandmarks(benchmark::State& state) { modelLoad(state, "blazepose-ful
 // estimate2D + estimate3D on one rider crop against the raw network runs they need;
 // state.range(0) upscales the photo first to stand for a crop of a large camera file.
 void BM_EstimateBoth(benchmark::State& state) {
-    ImageInput photo = ImageInput::load(samples + "messi5.jpg");
+    ImageInput photo = ImageInput::load(bench::photoJPEG(548, 342));
     const PixelRect crop{40, 20, 480, 322};
     platform::Raster image = photo.cropped(crop);
     const int factor = static_cast<int>(state.range(0));
@@ -93,7 +81,7 @@ void BM_EstimateBoth(benchmark::State& state) {
     state.counters["estimatesMs"] = ms(estimates);
     state.counters["networksMs"] = ms(networks);
     state.counters["ratio"] = ms(estimates) / ms(networks);
-    state.counters["peakMB"] = peakMegabytes();
+    state.counters["peakMB"] = bench::peakMemoryMB();
     state.counters["pixels"] = static_cast<double>(image.width()) * image.height();
 }
 

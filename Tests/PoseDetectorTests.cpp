@@ -3,8 +3,8 @@
 
 #include <filesystem>
 #include <map>
-#include <unistd.h>
 
+#include "TestSupport.h"
 #include "Torvane/ImageInput.h"
 #include "Torvane/VisionPoseEstimator.h"
 #include "Torvane/platform/FileSystem.h"
@@ -14,8 +14,6 @@ using namespace torvane;
 namespace fs = std::filesystem;
 
 namespace {
-
-const fs::path samples = TORVANE_SAMPLES_DIR;
 
 // Joint positions read off messi5.jpg by eye (he faces the camera: his right arm reaches
 // to the picture's left, his left leg stretches to the right). About 270 px tall. Shoulders
@@ -42,7 +40,7 @@ void expectMessiJoints(const PoseResult& r) {
 }  // namespace
 
 TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
-    ImageInput photo = ImageInput::load(samples / "messi5.jpg");
+    ImageInput photo = ImageInput::load(test::samplePhoto("messi5.jpg"));
     // A crop that does not start at the corner, so that the mapping back is exercised.
     const PixelRect crop{40, 20, 480, 322};
     platform::Raster image = photo.cropped(crop);
@@ -121,7 +119,7 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
 }
 
 TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
-    ImageInput crowd = ImageInput::load(samples / "person_multi_det.jpg");
+    ImageInput crowd = ImageInput::load(test::samplePhoto("person_multi_det.jpg"));
     const PixelRect all{0, 0, static_cast<double>(crowd.width()), static_cast<double>(crowd.height())};
     PoseResult many = VisionPoseEstimator::estimate2D(crowd.cropped(all), all);
     EXPECT_EQ(many.status, "ambiguous");
@@ -144,9 +142,8 @@ TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
 
 // A missing, corrupt or truncated model file: every result is an "error" naming the file.
 TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
-    const fs::path folder = fs::temp_directory_path() / ("torvane-models-" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    test::TempDir scratch;
+    const fs::path& folder = scratch.path();
     const fs::path real = platform::defaultPoseModelFolder();
     // MoveNet: missing. Detector: not JSON. BlazePose full: weights cut short.
     platform::writeFileAtomically(folder / "blazepose-detector.json", "{\"modelTopology\": [1, 2");
@@ -187,7 +184,6 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
         EXPECT_EQ(r.status, "error");
         EXPECT_EQ(r.message, failure(broken, Network::moveNet));
     }
-    fs::remove_all(folder);
 }
 
 // The two people counters: the person detector sees heads (and misses small ones),
@@ -195,7 +191,7 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
 // the left facing the camera, a large one at the right turned away.
 TEST(PoseDetector, CountsHeadsAndBodies) {
     const auto& models = platform::PoseModels::shared();
-    ImageInput players = ImageInput::load(samples / "basketball1.png");
+    ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
     const PixelRect all{0, 0, static_cast<double>(players.width()), static_cast<double>(players.height())};
     platform::Raster image = players.cropped(all);
     auto heads = models.detectPeople(image);
