@@ -90,7 +90,7 @@ void BM_EstimateBoth(benchmark::State& state) {
 BENCHMARK(BM_MoveNetRun)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DetectorRun)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LandmarksRun)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_EstimateBoth)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EstimateBoth)->Arg(1)->Arg(8)->MinTime(4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadMoveNet)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_LoadDetector)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_LoadLandmarks)->Unit(benchmark::kMillisecond)->Iterations(3);
