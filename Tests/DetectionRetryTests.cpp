@@ -81,18 +81,6 @@ TEST(DetectionRetry, RefusesAChangedPhotoOrABadCropBeforeDetecting) {
     EXPECT_LE(retry.timestamp, later.timestamp);
 }
 
-// The real detectors on a crop with nobody in it: a record with both results, not an error.
-TEST(DetectionRetry, NobodyInTheCropIsAResultNotAnError) {
-    test::TempDir folder;
-    fs::path grey = folder / "grey.png";
-    ASSERT_TRUE(platform::writePNG(platform::Raster::filled(320, 240, 90, 90, 90), grey));
-    DetectionRetry retry = RetryRequest{grey, contentHashOfFile(grey), {20, 10, 200, 200}}.run();
-    ASSERT_TRUE(retry.twoD && retry.threeD);
-    EXPECT_EQ(retry.twoD->status, "noPose");
-    EXPECT_EQ(retry.threeD->status, "noPose");
-    EXPECT_GT(retry.timestamp, 0);
-}
-
 TEST(DetectionRetry, JsonForms) {
     auto retry = json::decodeText<DetectionRetry>(R"({"timestamp": 12.5, "crop": {"x": 1, "y": 2, "width": 3, "height": 4}})");
     EXPECT_EQ(retry.timestamp, 12.5);

@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/Json.h"
+#include "Torvane/platform/Raster.h"
 
 using namespace torvane;
 using test::runCli;
@@ -37,11 +38,17 @@ TEST(PoseCli, RetryChecksThePhotoAndPrintsTheRecord) {
     EXPECT_EQ(changed.exitCode, 1);
     EXPECT_EQ(changed.err, "Source photo changed.\n");
 
-    auto retry = runCli({"retry", messi, "--hash", contentHashOfFile(messi), "--crop", "0,0,548,342"});
+    // Nobody in the crop: a record with both results, not an error.
+    test::TempDir folder;
+    const auto grey = folder / "grey.png";
+    ASSERT_TRUE(platform::writePNG(platform::Raster::filled(320, 240, 90, 90, 90), grey));
+    auto retry = runCli({"retry", grey.string(), "--hash", contentHashOfFile(grey), "--crop", "20,10,200,200"});
     ASSERT_EQ(retry.exitCode, 0) << retry.err;
     auto record = json::parse(retry.out);
-    EXPECT_EQ(record["crop"], json::parse(R"({"x": 0, "y": 0, "width": 548, "height": 342})"));
-    EXPECT_EQ(record["twoD"]["status"], "needsReview");
-    EXPECT_EQ(record["threeD"]["status"], "needsReview");
-    EXPECT_TRUE(record["timestamp"].is_number());
+    EXPECT_EQ(record["crop"], json::parse(R"({"x": 20, "y": 10, "width": 200, "height": 200})"));
+    for (const char* kind : {"twoD", "threeD"}) {
+        EXPECT_EQ(record[kind]["status"], "noPose") << kind;
+        EXPECT_EQ(record[kind]["candidateCount"], 0) << kind;
+    }
+    EXPECT_GT(record["timestamp"].get<double>(), 0);
 }
