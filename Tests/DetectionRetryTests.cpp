@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <unistd.h>
 
+#include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/DetectionRetry.h"
 #include "Torvane/Json.h"
@@ -13,12 +13,6 @@ using namespace torvane;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct TempFolder {
-    fs::path path = fs::temp_directory_path() / ("torvane-retry-" + std::to_string(::getpid()) + "-" + randomUUID());
-    TempFolder() { fs::create_directories(path); }
-    ~TempFolder() { fs::remove_all(path); }
-};
 
 // Scripted detectors that count their calls.
 struct Counting {
@@ -39,7 +33,7 @@ struct Counting {
     }
 };
 
-const fs::path messi = fs::path(TORVANE_SAMPLES_DIR) / "messi5.jpg";
+const fs::path messi = test::samplePhoto("messi5.jpg");
 
 std::string failure(const RetryRequest& request, const PoseEstimates& estimates) {
     try {
@@ -53,7 +47,7 @@ std::string failure(const RetryRequest& request, const PoseEstimates& estimates)
 }  // namespace
 
 TEST(DetectionRetry, RefusesAChangedPhotoOrABadCropBeforeDetecting) {
-    TempFolder folder;
+    test::TempDir folder;
     const std::string hash = contentHashOfFile(messi);
     Counting counting;
 
@@ -64,7 +58,7 @@ TEST(DetectionRetry, RefusesAChangedPhotoOrABadCropBeforeDetecting) {
 
     // The same picture with bytes appended after the image data decodes the same but is a
     // different file.
-    fs::path resaved = folder.path / "resaved.jpg";
+    fs::path resaved = folder / "resaved.jpg";
     platform::writeFileAtomically(resaved, platform::readFile(messi) + "trailing metadata");
     EXPECT_EQ(failure({resaved, hash, {0, 0, 100, 100}}, counting.estimates()), "Source photo changed.");
 
@@ -72,7 +66,7 @@ TEST(DetectionRetry, RefusesAChangedPhotoOrABadCropBeforeDetecting) {
               "Crop is outside the image or not integral pixels.");
     EXPECT_EQ(failure({messi, hash, {500, 0, 100, 100}}, counting.estimates()),
               "Crop is outside the image or not integral pixels.");
-    EXPECT_EQ(failure({folder.path / "missing.jpg", hash, {0, 0, 10, 10}}, counting.estimates()).empty(), false);
+    EXPECT_EQ(failure({folder / "missing.jpg", hash, {0, 0, 10, 10}}, counting.estimates()).empty(), false);
     EXPECT_EQ(counting.calls, 0);
 
     DetectionRetry retry = RetryRequest{messi, hash, {10, 20, 120, 90}}.run(counting.estimates());
@@ -85,18 +79,6 @@ TEST(DetectionRetry, RefusesAChangedPhotoOrABadCropBeforeDetecting) {
 
     DetectionRetry later = RetryRequest{messi, hash, {10, 20, 120, 90}}.run(counting.estimates());
     EXPECT_LE(retry.timestamp, later.timestamp);
-}
-
-// The real detectors on a crop with nobody in it: a record with both results, not an error.
-TEST(DetectionRetry, NobodyInTheCropIsAResultNotAnError) {
-    TempFolder folder;
-    fs::path grey = folder.path / "grey.png";
-    ASSERT_TRUE(platform::writePNG(platform::Raster::filled(320, 240, 90, 90, 90), grey));
-    DetectionRetry retry = RetryRequest{grey, contentHashOfFile(grey), {20, 10, 200, 200}}.run();
-    ASSERT_TRUE(retry.twoD && retry.threeD);
-    EXPECT_EQ(retry.twoD->status, "noPose");
-    EXPECT_EQ(retry.threeD->status, "noPose");
-    EXPECT_GT(retry.timestamp, 0);
 }
 
 TEST(DetectionRetry, JsonForms) {

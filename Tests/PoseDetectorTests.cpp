@@ -3,8 +3,8 @@
 
 #include <filesystem>
 #include <map>
-#include <unistd.h>
 
+#include "TestSupport.h"
 #include "Torvane/ImageInput.h"
 #include "Torvane/VisionPoseEstimator.h"
 #include "Torvane/platform/FileSystem.h"
@@ -14,8 +14,6 @@ using namespace torvane;
 namespace fs = std::filesystem;
 
 namespace {
-
-const fs::path samples = TORVANE_SAMPLES_DIR;
 
 // Joint positions read off messi5.jpg by eye (he faces the camera: his right arm reaches
 // to the picture's left, his left leg stretches to the right). About 270 px tall. Shoulders
@@ -42,7 +40,7 @@ void expectMessiJoints(const PoseResult& r) {
 }  // namespace
 
 TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
-    ImageInput photo = ImageInput::load(samples / "messi5.jpg");
+    ImageInput photo = ImageInput::load(test::samplePhoto("messi5.jpg"));
     // A crop that does not start at the corner, so that the mapping back is exercised.
     const PixelRect crop{40, 20, 480, 322};
     platform::Raster image = photo.cropped(crop);
@@ -83,6 +81,22 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
     EXPECT_GT(m[14], 1.0);
     EXPECT_LT(m[10], -0.8);  // its viewing axis points along -z
     EXPECT_EQ(m[15], 1.0);
+    // The rotation is orthonormal, and the assumed pinhole camera (focal length = the crop's
+    // longer side, centred on the crop) placed there projects each joint back onto its point.
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) {
+            double dot = m[4 * a] * m[4 * b] + m[4 * a + 1] * m[4 * b + 1] + m[4 * a + 2] * m[4 * b + 2];
+            EXPECT_NEAR(dot, a == b ? 1 : 0, 1e-3);
+        }
+    const double focal = std::max(crop.width, crop.height);
+    for (const auto& j : threeD.joints) {
+        const auto& p = *j.position3D;
+        double d[3] = {p[0] - m[12], p[1] - m[13], p[2] - m[14]};
+        double camera[3];
+        for (int axis = 0; axis < 3; ++axis) camera[axis] = m[4 * axis] * d[0] + m[4 * axis + 1] * d[1] + m[4 * axis + 2] * d[2];
+        Point2 projected{crop.x + crop.width / 2 + focal * camera[0] / camera[2], crop.y + crop.height / 2 + focal * camera[1] / camera[2]};
+        EXPECT_LT(projected.distance(j.point), 0.08 * 270) << j.name;  // fit residuals reach 13 px
+    }
 
     // The same crop four times larger (as from a big camera file) is shrunk before the
     // networks see it; the joints land on the same body parts.
@@ -105,7 +119,7 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
 }
 
 TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
-    ImageInput crowd = ImageInput::load(samples / "person_multi_det.jpg");
+    ImageInput crowd = ImageInput::load(test::samplePhoto("person_multi_det.jpg"));
     const PixelRect all{0, 0, static_cast<double>(crowd.width()), static_cast<double>(crowd.height())};
     PoseResult many = VisionPoseEstimator::estimate2D(crowd.cropped(all), all);
     EXPECT_EQ(many.status, "ambiguous");
@@ -113,21 +127,23 @@ TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
     EXPECT_EQ(many.message, "Multiple 2D candidates; tighten the selected rider crop.");
     EXPECT_TRUE(many.joints.empty());
 
-    const PixelRect crop{0, 0, 400, 300};
-    platform::Raster grey = platform::Raster::filled(400, 300, 128, 128, 128);
-    for (const PoseResult& r : {VisionPoseEstimator::estimate2D(grey, crop), VisionPoseEstimator::estimate3D(grey, crop)}) {
-        EXPECT_EQ(r.status, "noPose") << r.kind;
-        EXPECT_EQ(r.candidateCount, 0);
-        EXPECT_TRUE(r.joints.empty());
-        EXPECT_FALSE(r.message);
+    // A flat grey crop, and a crop of a single pixel.
+    for (int side : {400, 1}) {
+        const PixelRect crop{0, 0, static_cast<double>(side), static_cast<double>(side * 3 / 4 + 1)};
+        platform::Raster grey = platform::Raster::filled(side, side * 3 / 4 + 1, 128, 128, 128);
+        for (const PoseResult& r : {VisionPoseEstimator::estimate2D(grey, crop), VisionPoseEstimator::estimate3D(grey, crop)}) {
+            EXPECT_EQ(r.status, "noPose") << r.kind << " " << side;
+            EXPECT_EQ(r.candidateCount, 0);
+            EXPECT_TRUE(r.joints.empty());
+            EXPECT_FALSE(r.message);
+        }
     }
 }
 
 // A missing, corrupt or truncated model file: every result is an "error" naming the file.
 TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
-    const fs::path folder = fs::temp_directory_path() / ("torvane-models-" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    test::TempDir scratch;
+    const fs::path& folder = scratch.path();
     const fs::path real = platform::defaultPoseModelFolder();
     // MoveNet: missing. Detector: not JSON. BlazePose full: weights cut short.
     platform::writeFileAtomically(folder / "blazepose-detector.json", "{\"modelTopology\": [1, 2");
@@ -168,7 +184,6 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
         EXPECT_EQ(r.status, "error");
         EXPECT_EQ(r.message, failure(broken, Network::moveNet));
     }
-    fs::remove_all(folder);
 }
 
 // The two people counters: the person detector sees heads (and misses small ones),
@@ -176,7 +191,7 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
 // the left facing the camera, a large one at the right turned away.
 TEST(PoseDetector, CountsHeadsAndBodies) {
     const auto& models = platform::PoseModels::shared();
-    ImageInput players = ImageInput::load(samples / "basketball1.png");
+    ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
     const PixelRect all{0, 0, static_cast<double>(players.width()), static_cast<double>(players.height())};
     platform::Raster image = players.cropped(all);
     auto heads = models.detectPeople(image);

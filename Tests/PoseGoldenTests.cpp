@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <unistd.h>
 
+#include "TestSupport.h"
 #include "Torvane/Json.h"
 #include "Torvane/platform/FileSystem.h"
 #include "Torvane/platform/PoseModels.h"
@@ -109,16 +109,12 @@ TEST(PoseGolden, NetworksMatchTensorFlowJs) {
 
 namespace {
 
-// A copy of a model in a fresh folder, with its JSON text edited.
-fs::path editedModel(const std::string& name, const std::function<void(std::string&)>& edit) {
-    fs::path folder = fs::temp_directory_path() / ("torvane-model-" + std::to_string(::getpid()) + "-" + name);
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+// A copy of a model in `folder`, with its JSON text edited.
+void editedModel(const fs::path& folder, const std::string& name, const std::function<void(std::string&)>& edit) {
     std::string text = readFile(defaultPoseModelFolder() / (name + ".json"));
     edit(text);
     writeFileAtomically(folder / (name + ".json"), text);
     fs::create_symlink(defaultPoseModelFolder() / (name + ".bin"), folder / (name + ".bin"));
-    return folder;
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -131,7 +127,9 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 // The comparison is tight enough to notice a subtle conversion mistake: resizing with
 // corner-aligned instead of half-pixel sampling.
 TEST(PoseGolden, CatchesABrokenConversion) {
-    fs::path folder = editedModel("blazepose-detector", [](std::string& text) {
+    test::TempDir scratch;
+    const fs::path& folder = scratch.path();
+    editedModel(folder, "blazepose-detector", [](std::string& text) {
         replaceAll(text, "\"half_pixel_centers\":{\"b\":true}", "\"half_pixel_centers\":{\"b\":false}");
     });
     ASSERT_NE(readFile(folder / "blazepose-detector.json"), readFile(defaultPoseModelFolder() / "blazepose-detector.json"));
@@ -140,16 +138,15 @@ TEST(PoseGolden, CatchesABrokenConversion) {
     auto input = goldenInput(g.at("input"));
     auto outputs = graph.run(input.data());
     EXPECT_GT(worstDeviation(outputs[0], g.at("outputs").at("Identity")), 1.0);
-    fs::remove_all(folder);
 }
 
 namespace {
 
-// A one-convolution model written by hand: input [1,4,4,3], a 1x1 Conv2D to 2 channels,
-// then whatever `tail` adds.
-fs::path tinyModel(const std::string& tag, const std::string& extraNodes, const std::string& output, std::size_t binBytes = 24) {
-    fs::path folder = fs::temp_directory_path() / ("torvane-tiny-" + std::to_string(::getpid()) + "-" + tag);
-    fs::remove_all(folder);
+// A one-convolution model written by hand into `folder`/`tag`: input [1,4,4,3], a 1x1
+// Conv2D to 2 channels, then `extraNodes`.
+fs::path tinyModel(const fs::path& scratch, const std::string& tag, const std::string& extraNodes, const std::string& output,
+                   std::size_t binBytes = 24) {
+    fs::path folder = scratch / tag;
     fs::create_directories(folder);
     std::string json = R"({"format":"graph-model","modelTopology":{"node":[
       {"name":"input","op":"Placeholder","attr":{"dtype":{"type":"DT_FLOAT"},"shape":{"shape":{"dim":[{"size":"1"},{"size":"4"},{"size":"4"},{"size":"3"}]}}}},
@@ -177,7 +174,8 @@ std::string loadError(const fs::path& model, const std::string& output) {
 // What the importer does not know, and files it cannot use, fail the load with a message
 // that names the op, the attribute or the file.
 TEST(PoseGolden, ImporterFailsLoudly) {
-    fs::path ok = tinyModel("ok", "", "conv");
+    test::TempDir scratch;
+    fs::path ok = tinyModel(scratch.path(), "ok", "", "conv");
     auto graph = TfjsGraph::load(ok / "tiny.json", {"conv"});
     std::vector<float> input(4 * 4 * 3);
     for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(i);
@@ -186,22 +184,20 @@ TEST(PoseGolden, ImporterFailsLoudly) {
     EXPECT_EQ(out[0].at({0, 1, 2, 0}), input[(1 * 4 + 2) * 3 + 0]);
     EXPECT_EQ(out[0].at({0, 3, 1, 1}), input[(3 * 4 + 1) * 3 + 1]);
 
-    fs::path unknownOp = tinyModel("op", R"(,{"name":"soft","op":"Softplus","input":["conv"]})", "soft");
+    fs::path unknownOp = tinyModel(scratch.path(), "op", R"(,{"name":"soft","op":"Softplus","input":["conv"]})", "soft");
     std::string message = loadError(unknownOp / "tiny.json", "soft");
     EXPECT_NE(message.find("Softplus"), std::string::npos) << message;
     EXPECT_NE(message.find("soft"), std::string::npos) << message;
 
-    fs::path unknownAttribute = tinyModel("attr", R"(,{"name":"act","op":"Relu","input":["conv"],"attr":{"alpha":{"f":0.2}}})", "act");
+    fs::path unknownAttribute = tinyModel(scratch.path(), "attr", R"(,{"name":"act","op":"Relu","input":["conv"],"attr":{"alpha":{"f":0.2}}})", "act");
     message = loadError(unknownAttribute / "tiny.json", "act");
     EXPECT_NE(message.find("alpha"), std::string::npos) << message;
 
-    fs::path truncated = tinyModel("short", "", "conv", 10);
+    fs::path truncated = tinyModel(scratch.path(), "short", "", "conv", 10);
     message = loadError(truncated / "tiny.json", "conv");
     EXPECT_NE(message.find((truncated / "tiny.bin").string()), std::string::npos) << message;
 
     fs::remove(ok / "tiny.bin");
     message = loadError(ok / "tiny.json", "conv");
     EXPECT_NE(message.find((ok / "tiny.bin").string()), std::string::npos) << message;
-
-    for (const auto& f : {ok, unknownOp, unknownAttribute, truncated}) fs::remove_all(f);
 }

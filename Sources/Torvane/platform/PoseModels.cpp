@@ -444,7 +444,6 @@ std::vector<PersonDetection> PoseModels::detectPeople(const Raster& image) const
 
 MoveNetPose PoseModels::moveNet(const Raster& image) const { return moveNetOn(*this, prepare(image)); }
 
-
 namespace {
 
 double torso(const std::array<ScoredPoint, 17>& k) {

@@ -53,30 +53,6 @@ std::string shapeText(const std::vector<int>& shape) {
     return s + "]";
 }
 
-float halfToFloat(std::uint16_t h) {
-    std::uint32_t sign = (h & 0x8000u) << 16;
-    std::uint32_t exponent = (h >> 10) & 0x1f;
-    std::uint32_t mantissa = h & 0x3ffu;
-    std::uint32_t bits;
-    if (exponent == 0) {
-        if (mantissa == 0) {
-            bits = sign;
-        } else {  // subnormal: normalise
-            exponent = 127 - 15 + 1;
-            while (!(mantissa & 0x400u)) { mantissa <<= 1; --exponent; }
-            mantissa &= 0x3ffu;
-            bits = sign | (exponent << 23) | (mantissa << 13);
-        }
-    } else if (exponent == 31) {
-        bits = sign | 0x7f800000u | (mantissa << 13);
-    } else {
-        bits = sign | ((exponent - 15 + 127) << 23) | (mantissa << 13);
-    }
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
 std::string base64Decode(const std::string& text) {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -204,9 +180,10 @@ private:
         if (e.storedType == "float32") {
             std::memcpy(out.data(), p, n * sizeof(float));
         } else if (e.storedType == "float16") {
-            std::vector<std::uint16_t> halves(n);
-            std::memcpy(halves.data(), p, n * 2);
-            for (std::size_t i = 0; i < n; ++i) out[i] = halfToFloat(halves[i]);
+            cv::Mat halves(1, static_cast<int>(n), CV_16F);
+            std::memcpy(halves.data, p, n * 2);
+            cv::Mat floats(1, static_cast<int>(n), CV_32F, out.data());
+            halves.convertTo(floats, CV_32F);
         } else if (e.storedType == "int32") {
             std::vector<std::int32_t> ints(n);
             std::memcpy(ints.data(), p, n * 4);
@@ -435,7 +412,7 @@ private:
         if (op == "AddV2" || op == "Add" || op == "Sub" || op == "Mul") {
             checkAttributes(n, {});
             needInputs(2);
-            return arithmetic(n, op, name, value(inputs[0]), value(inputs[1]));
+            return arithmetic(op, name, value(inputs[0]), value(inputs[1]));
         }
         if (op == "Relu" || op == "Relu6" || op == "Sigmoid") {
             checkAttributes(n, {});
@@ -681,14 +658,21 @@ private:
         int wsz[] = {outChannels, depthwise ? 1 : ci, kh, kw};
         cv::Mat weights(4, wsz, CV_32F);
         float* w = weights.ptr<float>();
-        for (int y = 0; y < kh; ++y)
-            for (int x = 0; x < kw; ++x)
-                for (int i = 0; i < ci; ++i)
-                    for (int o = 0; o < co; ++o) {
-                        float v = filter.data[((static_cast<std::size_t>(y) * kw + x) * ci + i) * co + o];
-                        if (depthwise) w[((static_cast<std::size_t>(i) * co + o) * kh + y) * kw + x] = v;
-                        else w[((static_cast<std::size_t>(o) * ci + i) * kh + y) * kw + x] = v;
-                    }
+        const cv::Mat source(kh * kw * ci, co, CV_32F, const_cast<float*>(filter.data.data()));
+        if (!depthwise && kh == 1 && kw == 1) {
+            cv::transpose(source, cv::Mat(co, ci, CV_32F, w));  // IO -> OI
+        } else if (depthwise && co == 1) {
+            cv::transpose(source.reshape(1, kh * kw), cv::Mat(ci, kh * kw, CV_32F, w));  // (HW)C -> C(HW)
+        } else {
+            for (int y = 0; y < kh; ++y)
+                for (int x = 0; x < kw; ++x)
+                    for (int i = 0; i < ci; ++i)
+                        for (int o = 0; o < co; ++o) {
+                            float v = filter.data[((static_cast<std::size_t>(y) * kw + x) * ci + i) * co + o];
+                            if (depthwise) w[((static_cast<std::size_t>(i) * co + o) * kh + y) * kw + x] = v;
+                            else w[((static_cast<std::size_t>(o) * ci + i) * kh + y) * kw + x] = v;
+                        }
+        }
         cv::dnn::LayerParams lp;
         lp.blobs.push_back(weights);
         if (bias) {
@@ -720,7 +704,7 @@ private:
 
     // Adds, subtracts or multiplies: two layers of one shape, or a layer and a constant
     // that is a scalar or one value per channel.
-    Value arithmetic(const Json&, const std::string& op, const std::string& name, const Value& a, const Value& b) {
+    Value arithmetic(const std::string& op, const std::string& name, const Value& a, const Value& b) {
         if (a.isConst && b.isConst) {
             if (b.data.size() != 1 && a.data.size() != b.data.size())
                 fail("Node " + name + " (" + op + ") on constants of different shapes is not supported.");
@@ -835,6 +819,8 @@ TfjsGraph TfjsGraph::load(const std::filesystem::path& modelJson, const std::vec
     try {
         graph.run(zeros.data());
     } catch (const cv::Exception& e) {
+        throw ModelError("Pose model " + modelJson.string() + " could not be built: " + e.what());
+    } catch (const ModelError& e) {
         throw ModelError("Pose model " + modelJson.string() + " could not be built: " + e.what());
     }
     return graph;
