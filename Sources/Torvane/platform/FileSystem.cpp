@@ -13,11 +13,27 @@ namespace torvane::platform {
 
 namespace fs = std::filesystem;
 
-namespace {
-[[noreturn]] void raise(const char* what, const fs::path& file, int err) {
+void throwFileError(const char* what, const fs::path& file, int err) {
     throw fs::filesystem_error(what, file, std::error_code(err, std::generic_category()));
 }
+
+namespace {
+[[noreturn]] void raise(const char* what, const fs::path& file, int err) { throwFileError(what, file, err); }
 }  // namespace
+
+bool readToEnd(int fd, std::string& out, std::size_t limit) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+        if (out.size() > limit) return true;
+    }
+}
 
 std::string readFile(const fs::path& file) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -25,17 +41,10 @@ std::string readFile(const fs::path& file) {
     std::string bytes;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            raise("cannot read file", file, err);
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    if (!readToEnd(fd, bytes)) {
+        int err = errno;
+        ::close(fd);
+        raise("cannot read file", file, err);
     }
     ::close(fd);
     return bytes;
@@ -88,15 +97,17 @@ void replaceThroughTemporary(const fs::path& file, const fs::path& temporary, st
     syncFolder(file.parent_path());
 }
 
+fs::path hiddenSibling(const fs::path& file, std::string_view suffix) {
+    std::string name = ".";
+    name += file.filename().string();
+    name += suffix;
+    return file.parent_path() / name;
+}
+
 void writeFileAtomically(const fs::path& file, std::string_view bytes) {
     // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
     // a crash is never mistaken for a photo or a document.
-    // Built piece by piece: GCC 12 reports a false overlap for "." + string at -O3.
-    std::string name = ".";
-    name += file.filename().string();
-    name += ".tmp-";
-    name += randomUUID().substr(0, 8);
-    replaceThroughTemporary(file, file.parent_path() / name, bytes);
+    replaceThroughTemporary(file, hiddenSibling(file, ".tmp-" + randomUUID().substr(0, 8)), bytes);
 }
 
 void createFileExclusively(const fs::path& file, std::string_view bytes) {

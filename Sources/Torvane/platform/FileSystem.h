@@ -1,6 +1,7 @@
 // Whole-file reads and the two safe ways the library writes files.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view byt
 void replaceThroughTemporary(const std::filesystem::path& file, const std::filesystem::path& temporary,
                              std::string_view bytes);
 
+// A hidden name beside `file`: "." + its name + suffix, in the same folder.
+std::filesystem::path hiddenSibling(const std::filesystem::path& file, std::string_view suffix);
+
 // Creates `file` only if nothing exists at that name (O_CREAT | O_EXCL), writes and
 // flushes the bytes. An existing file throws std::filesystem::filesystem_error with
 // EEXIST and is left untouched.
@@ -35,6 +39,13 @@ std::filesystem::path canonicalPath(const std::filesystem::path& path);
 
 // Writes all bytes to an open descriptor, retrying on EINTR; false on failure (errno set).
 bool writeAll(int fd, std::string_view bytes);
+
+// Appends what an open descriptor holds to `out`, to its end or until more than `limit`
+// bytes were read, retrying on EINTR; false on failure (errno set).
+bool readToEnd(int fd, std::string& out, std::size_t limit = static_cast<std::size_t>(-1));
+
+// Throws std::filesystem::filesystem_error for `file` with the errno value `err`.
+[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& file, int err);
 
 // What lstat says about one folder entry (a symbolic link is reported as such, never
 // followed). Throws std::filesystem::filesystem_error when the entry cannot be examined.

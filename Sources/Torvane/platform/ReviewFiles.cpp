@@ -6,19 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "Torvane/platform/FileSystem.h"
 
 namespace torvane::platform {
 
 namespace fs = std::filesystem;
-
-namespace {
-[[noreturn]] void raise(const char* what, const fs::path& file, int err) {
-    throw fs::filesystem_error(what, file, std::error_code(err, std::generic_category()));
-}
-}  // namespace
 
 ExclusiveLock::ExclusiveLock(const fs::path& lockFile) {
     do {
@@ -41,37 +34,20 @@ ExclusiveLock::~ExclusiveLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-namespace {
-// Reads an open descriptor to the end, or until more than `limit` bytes were read.
-bool readToEnd(int fd, std::string& out, std::size_t limit) {
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        out.append(buffer, static_cast<std::size_t>(n));
-        if (out.size() > limit) return true;
-    }
-}
-}  // namespace
-
 std::string readRegularFile(const fs::path& file) {
     int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) raise("cannot open file", file, errno);
+    if (fd < 0) throwFileError("cannot open file", file, errno);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        raise("not a regular file", file, EINVAL);
+        throwFileError("not a regular file", file, EINVAL);
     }
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(st.st_size));
     if (!readToEnd(fd, bytes, bytes.max_size())) {
         int err = errno;
         ::close(fd);
-        raise("cannot read file", file, err);
+        throwFileError("cannot read file", file, err);
     }
     ::close(fd);
     return bytes;
@@ -84,7 +60,7 @@ BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes
             int err = errno;
             ::close(fd);
             ::unlink(backup.c_str());  // ours, created just now and incomplete
-            raise("cannot write backup", backup, err);
+            throwFileError("cannot write backup", backup, err);
         }
         ::close(fd);
         syncFolder(backup.parent_path());
@@ -104,7 +80,7 @@ BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes
     if (!readToEnd(fd, existing, bytes.size())) {  // stops once longer: already known to differ
         int err = errno;
         ::close(fd);
-        raise("cannot read backup", backup, err);
+        throwFileError("cannot read backup", backup, err);
     }
     ::close(fd);
     return existing == bytes ? BackupOutcome::alreadyIdentical : BackupOutcome::differs;
@@ -113,7 +89,7 @@ BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes
 void replaceFileDurably(const fs::path& file, const fs::path& temporary, std::string_view bytes) {
     // Under the lock nobody else writes the temporary file: anything there was left by a
     // saver that died mid-write.
-    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) raise("cannot remove stale temporary file", temporary, errno);
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) throwFileError("cannot remove stale temporary file", temporary, errno);
     replaceThroughTemporary(file, temporary, bytes);
 }
 
