@@ -1,7 +1,6 @@
 #include "Torvane/SessionDiscovery.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <set>
 #include <utility>
