@@ -1,7 +1,9 @@
 // Rescanning an unchanged data folder (3 sessions of 20 photos of 12 MP, already analysed),
 // side by side with `sha256sum` over the same photo files: a rescan must hash and match,
-// never analyse again. With reviews, every session's results file carries a saved review,
-// so report preference also loads, makes and compares review documents.
+// never analyse again. reviewed:1 gives every session's results file a saved review;
+// reviewed:2 gives every session two valid, reviewed results files (the run folder's and
+// a copy in the session folder), so that report preference has to load, make and compare
+// review documents, which decodes every photo of the session once per candidate.
 #include <benchmark/benchmark.h>
 
 #include <stdexcept>
@@ -24,8 +26,8 @@ struct DataFolder {
 };
 
 // Kept between runs in the benchmark scratch folder; whatever is missing is made.
-DataFolder dataFolder(bool withReviews) {
-    DataFolder data{bench::scratchFolder() / (withReviews ? "discovery-reviewed" : "discovery-plain"), {}};
+DataFolder dataFolder(int reviewed) {
+    DataFolder data{bench::scratchFolder() / ("discovery-reviewed-" + std::to_string(reviewed)), {}};
     const fs::path photo = bench::photoJPEG(4000, 3000);
     for (int s = 1; s <= sessionCount; ++s) {
         const fs::path folder = data.root / ("session-" + std::to_string(s));
@@ -39,17 +41,24 @@ DataFolder dataFolder(bool withReviews) {
     test::ScriptedAnalysis analysis;
     const auto report = SessionDiscovery::run(data.root, {}, {}, analysis.callback());
     if (!report.failures.empty()) throw std::runtime_error(report.failures[0].message);
-    if (withReviews)
-        for (const auto& session : report.sessions) {
-            const fs::path review = ReviewStore::documentURL(session.resultsURL);
-            if (!fs::exists(review))
-                ReviewStore::save(ReviewStore::make(session.manifestURL, session.resultsURL), review, std::nullopt);
+    for (const auto& session : report.sessions) {
+        std::vector<fs::path> results;
+        if (reviewed >= 1) results.push_back(session.resultsURL);
+        if (reviewed >= 2) {
+            const fs::path copy = session.manifestURL.parent_path() / "results.json";
+            if (!fs::exists(copy)) fs::copy_file(session.resultsURL, copy);
+            results.push_back(copy);
         }
+        for (const auto& file : results) {
+            const fs::path review = ReviewStore::documentURL(file);
+            if (!fs::exists(review)) ReviewStore::save(ReviewStore::make(session.manifestURL, file), review, std::nullopt);
+        }
+    }
     return data;
 }
 
 void DiscoveryRescan(benchmark::State& state) {
-    const auto data = dataFolder(state.range(0) != 0);
+    const auto data = dataFolder(static_cast<int>(state.range(0)));
     const SessionDiscovery::Analyze refuse = [](const fs::path&, const fs::path&) {
         throw std::runtime_error("a rescan must not analyse");
     };
@@ -63,11 +72,11 @@ void DiscoveryRescan(benchmark::State& state) {
     state.counters["photos"] = static_cast<double>(data.photos.size());
     state.counters["peakMB"] = bench::peakMemoryMB();
 }
-BENCHMARK(DiscoveryRescan)->ArgName("reviews")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(DiscoveryRescan)->ArgName("reviewed")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The reference: sha256sum over the same 60 photo files, in one process.
 void Sha256sumSamePhotos(benchmark::State& state) {
-    const auto data = dataFolder(false);
+    const auto data = dataFolder(0);
     std::string command = "sha256sum";
     for (const auto& photo : data.photos) command += " '" + photo.string() + "'";
     for (auto _ : state) state.SetIterationTime(bench::timeCommand(command));

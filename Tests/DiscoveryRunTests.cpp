@@ -136,6 +136,7 @@ TEST_F(DiscoveryRun, AnalysisFailuresArePreservedAndDoNotStopOtherFolders) {
     photoFolder("a-silent", {"x.jpg"});
     photoFolder("b-throws", {"x.jpg"});
     photoFolder("c-fine", {"x.jpg"});
+    photoFolder("d-nothing", {"x.jpg"});
     std::vector<fs::path> outputs;
     auto report = SessionDiscovery::run(root, {}, {}, [&](const fs::path& manifestURL, const fs::path& output) {
         outputs.push_back(output);
@@ -145,19 +146,21 @@ TEST_F(DiscoveryRun, AnalysisFailuresArePreservedAndDoNotStopOtherFolders) {
             writeText(output / "partial.txt", "half done");
         } else if (session == "b-throws") {
             throw PoseError::invalidInput("Detector exploded.");
-        } else {
+        } else if (session == "c-fine") {
             fs::create_directory(output);
             writeText(output / "results.json", json::pretty(matchingReport(manifestURL)));
         }
     });
-    ASSERT_EQ(report.failures.size(), 2u);
+    ASSERT_EQ(report.failures.size(), 3u);
     EXPECT_EQ(report.failures[0].folderURL, root / "a-silent");
     EXPECT_EQ(report.failures[0].message, incomplete);
     EXPECT_EQ(report.failures[1].folderURL, root / "b-throws");
     EXPECT_EQ(report.failures[1].message, "Detector exploded.");
+    EXPECT_EQ(report.failures[2].folderURL, root / "d-nothing");
+    EXPECT_EQ(report.failures[2].message, incomplete);
     ASSERT_EQ(report.sessions.size(), 1u);
     EXPECT_EQ(report.sessions[0].title, "c-fine");
-    ASSERT_EQ(outputs.size(), 3u);
+    ASSERT_EQ(outputs.size(), 4u);
     EXPECT_EQ(readText(outputs[0] / "partial.txt"), "half done");
 }
 
@@ -249,6 +252,12 @@ TEST_F(DiscoveryRun, KnownResultsMatchThroughSymbolicLinks) {
     ASSERT_EQ(report.sessions.size(), 1u);
     EXPECT_EQ(report.sessions[0].resultsURL, runResults);
     EXPECT_FALSE(report.sessions[0].wasAnalyzed);
+
+    // Two keys for the same manifest: the later one in path-text order ("s/..." before
+    // "via-link/...") wins.
+    const auto both = discover({{folder / "session.json", folder / "results.json"},
+                                {data / "via-link" / "s" / "session.json", runResults}});
+    EXPECT_EQ(both.sessions[0].resultsURL, runResults);
 
     // The data folder itself reached through the link: every location is the resolved one.
     root = data / "via-link";

@@ -1,7 +1,6 @@
 #include "Torvane/SessionDiscovery.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -168,6 +167,12 @@ bool SessionDiscovery::validReport(const fs::path& at, const std::string& manife
 std::optional<fs::path> SessionDiscovery::preferredReport(const std::vector<fs::path>& candidates,
                                                           const fs::path& manifestURL,
                                                           const std::optional<fs::path>& known) {
+    if (candidates.empty()) return std::nullopt;
+    // Reviews only decide between different files, and checking one means decoding every
+    // photo of the session: with a single distinct candidate (the usual rescan) the answer
+    // is that candidate whatever its review says.
+    if (std::all_of(candidates.begin(), candidates.end(), [&](const fs::path& c) { return c == candidates.front(); }))
+        return candidates.front();
     std::vector<Candidate> reviewed;
     for (const auto& candidate : candidates) {
         fs::path review;
@@ -189,7 +194,6 @@ std::optional<fs::path> SessionDiscovery::preferredReport(const std::vector<fs::
         });
         return reviewed.front().results;
     }
-    if (candidates.empty()) return std::nullopt;
     return candidates.front();
 }
 

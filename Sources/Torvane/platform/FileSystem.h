@@ -46,6 +46,7 @@ bool readToEnd(int fd, std::string& out, std::size_t limit = static_cast<std::si
 
 // Throws std::filesystem::filesystem_error for `file` with the errno value `err`.
 [[noreturn]] void throwFileError(const char* what, const std::filesystem::path& file, int err);
+
 // What lstat says about one folder entry (a symbolic link is reported as such, never
 // followed). Throws std::filesystem::filesystem_error when the entry cannot be examined.
 struct EntryAttributes {

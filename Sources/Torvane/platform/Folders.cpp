@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <system_error>
 #include <utility>
 
 #include "Torvane/platform/FileSystem.h"
@@ -16,10 +15,6 @@ namespace torvane::platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-[[noreturn]] void raise(const char* what, const fs::path& file, int err) {
-    throw fs::filesystem_error(what, file, std::error_code(err, std::generic_category()));
-}
 
 // UTF-8 preserves code-point order under byte comparison, so the NFC bytes are the key.
 std::string composed(const std::string& name) {
@@ -32,7 +27,7 @@ std::string composed(const std::string& name) {
 
 EntryAttributes entryAttributes(const fs::path& entry) {
     struct stat st {};
-    if (::lstat(entry.c_str(), &st) != 0) raise("cannot read attributes", entry, errno);
+    if (::lstat(entry.c_str(), &st) != 0) throwFileError("cannot read attributes", entry, errno);
     return {S_ISDIR(st.st_mode), S_ISREG(st.st_mode), S_ISLNK(st.st_mode)};
 }
 
@@ -46,13 +41,13 @@ std::vector<std::string> listFolder(const fs::path& folder) {
         void operator()(DIR* d) const { ::closedir(d); }
     };
     std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
-    if (!dir) raise("cannot list folder", folder, errno);
+    if (!dir) throwFileError("cannot list folder", folder, errno);
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(dir.get());
         if (!entry) {
-            if (errno != 0) raise("cannot list folder", folder, errno);
+            if (errno != 0) throwFileError("cannot list folder", folder, errno);
             break;
         }
         // Hidden entries include "." and "..".
