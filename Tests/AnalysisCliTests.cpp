@@ -133,6 +133,10 @@ TEST_F(AnalysisCli, LeanCommandsMeasureDigestAndCompare) {
 
     auto measured = torvane("lean measure " + doc + " --frame A001-subject").json();
     EXPECT_EQ(measured, json::encode(*LeanAnalysis::measure(d.leanAnnotations["A001-subject"])));
+    ReviewDocument withdrawn = d;
+    withdrawn.leanAnnotations["A001-subject"].state = LeanState::unavailable;
+    EXPECT_EQ(torvane("lean measure " + file("withdrawn.json", json::pretty(withdrawn)) + " --frame A001-subject").out,
+              "null\n");
     EXPECT_EQ(torvane("lean measure " + doc + " --frame B001-subject").err,
               "The document has no lean annotation for frame B001-subject.\n");
 
