@@ -181,7 +181,7 @@ TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
 // ".<document>.saving"; the next save, holding the lock, replaces it.
 TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
     constexpr int kills = 50;
-    const fs::path temporary = url.parent_path() / ("." + url.filename().string() + ".saving");
+    const fs::path temporary = platform::hiddenSibling(url, ".saving");
     auto nextRevision = [&](ReviewDocument d) {
         d.revision += 1;
         // The content tells which revision wrote it.
@@ -230,7 +230,7 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
         lastRevision = now.revision;
         if (fs::exists(temporary)) ++leftovers;
         auto entries = folderEntries();
-        entries.erase("." + url.filename().string() + ".saving");
+        entries.erase(temporary.filename().string());
         EXPECT_EQ(entries.size(), 3u) << "only the document, its lock and the results file";
     }
     const std::int64_t completed = lastRevision - firstRevision;
@@ -247,4 +247,59 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     ::close(fd);
+}
+
+// Converting an older-schema file can be killed at any moment too: the backup is then
+// absent or whole, never partial, so the next save still goes through.
+TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
+    constexpr int kills = 20;
+    ReviewDocument two = fresh;
+    two.schemaVersion = 2;
+    const std::string oldBytes = json::pretty(two);
+    const fs::path backup = ReviewStore::legacyBackupURL(url, 2);
+    auto reset = [&] {
+        writeBytes(url, oldBytes);
+        fs::remove(backup);
+    };
+
+    reset();
+    auto begin = std::chrono::steady_clock::now();
+    ReviewStore::save(two, url, 0);
+    const int window =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count() * 3 / 2) + 1;
+
+    std::mt19937 random(4242);
+    int converted = 0;
+    for (int k = 0; k < kills; ++k) {
+        reset();
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
+        pid_t saver = spawn([&] {
+            ::close(started[0]);
+            char c = 's';
+            if (::write(started[1], &c, 1) != 1) return otherFailure;
+            ReviewStore::save(two, url, 0);
+            ::pause();  // wait for the kill
+            return 0;
+        });
+        ::close(started[1]);
+        char c;
+        ASSERT_EQ(::read(started[0], &c, 1), 1);
+        ::usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, window)(random)));
+        ::kill(saver, SIGKILL);
+        ASSERT_EQ(exitCode(saver), -SIGKILL);
+        ::close(started[0]);
+
+        const std::string now = readBytes(url);
+        if (now != oldBytes) {
+            EXPECT_EQ(ReviewStore::load(url).schemaVersion, 3);
+            ++converted;
+        }
+        if (fs::exists(backup)) {
+            EXPECT_EQ(readBytes(backup), oldBytes) << "kill " << k;
+        }
+        EXPECT_NO_THROW(ReviewStore::save(two, url, 0)) << "kill " << k;
+        EXPECT_EQ(readBytes(backup), oldBytes);
+    }
+    std::printf("[ crash    ] %d conversions killed within %d us, %d had finished\n", kills, window, converted);
 }

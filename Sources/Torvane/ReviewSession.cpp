@@ -343,7 +343,7 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
     }
 
     const std::string text = json::pretty(copy);
-    platform::replaceFileDurably(url, url.parent_path() / ("." + url.filename().string() + ".saving"), text);
+    platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), text);
 }
 
 }  // namespace torvane

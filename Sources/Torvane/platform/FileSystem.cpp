@@ -97,11 +97,17 @@ void replaceThroughTemporary(const fs::path& file, const fs::path& temporary, st
     syncFolder(file.parent_path());
 }
 
+fs::path hiddenSibling(const fs::path& file, std::string_view suffix) {
+    std::string name = ".";
+    name += file.filename().string();
+    name += suffix;
+    return file.parent_path() / name;
+}
+
 void writeFileAtomically(const fs::path& file, std::string_view bytes) {
     // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
     // a crash is never mistaken for a photo or a document.
-    replaceThroughTemporary(file, file.parent_path() / ("." + file.filename().string() + ".tmp-" + randomUUID().substr(0, 8)),
-                            bytes);
+    replaceThroughTemporary(file, hiddenSibling(file, ".tmp-" + randomUUID().substr(0, 8)), bytes);
 }
 
 void createFileExclusively(const fs::path& file, std::string_view bytes) {

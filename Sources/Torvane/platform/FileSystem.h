@@ -21,6 +21,9 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view byt
 void replaceThroughTemporary(const std::filesystem::path& file, const std::filesystem::path& temporary,
                              std::string_view bytes);
 
+// A hidden name beside `file`: "." + its name + suffix, in the same folder.
+std::filesystem::path hiddenSibling(const std::filesystem::path& file, std::string_view suffix);
+
 // Creates `file` only if nothing exists at that name (O_CREAT | O_EXCL), writes and
 // flushes the bytes. An existing file throws std::filesystem::filesystem_error with
 // EEXIST and is left untouched.
