@@ -101,7 +101,7 @@ JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::c
 // wins, the others are told that a newer review is saved, and a concurrent reader always
 // finds a whole document.
 TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
-    constexpr int processes = 4, rounds = 20;
+    constexpr int processes = 4, rounds = 15;
     ReviewStore::save(fresh, url, std::nullopt);
 
     const fs::path stop = temp.path / "stop";
