@@ -299,10 +299,10 @@ TEST_F(StoreTest, MalformedAndTruncatedDocumentsNeverCrashTheLoader) {
             ++refusals;
         }
     };
-    for (std::size_t cut = 0; cut < bytes.size(); cut += 17) attempt(bytes.substr(0, cut));
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 31) attempt(bytes.substr(0, cut));
     EXPECT_THROW(ReviewStore::decode(R"({"schemaVersion":3,"revision":1e999})"), DecodingError);
     const std::string noise = "{}[]\":,0-9eE.tfn\\ \x01\xff";
-    for (int i = 0; i < 150; ++i) {
+    for (int i = 0; i < 120; ++i) {
         std::string text = bytes;
         for (int k = 0; k < 1 + static_cast<int>(next() % 3); ++k)
             text[next() % text.size()] = noise[next() % noise.size()];
