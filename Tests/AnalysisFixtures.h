@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewSession.h"
 
 namespace torvane::fixtures {
@@ -54,7 +54,7 @@ inline void expectError(const std::function<void()>& f, const std::string& messa
     }
 }
 
-using reviewtest::TempFolder;
-inline void writeText(const std::filesystem::path& path, const std::string& text) { reviewtest::writeBytes(path, text); }
+using test::TempDir;
+using test::writeText;
 
 }  // namespace torvane::fixtures

@@ -5,6 +5,7 @@
 #include <array>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "Torvane/Geometry.h"
 #include "Torvane/Localization.h"
 #include "Torvane/PoseResult.h"
+#include "Torvane/platform/Canvas.h"
 #include "Torvane/platform/Raster.h"
 
 namespace torvane {
@@ -39,9 +41,19 @@ struct InspectionRenderer {
     }
 
     // Draws one picture of `pose` over the panel image and writes it as PNG to `url`.
+    // Failures: "Cannot allocate renderer.", "Cannot create output PNG.", "PNG export failed.".
     static void write(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
                       const PoseResult& pose, const std::vector<Landmark>& annotations,
                       const std::filesystem::path& url);
+
+    // The drawing of `write` without the encoding (for measuring the two apart).
+    static platform::Canvas draw(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
+                                 const PoseResult& pose, const std::vector<Landmark>& annotations);
+
+    // One text label: white text with its baseline's left end at (x, y) on a box of black
+    // at 75 % that covers the line's ascent, descent and leading over its advance, plus 1
+    // pixel on every side.
+    static void label(const std::string& text, double x, double y, platform::Canvas& context, double size = 7);
 };
 
 }  // namespace torvane

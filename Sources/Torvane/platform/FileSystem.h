@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace torvane::platform {
 
@@ -45,5 +46,25 @@ bool readToEnd(int fd, std::string& out, std::size_t limit = static_cast<std::si
 
 // Throws std::filesystem::filesystem_error for `file` with the errno value `err`.
 [[noreturn]] void throwFileError(const char* what, const std::filesystem::path& file, int err);
+// What lstat says about one folder entry (a symbolic link is reported as such, never
+// followed). Throws std::filesystem::filesystem_error when the entry cannot be examined.
+struct EntryAttributes {
+    bool isDirectory = false;
+    bool isRegularFile = false;
+    bool isSymbolicLink = false;
+};
+EntryAttributes entryAttributes(const std::filesystem::path& entry);
+
+// Whether anything, even a dangling symbolic link, exists at the path.
+bool entryExists(const std::filesystem::path& entry);
+
+// The names of a folder's direct entries without the hidden ones (a leading dot), sorted
+// by sortNames. A folder that cannot be listed throws std::filesystem::filesystem_error.
+std::vector<std::string> listFolder(const std::filesystem::path& folder);
+
+// Sorts names by the Unicode code points of their canonically composed (NFC) forms, so the
+// order does not depend on how the file system happens to store or list them. A name that
+// is not valid UTF-8 is compared by its bytes.
+void sortNames(std::vector<std::string>& names);
 
 }  // namespace torvane::platform

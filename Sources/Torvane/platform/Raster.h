@@ -29,7 +29,8 @@ public:
     // Row-major RGB bytes, width * 3 per row.
     const std::uint8_t* data() const;
 
-    // A copy of the region; empty when the platform cannot cut it.
+    // The region (the raster itself when the region is all of it); empty when the
+    // platform cannot cut it.
     Raster crop(int x, int y, int width, int height) const;
 
     const Impl* impl() const { return impl_.get(); }

@@ -106,6 +106,9 @@ Raster Raster::fromRGB(int width, int height, const std::uint8_t* rgb) {
 
 Raster Raster::crop(int x, int y, int w, int h) const {
     if (!impl_) return {};
+    // Rasters are immutable, so the whole image is shared rather than copied: a rider
+    // whose crop and panel are the whole photo costs no second or third photo in memory.
+    if (x == 0 && y == 0 && w == width() && h == height()) return *this;
     VipsImage* region = nullptr;
     if (vips_extract_area(impl_->image, &region, x, y, w, h, nullptr)) {
         vips_error_clear();

@@ -1,0 +1,213 @@
+// One rider of a feasibility run on a photo-sized picture: the whole run against its parts,
+// and the peak memory of the real command.
+//
+//   ./build/torvane-benchmarks --benchmark_filter=Rider
+//
+// The photo is a 24 MP JPEG (6000 x 4000, detail plus sensor-like noise) made once from a
+// sample photo with the `vips` tool; its panel and crop are the whole photo, as in an
+// automatic manifest, so each rider draws and encodes two photo-sized pictures.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "Torvane/ContentHash.h"
+#include "Torvane/FeasibilityRunner.h"
+#include "Torvane/ImageInput.h"
+#include "Torvane/InspectionRenderer.h"
+#include "Torvane/Json.h"
+#include "Torvane/platform/FileSystem.h"
+
+using namespace torvane;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const fs::path workFolder = fs::temp_directory_path() / "torvane-run-benchmark";
+
+void shell(const std::string& command) {
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+// A JPEG of width x height from the sample photo, upscaled, with noise so that it
+// compresses like a real photo rather than like a smooth enlargement.
+fs::path photo(int width, int height) {
+    fs::create_directories(workFolder);
+    const fs::path file = workFolder / ("photo-" + std::to_string(width) + "x" + std::to_string(height) + ".jpg");
+    if (fs::exists(file)) return file;
+    const std::string sample = "/var/cache/torvane/samples/messi5.jpg";
+    const std::string w = std::to_string(width), h = std::to_string(height);
+    const std::string up = (workFolder / "up.v").string(), noise = (workFolder / "noise.v").string(),
+                      sum = (workFolder / "sum.v").string(), cut = (workFolder / "cut.v").string();
+    shell("vips resize " + sample + " " + up + " " + std::to_string(width / 548.0 + 0.01) + " --vscale " +
+          std::to_string(height / 342.0 + 0.01));
+    shell("vips crop " + up + " " + cut + " 0 0 " + w + " " + h);
+    shell("vips gaussnoise " + noise + " " + w + " " + h + " --sigma 4");
+    shell("vips add " + cut + " " + noise + " " + sum);
+    shell("vips cast " + sum + " '" + file.string() + "[Q=92]' uchar");
+    for (const auto& f : {up, noise, sum, cut}) fs::remove(f);
+    return file;
+}
+
+// A session of one subject whose panel and crop are the whole photo.
+fs::path session(const fs::path& photoFile, int width, int height) {
+    const fs::path folder = workFolder / ("session-" + std::to_string(width));
+    fs::create_directories(folder);
+    fs::copy_file(photoFile, folder / "photo.jpg", fs::copy_options::overwrite_existing);
+    json::Value whole = {{"x", 0}, {"y", 0}, {"width", width}, {"height", height}};
+    json::Value manifest = {
+        {"schemaVersion", 1},
+        {"session", "Benchmark"},
+        {"annotationProvenance", "none"},
+        {"pairs",
+         {{{"id", "A001"},
+           {"file", "photo.jpg"},
+           {"riders",
+            {{{"role", "subject"}, {"rider", "R"}, {"panel", whole}, {"crop", whole}, {"annotations",
+              {{{"name", "left_knee"}, {"point", {{"x", width * 0.5}, {"y", height * 0.7}}}, {"uncertaintyPixels", 20}}}},
+              {"annotationNote", ""}}}}}}}};
+    platform::writeFileAtomically(folder / "session.json", manifest.dump());
+    return folder / "session.json";
+}
+
+// A detector stand-in with a full skeleton, so the drawing has every bone and number.
+PoseEstimates scripted() {
+    auto skeleton = [](const std::string& kind, const platform::Raster& image, const PixelRect& crop) {
+        PoseResult r;
+        r.kind = kind;
+        r.status = "needsReview";
+        r.requestRevision = 1;
+        const auto& names = kind == "3D" ? std::vector<std::string_view>(jointNames3D.begin(), jointNames3D.end())
+                                         : std::vector<std::string_view>(jointNames2D.begin(), jointNames2D.end());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            JointResult j;
+            j.name = std::string(names[i]);
+            j.point = {crop.x + image.width() * (0.3 + 0.03 * i), crop.y + image.height() * (0.2 + 0.04 * i)};
+            if (kind == "2D") j.confidence2D = 0.9;
+            r.joints.push_back(j);
+        }
+        return r;
+    };
+    PoseEstimates e;
+    e.estimate3D = [skeleton](const platform::Raster& i, const PixelRect& c) { return skeleton("3D", i, c); };
+    e.estimate2D = [skeleton](const platform::Raster& i, const PixelRect& c) { return skeleton("2D", i, c); };
+    return e;
+}
+
+double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+long maxResidentMB(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_maxrss / 1024;  // kilobytes on Linux
+}
+
+// Each iteration runs the whole rider through FeasibilityRunner::run, then the same work
+// again part by part, so the whole and its parts are measured under the same load.
+// Argument 0: scripted detector; 1: the real VisionPoseEstimator.
+void RiderOn24MPPhoto(benchmark::State& state) {
+    const int width = 6000, height = 4000;
+    const fs::path manifest = session(photo(width, height), width, height);
+    const fs::path photoFile = manifest.parent_path() / "photo.jpg";
+    const PoseEstimates estimates = state.range(0) == 0 ? scripted() : PoseEstimates{};
+    const PixelRect whole{0, 0, double(width), double(height)};
+    double run = 0, decode = 0, hash = 0, detect = 0, draw = 0, encode = 0, report = 0;
+    int n = 0;
+    std::streambuf* stdoutBuffer = std::cout.rdbuf();
+    std::ostringstream progress;
+    for (auto _ : state) {
+        const fs::path out = workFolder / ("run-" + std::to_string(n));
+        fs::remove_all(out);
+        std::cout.rdbuf(progress.rdbuf());  // the progress lines are not the benchmark's output
+        auto t = Clock::now();
+        const FeasibilityReport written = FeasibilityRunner::run(manifest, out, estimates);
+        const double whole_s = seconds(t);
+        std::cout.rdbuf(stdoutBuffer);
+        state.SetIterationTime(whole_s);
+        run += whole_s;
+
+        t = Clock::now();
+        const platform::Raster image = platform::decodeUpright(photoFile);
+        decode += seconds(t);
+        t = Clock::now();
+        benchmark::DoNotOptimize(contentHashOfFile(photoFile));
+        hash += seconds(t);
+        t = Clock::now();
+        const PoseResult three = estimates.estimate3D(image, whole), two = estimates.estimate2D(image, whole);
+        detect += seconds(t);
+        for (const PoseResult* pose : {&three, &two}) {
+            t = Clock::now();
+            const auto canvas = InspectionRenderer::draw(image, whole, whole, *pose, {});
+            draw += seconds(t);
+            t = Clock::now();
+            canvas.writePNG(workFolder / "part.png");
+            encode += seconds(t);
+        }
+        t = Clock::now();
+        platform::writeFileAtomically(workFolder / "part.json", json::pretty(written));
+        platform::writeFileAtomically(workFolder / "part.html", FeasibilityRunner::html(written));
+        report += seconds(t);
+        fs::remove_all(out);
+        ++n;
+    }
+    const double unavoidable = decode + detect + encode;
+    state.counters["run_s"] = run / n;
+    state.counters["decode_s"] = decode / n;
+    state.counters["hash_s"] = hash / n;
+    state.counters["detect_s"] = detect / n;
+    state.counters["draw_s"] = draw / n;
+    state.counters["encode2_s"] = encode / n;
+    state.counters["json_html_s"] = report / n;
+    state.counters["run_per_unavoidable"] = run / unavoidable;
+    state.counters["png_MB"] = double(fs::file_size(workFolder / "part.png")) / 1e6;
+    state.counters["maxRSS_MB"] = double(maxResidentMB(RUSAGE_SELF));
+}
+BENCHMARK(RiderOn24MPPhoto)->Arg(0)->Arg(1)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+fs::path cliPath() { return fs::read_symlink("/proc/self/exe").parent_path() / "torvane"; }
+
+// The real command in a child process: its peak resident memory is the child's alone.
+void PeakMemoryOfAnalyzeCommand(benchmark::State& state) {
+    const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
+    const fs::path manifest = session(photo(width, height), width, height);
+    const fs::path out = workFolder / "cli-run";
+    double elapsed = 0;
+    for (auto _ : state) {
+        fs::remove_all(out);
+        const auto t = Clock::now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            const std::string program = cliPath().string();
+            if (!freopen("/dev/null", "w", stdout)) _exit(127);
+            execl(program.c_str(), program.c_str(), "analyze", manifest.c_str(), out.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        elapsed = seconds(t);
+        state.SetIterationTime(elapsed);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("torvane analyze failed");
+    }
+    fs::remove_all(out);
+    state.counters["megapixels"] = width * double(height) / 1e6;
+    // RUSAGE_CHILDREN reports the largest child so far; the sizes run smallest first.
+    state.counters["child_maxRSS_MB"] = double(maxResidentMB(RUSAGE_CHILDREN));
+}
+BENCHMARK(PeakMemoryOfAnalyzeCommand)
+    ->Args({6000, 4000})
+    ->Args({7700, 5190})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "TestSupport.h"
+#include "Torvane/InspectionRenderer.h"
+
+using namespace torvane;
+using torvane::testing::TemporaryFolder;
+using torvane::testing::rgbAt;
+
+namespace {
+
+const int backgroundGrey = 18;  // 0.07 of 255
+
+JointResult joint2D(const std::string& name, double x, double y, double confidence) {
+    JointResult j;
+    j.name = name;
+    j.point = {x, y};
+    j.confidence2D = confidence;
+    return j;
+}
+
+JointResult joint3D(const std::string& name, double x, double y) {
+    JointResult j;
+    j.name = name;
+    j.point = {x, y};
+    j.position3D = std::vector<double>{0, 0, 0};
+    return j;
+}
+
+PoseResult result(const std::string& kind, std::vector<JointResult> joints) {
+    PoseResult r;
+    r.kind = kind;
+    r.status = "needsReview";
+    r.joints = std::move(joints);
+    return r;
+}
+
+// Draws through the real PNG file and decodes it again.
+platform::Raster render(const TemporaryFolder& folder, const platform::Raster& photo, const PixelRect& panel,
+                        const PixelRect& crop, const PoseResult& pose, const std::vector<Landmark>& annotations = {}) {
+    auto file = folder / "picture.png";
+    InspectionRenderer::write(photo, panel, crop, pose, annotations, file);
+    return platform::decodeUpright(file);
+}
+
+bool isBackground(const std::vector<int>& c) {
+    return std::abs(c[0] - backgroundGrey) <= 1 && c[0] == c[1] && c[1] == c[2];
+}
+
+std::string failureOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const PoseError& e) {
+        return e.message();
+    }
+    return "no error";
+}
+
+}  // namespace
+
+TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::patternPhoto(400, 300);
+    const PixelRect panel{100, 50, 400, 300}, crop{150, 100, 200, 150};  // picture (50, 50, 200, 150)
+    const auto png = render(folder, photo, panel, crop, result("3D", {}));
+    ASSERT_EQ(png.width(), 710);
+    ASSERT_EQ(png.height(), 560);
+
+    for (int y = 0; y < 300; ++y)
+        for (int x = 0; x < 400; ++x) {
+            const bool nearCropEdge = x >= 48 && x <= 251 && y >= 48 && y <= 201 && !(x >= 52 && x <= 247 && y >= 52 && y <= 197);
+            if (nearCropEdge) continue;
+            ASSERT_EQ(rgbAt(png, x, y), rgbAt(photo, x, y)) << "at " << x << "," << y;
+        }
+    // Below the picture and left of the legend there is only background.
+    for (int y = 300; y < 560; ++y)
+        for (int x = 0; x < 410; ++x) ASSERT_TRUE(isBackground(rgbAt(png, x, y))) << "at " << x << "," << y;
+
+    EXPECT_EQ(platform::decodeUpright([&] {
+                  InspectionRenderer::write(torvane::testing::plainPhoto(1000, 800, 90), {0, 0, 1000, 800},
+                                            {0, 0, 10, 10}, result("2D", {}), {}, folder / "tall.png");
+                  return folder / "tall.png";
+              }())
+                  .width(),
+              1310);
+    EXPECT_EQ(platform::decodeUpright(folder / "tall.png").height(), 800);
+}
+
+TEST(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    // Crop (120, 70, 100, 500) in a panel at (100, 50): picture (20, 20, 100, 500), bottom cut off.
+    const auto png = render(folder, photo, {100, 50, 400, 300}, {120, 70, 100, 500}, result("3D", {}));
+    auto yellowish = [](const std::vector<int>& c) { return c[0] > c[2] + 40 && c[1] > c[2] + 40; };
+    EXPECT_TRUE(yellowish(rgbAt(png, 60, 19)));
+    EXPECT_TRUE(yellowish(rgbAt(png, 60, 20)));
+    EXPECT_TRUE(yellowish(rgbAt(png, 19, 200)));
+    EXPECT_EQ(rgbAt(png, 60, 22), (std::vector<int>{128, 128, 128}));
+    EXPECT_TRUE(isBackground(rgbAt(png, 60, 320)));  // the line does not go on below the picture
+}
+
+TEST(Renderer, JointDotIsCentredOnItsPicturePositionWithItsNumberBesideIt) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const auto png = render(folder, photo, {100, 50, 400, 300}, {0, 0, 1, 1},
+                            result("2D", {joint2D("left_knee", 150, 80, 0.9)}));
+    // Centre (50, 30): the four pixels that meet there are wholly inside the dot.
+    for (auto [x, y] : {std::pair{49, 29}, {50, 29}, {49, 30}, {50, 30}})
+        EXPECT_EQ(rgbAt(png, x, y), (std::vector<int>{0, 255, 255})) << x << "," << y;
+    // Diameter 4: two pixels out from the centre the photo shows again.
+    EXPECT_EQ(rgbAt(png, 50, 33), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 46, 30), (std::vector<int>{128, 128, 128}));
+    // The label "13" sits at (53, 27): its box starts one pixel left of it.
+    EXPECT_EQ(rgbAt(png, 51, 24), (std::vector<int>{128, 128, 128}));
+    EXPECT_LT(rgbAt(png, 52, 24)[0], 60);
+}
+
+TEST(Renderer, NumbersAreClampedInsideThePictureAndClipped) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    // Picture position (399, 1): the number goes to x = 386, y = 9.
+    const auto png =
+        render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1}, result("2D", {joint2D("left_wrist", 399, 1, 0.9)}));
+    EXPECT_EQ(rgbAt(png, 384, 6), (std::vector<int>{128, 128, 128}));
+    EXPECT_LT(rgbAt(png, 385, 6)[0], 60);
+    EXPECT_LT(rgbAt(png, 385, 10)[0], 60);
+    EXPECT_EQ(rgbAt(png, 385, 14), (std::vector<int>{128, 128, 128}));  // below the box
+    // The part of the dot beyond the picture is clipped away: background grey there.
+    EXPECT_TRUE(isBackground(rgbAt(png, 400, 1)));
+    EXPECT_EQ(rgbAt(png, 398, 1), (std::vector<int>{0, 255, 255}));
+}
+
+TEST(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const int legendX = 416, kneeRowY = 98 + 20 * 12;  // row of ID 13, left_knee
+    auto canvas = platform::Canvas::create(10, 10);
+    const double shortRow = canvas->textExtents("13  left knee", 11).advance;
+    const double longRow = canvas->textExtents("13  left knee \u2014 hidden / absent", 11).advance;
+    const int probeX = legendX + static_cast<int>((shortRow + longRow) / 2), probeY = kneeRowY - 3;
+
+    auto drawn = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
+                        result("2D", {joint2D("left_hip", 100.5, 100, 0.2), joint2D("left_knee", 100.5, 200, 0.2)}));
+    EXPECT_EQ(rgbAt(drawn, 100, 200), (std::vector<int>{0, 255, 255}));
+    EXPECT_EQ(rgbAt(drawn, 100, 150), (std::vector<int>{0, 255, 255}));  // the bone
+    EXPECT_TRUE(isBackground(rgbAt(drawn, probeX, probeY)));
+
+    auto hidden = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
+                         result("2D", {joint2D("left_hip", 100.5, 100, 0.2), joint2D("left_knee", 100.5, 200, 0.1999)}));
+    EXPECT_EQ(rgbAt(hidden, 100, 200), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(hidden, 100, 150), (std::vector<int>{128, 128, 128}));
+    EXPECT_FALSE(isBackground(rgbAt(hidden, probeX, probeY)));  // the row goes on: " — hidden / absent"
+}
+
+TEST(Renderer, NeckAndNoseAreDotsWithoutBones) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
+                      result("2D", {joint2D("neck", 100, 100, 0.9), joint2D("nose", 100, 160, 0.9),
+                                    joint2D("unknown_joint", 300, 200, 0.9)}));
+    EXPECT_EQ(rgbAt(png, 100, 160), (std::vector<int>{0, 255, 255}));
+    EXPECT_EQ(rgbAt(png, 100, 130), (std::vector<int>{128, 128, 128}));
+    // A joint without an ID gets its dot but no number box.
+    EXPECT_EQ(rgbAt(png, 300, 200), (std::vector<int>{0, 255, 255}));
+    EXPECT_EQ(rgbAt(png, 305, 195), (std::vector<int>{128, 128, 128}));
+}
+
+TEST(Renderer, AnnotationCirclesHaveAMinimumRadius) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    auto pinkish = [](const std::vector<int>& c) { return c[0] > 180 && c[1] < 110 && c[2] > 150; };
+    auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1}, result("3D", {}),
+                      {{"left_knee", {100.5, 100.5}, 0.5}, {"right_knee", {250.5, 100.5}, 12}});
+    EXPECT_TRUE(pinkish(rgbAt(png, 102, 100)));
+    EXPECT_EQ(rgbAt(png, 104, 100), (std::vector<int>{128, 128, 128}));
+    EXPECT_TRUE(pinkish(rgbAt(png, 262, 100)));
+    EXPECT_EQ(rgbAt(png, 250, 100), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 265, 100), (std::vector<int>{128, 128, 128}));
+}
+
+TEST(Renderer, ExtremeCoordinatesAreCutOffNotWrappedAround) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::patternPhoto(200, 150);
+    auto png = render(folder, photo, {0, 0, 200, 150}, {-1e9, -1e9, 3e9, 3e9},
+                      result("3D", {joint3D("left_hip", 1e12, 50.5), joint3D("left_knee", NAN, 5),
+                                    joint3D("right_hip", -1e12, 60.5)}),
+                      {{"left_knee", {1e15, 10}, 1e300}});
+    // One bone crosses the whole picture at y 50..60 and nothing else is drawn there.
+    EXPECT_EQ(rgbAt(png, 100, 20), rgbAt(photo, 100, 20));
+    EXPECT_EQ(rgbAt(png, 100, 120), rgbAt(photo, 100, 120));
+    const auto onBone = rgbAt(png, 100, 55);
+    EXPECT_LT(onBone[0], 20);
+    EXPECT_GT(onBone[1], 230);
+}
+
+TEST(Renderer, FailuresHaveTheirFixedMessages) {
+    TemporaryFolder folder;
+    const auto photo = torvane::testing::plainPhoto(40, 30, 50);
+    EXPECT_EQ(failureOf([&] {
+                  InspectionRenderer::write(photo, {0, 0, 40, 30}, {0, 0, 1, 1}, result("3D", {}), {},
+                                            folder / "missing" / "x.png");
+              }),
+              "Cannot create output PNG.");
+    EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+    EXPECT_EQ(failureOf([&] {
+                  InspectionRenderer::write(photo, {0, 0, 40, 30}, {0, 0, 1, 1}, result("3D", {}), {}, "/dev/full");
+              }),
+              "PNG export failed.");
+    // Wider than any canvas the raster library can make.
+    EXPECT_EQ(failureOf([&] {
+                  InspectionRenderer::write(torvane::testing::plainPhoto(32600, 1, 50), {0, 0, 32600, 1},
+                                            {0, 0, 1, 1}, result("3D", {}), {}, folder / "wide.png");
+              }),
+              "Cannot allocate renderer.");
+}
+
+TEST(Renderer, JointIDsAreExactNames) {
+    EXPECT_EQ(InspectionRenderer::jointID("left_knee"), 13);
+    EXPECT_EQ(InspectionRenderer::jointID("root"), 1);
+    EXPECT_EQ(InspectionRenderer::jointID("nose"), 19);
+    EXPECT_EQ(InspectionRenderer::jointID("Left_knee"), std::nullopt);
+    EXPECT_EQ(InspectionRenderer::jointID(""), std::nullopt);
+}

@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+#include <set>
+
+#include "TestSupport.h"
+#include "Torvane/ContentHash.h"
+#include "Torvane/FeasibilityRunner.h"
+#include "Torvane/Json.h"
+#include "Torvane/platform/FileSystem.h"
+
+using namespace torvane;
+using torvane::testing::TemporaryFolder;
+namespace fs = std::filesystem;
+
+namespace {
+
+json::Value rect(double x, double y, double w, double h) { return {{"x", x}, {"y", y}, {"width", w}, {"height", h}}; }
+
+json::Value rider(const std::string& role, const std::string& name, json::Value panel, json::Value crop,
+                  json::Value annotations = json::Value::array()) {
+    return {{"role", role}, {"rider", name}, {"panel", panel}, {"crop", crop}, {"annotations", annotations},
+            {"annotationNote", ""}};
+}
+
+// A session folder with its photos; the manifest is written by writeManifest.
+struct Session {
+    TemporaryFolder folder;
+    fs::path manifest = folder / "session.json";
+
+    Session() {
+        platform::writePNG(torvane::testing::patternPhoto(300, 200), folder / "track.png");
+        platform::writePNG(torvane::testing::patternPhoto(120, 90), folder / "small.png");
+    }
+    void writeManifest(const json::Value& pairs) const {
+        json::Value m = {{"schemaVersion", 1},
+                         {"session", "Turn 3 <morning>"},
+                         {"annotationProvenance", "Coach & rider, provisional"},
+                         {"pairs", pairs}};
+        platform::writeFileAtomically(manifest, m.dump());
+    }
+};
+
+// A scripted detector: two joints inside the crop; the 2-D ones at confidences 0.2 and 0.19.
+PoseResult scriptedResult(const std::string& kind, const platform::Raster& image, const PixelRect& crop) {
+    const bool is3D = kind == "3D";
+    PoseResult r;
+    r.kind = kind;
+    r.status = is3D ? "needsReview" : "ambiguous";
+    r.requestRevision = 1;
+    r.candidateCount = is3D ? 1 : 2;
+    for (auto [name, fy, confidence] : {std::tuple{"left_knee", 0.6, 0.2}, {"left_ankle", 0.9, 0.19}}) {
+        JointResult j;
+        j.name = name;
+        j.point = {crop.x + 0.5 * image.width(), crop.y + fy * image.height()};
+        if (is3D)
+            j.position3D = std::vector<double>{0.1, 0.2, 0.3};
+        else
+            j.confidence2D = confidence;
+        r.joints.push_back(j);
+    }
+    return r;
+}
+
+PoseEstimates scripted() {
+    PoseEstimates e;
+    e.estimate3D = [](const platform::Raster& image, const PixelRect& crop) { return scriptedResult("3D", image, crop); };
+    e.estimate2D = [](const platform::Raster& image, const PixelRect& crop) { return scriptedResult("2D", image, crop); };
+    return e;
+}
+
+std::set<std::string> filesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+FeasibilityReport runCapturing(const fs::path& manifest, const fs::path& out, const PoseEstimates& estimates,
+                               std::string& printed) {
+    ::testing::internal::CaptureStdout();
+    try {
+        auto report = FeasibilityRunner::run(manifest, out, estimates);
+        printed = ::testing::internal::GetCapturedStdout();
+        return report;
+    } catch (...) {
+        printed = ::testing::internal::GetCapturedStdout();
+        throw;
+    }
+}
+
+}  // namespace
+
+TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
+    Session s;
+    const json::Value annotations = json::Value::array(
+        {{{"name", "left_knee"}, {"point", {{"x", 100}, {"y", 100}}}, {"uncertaintyPixels", 4}},
+         {{"name", "left_ankle"}, {"point", {{"x", 100}, {"y", 150}}}, {"uncertaintyPixels", 4}}});
+    s.writeManifest(json::Value::array(
+        {{{"id", "A001"},
+          {"file", "track.png"},
+          {"riders", {rider("subject", "Ana", rect(0, 0, 300, 200), rect(50, 20, 100, 160), annotations),
+                      rider("reference", "Ben", rect(100, 0, 200, 200), rect(150, 10, 100, 100))}}},
+         {{"id", "A002"},
+          {"file", "missing.png"},
+          {"riders", {rider("subject", "Cy", rect(0, 0, 10, 10), rect(0, 0, 10, 10))}}},
+         {{"id", "A003"},
+          {"file", "small.png"},
+          {"riders", {rider("subject", "Di", rect(60, 0, 100, 90), rect(60, 10, 50, 50))}}}}));
+    const fs::path out = s.folder / "runs" / "deep" / "run-1";  // parents do not exist yet
+    std::string printed;
+    const auto report = runCapturing(s.manifest, out, scripted(), printed);
+
+    EXPECT_EQ(printed,
+              "A001 subject: 3D=needsReview 2D=ambiguous\n"
+              "A001 reference: 3D=needsReview 2D=ambiguous\n"
+              "A002 subject: 3D=unavailable 2D=unavailable\n"
+              "A003 subject: 3D=unavailable 2D=unavailable\n");
+    EXPECT_EQ(filesIn(out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png",
+                                                   "A001-reference-3D.png", "A001-reference-2D.png", "results.json",
+                                                   "index.html"}));
+    ASSERT_EQ(report.crops.size(), 4u);
+    const auto photoHash = contentHashOfFile(s.folder / "track.png");
+
+    const auto& ana = report.crops[0];
+    EXPECT_EQ(ana.sourceHash, photoHash);
+    EXPECT_FALSE(ana.error);
+    ASSERT_TRUE(ana.threeD && ana.twoD && ana.localization3D && ana.localization2D);
+    // 3-D: every joint takes part; 2-D: 0.2 does, 0.19 does not.
+    EXPECT_TRUE(ana.localization3D->errors.at(0).pixels && ana.localization3D->errors.at(1).pixels);
+    for (const auto& e : ana.localization2D->errors)
+        EXPECT_EQ(e.pixels.has_value(), e.name == "left_knee") << e.name;
+    EXPECT_EQ(report.crops[1].rider, "Ben");
+    EXPECT_TRUE(report.crops[1].localization2D);  // no annotations still gives both records
+
+    const auto& missing = report.crops[2];
+    EXPECT_EQ(missing.pairID, "A002");
+    EXPECT_EQ(missing.error, "Unreadable image or exceeds 40 megapixel limit.");
+    EXPECT_FALSE(missing.sourceHash || missing.threeD || missing.twoD || missing.localization3D);
+
+    const auto& outside = report.crops[3];  // crop fine, panel beyond the right edge
+    EXPECT_EQ(outside.sourceHash, contentHashOfFile(s.folder / "small.png"));
+    EXPECT_EQ(outside.error, "Crop is outside the image or not integral pixels.");
+    EXPECT_FALSE(outside.threeD || outside.twoD);
+
+    // results.json holds exactly the returned report, and the page is built from it.
+    const std::string stored = platform::readFile(out / "results.json");
+    EXPECT_EQ(json::decodeText<FeasibilityReport>(stored), report);
+    EXPECT_EQ(stored, json::pretty(report));
+    EXPECT_EQ(json::parse(stored)["crops"][2].size(), 5u);  // pairID, role, rider, crop, error
+    EXPECT_EQ(platform::readFile(out / "index.html"), FeasibilityRunner::html(report));
+    EXPECT_EQ(report.manifestHash, contentHashOfFile(s.manifest));
+    EXPECT_EQ(report.session, "Turn 3 <morning>");
+    EXPECT_EQ(report.schemaVersion, 1);
+    EXPECT_TRUE(std::regex_match(report.generatedAt, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+    EXPECT_TRUE(report.machineArchitecture == "x86_64" || report.machineArchitecture == "arm64");
+    EXPECT_FALSE(report.operatingSystem.empty());
+    EXPECT_EQ(report.operatingSystem.find('\n'), std::string::npos);
+}
+
+TEST(Runner, AnExistingRunFolderIsNeverReused) {
+    Session s;
+    s.writeManifest(json::Value::array(
+        {{{"id", "A001"}, {"file", "small.png"}, {"riders", {rider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60))}}}}));
+    const fs::path out = s.folder / "run";
+    std::string printed;
+    runCapturing(s.manifest, out, scripted(), printed);
+    const std::string first = platform::readFile(out / "results.json");
+    const auto files = filesIn(out);
+
+    const std::string message = "Output directory already exists; choose a new run directory to preserve evidence.";
+    for (const fs::path& again : {out, fs::path(out.string() + "/")}) {
+        try {
+            runCapturing(s.manifest, again, scripted(), printed);
+            ADD_FAILURE() << "second run into " << again << " succeeded";
+        } catch (const PoseError& e) {
+            EXPECT_EQ(e.message(), message);
+        }
+        EXPECT_EQ(printed, "");
+    }
+    EXPECT_EQ(platform::readFile(out / "results.json"), first);
+    EXPECT_EQ(filesIn(out), files);
+
+    // A file, or a symbolic link to nowhere, at that name counts as existing too.
+    platform::writeFileAtomically(s.folder / "plain-file", "x");
+    fs::create_symlink(s.folder / "nowhere", s.folder / "dangling");
+    for (const char* name : {"plain-file", "dangling"})
+        EXPECT_THROW(runCapturing(s.manifest, s.folder / name, scripted(), printed), PoseError) << name;
+    EXPECT_FALSE(fs::exists(s.folder / "nowhere"));
+}
+
+TEST(Runner, AnInvalidManifestCreatesNoFolder) {
+    Session s;
+    platform::writeFileAtomically(s.manifest, "{\"schemaVersion\": 1}");
+    std::string printed;
+    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run", scripted(), printed), DecodingError);
+    EXPECT_FALSE(fs::exists(s.folder / "run"));
+}
+
+TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {
+    Session s;
+    s.writeManifest(json::Value::array(
+        {{{"id", "A001"},
+          {"file", "small.png"},
+          {"riders", {rider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60)),
+                      rider("reference", "Ben", rect(0, 0, 120, 90), rect(60, 30, 60, 60))}}}}));
+    const fs::path out = s.folder / "run";
+    auto estimates = scripted();
+    auto detect3D = estimates.estimate3D;
+    // Something occupies the subject's 3-D picture name by the time it is drawn.
+    estimates.estimate3D = [&](const platform::Raster& image, const PixelRect& crop) {
+        fs::create_directories(out / "A001-subject-3D.png");
+        return detect3D(image, crop);
+    };
+    std::string printed;
+    const auto report = runCapturing(s.manifest, out, estimates, printed);
+    const auto& subject = report.crops.at(0);
+    EXPECT_EQ(subject.error, "Cannot create output PNG.");
+    EXPECT_TRUE(subject.threeD && subject.twoD && subject.localization3D && subject.localization2D);
+    EXPECT_FALSE(fs::exists(out / "A001-subject-2D.png"));  // not attempted after the 3-D failure
+    EXPECT_FALSE(report.crops.at(1).error);
+    EXPECT_TRUE(fs::is_regular_file(out / "A001-reference-2D.png"));
+    EXPECT_EQ(printed, "A001 subject: 3D=needsReview 2D=ambiguous\nA001 reference: 3D=needsReview 2D=ambiguous\n");
+}
+
+TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
+    Session s;
+    s.writeManifest(json::Value::array(
+        {{{"id", "A001"}, {"file", "small.png"}, {"riders", {rider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60))}}}}));
+    const fs::path out = s.folder / "run";
+    auto estimates = scripted();
+    auto detect2D = estimates.estimate2D;
+    estimates.estimate2D = [&](const platform::Raster& image, const PixelRect& crop) {
+        auto r = detect2D(image, crop);
+        r.durationSeconds = std::nan("");
+        return r;
+    };
+    std::string printed;
+    try {
+        runCapturing(s.manifest, out, estimates, printed);
+        ADD_FAILURE() << "the run succeeded";
+    } catch (const EncodingError& e) {
+        EXPECT_NE(std::string(e.what()).find("twoD.durationSeconds"), std::string::npos) << e.what();
+    }
+    // The pictures stay as evidence; no results.json, no temporary file, no page.
+    EXPECT_EQ(filesIn(out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png"}));
+}
+
+TEST(Runner, ManifestHashDescribesTheFileAsTheRunEnded) {
+    Session s;
+    s.writeManifest(json::Value::array(
+        {{{"id", "A001"}, {"file", "small.png"}, {"riders", {rider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60))}}}}));
+    auto estimates = scripted();
+    auto detect3D = estimates.estimate3D;
+    estimates.estimate3D = [&](const platform::Raster& image, const PixelRect& crop) {
+        platform::writeFileAtomically(s.manifest, platform::readFile(s.manifest) + "\n");
+        return detect3D(image, crop);
+    };
+    std::string printed;
+    const auto report = runCapturing(s.manifest, s.folder / "run", estimates, printed);
+    EXPECT_EQ(report.manifestHash, contentHashOfFile(s.manifest));
+    EXPECT_EQ(report.crops.size(), 1u);
+}
+
+TEST(RunCli, AnalyzePrintsOnlyProgressAndReportPagePrintsTheIndexBytes) {
+    Session s;
+    s.writeManifest(json::Value::array(
+        {{{"id", "A001"},
+          {"file", "small.png"},
+          {"riders", {rider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60)),
+                      rider("reference", "Ben", rect(0, 0, 130, 90), rect(0, 0, 60, 60))}}},
+         {{"id", "A002"}, {"file", "gone.jpg"}, {"riders", {rider("subject", "Cy", rect(0, 0, 1, 1), rect(0, 0, 1, 1))}}}}));
+    const fs::path out = s.folder / "new" / "run";
+    auto analyzed = torvane::testing::runCli({"analyze", s.manifest.string(), out.string()});
+    EXPECT_EQ(analyzed.exitCode, 0) << analyzed.err;
+    EXPECT_EQ(analyzed.err, "");
+    // Whatever the detector makes of the photo, the line has its fixed form.
+    EXPECT_TRUE(std::regex_match(analyzed.out, std::regex("A001 subject: 3D=[A-Za-z]+ 2D=[A-Za-z]+\n"
+                                                            "A001 reference: 3D=unavailable 2D=unavailable\n"
+                                                            "A002 subject: 3D=unavailable 2D=unavailable\n")))
+        << analyzed.out;
+
+    auto page = torvane::testing::runCli({"report", "page", (out / "results.json").string()});
+    EXPECT_EQ(page.exitCode, 0) << page.err;
+    EXPECT_EQ(page.out, platform::readFile(out / "index.html"));
+
+    auto again = torvane::testing::runCli({"analyze", s.manifest.string(), out.string()});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(again.err, "Output directory already exists; choose a new run directory to preserve evidence.\n");
+
+    auto usage = torvane::testing::runCli({"analyze", s.manifest.string()});
+    EXPECT_EQ(usage.exitCode, 2);
+}
