@@ -1,10 +1,10 @@
 // Cost of the review document's round trips at the size of a long track day: 60 pairs,
 // every joint reviewed, a long edit history per frame.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <filesystem>
 
+#include "BenchSupport.h"
 #include "Torvane/InspectionRenderer.h"
 #include "Torvane/ReviewSession.h"
 #include "Torvane/platform/FileSystem.h"
@@ -72,8 +72,9 @@ void evidenceHashOfAPair(benchmark::State& state) {
 
 // A whole save: lock, load and check the file on disk, write, flush and rename.
 void saveDocument(benchmark::State& state) {
-    std::string pattern = (fs::temp_directory_path() / "torvane-bench-XXXXXX").string();
-    const fs::path folder = ::mkdtemp(pattern.data());
+    const fs::path folder = bench::scratchFolder() / "review";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
     const fs::path url = folder / "joint-review-000000000000.json";
     ReviewDocument d = document();
     ReviewStore::save(d, url, std::nullopt);

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <string>
 
+#include "TestSupport.h"
 #include "Torvane/ReviewSession.h"
 
 namespace torvane::fixtures {
@@ -54,21 +54,7 @@ inline void expectError(const std::function<void()>& f, const std::string& messa
     }
 }
 
-inline void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-// A fresh folder under the system temporary folder, removed with the object.
-struct TempFolder {
-    std::filesystem::path path;
-    TempFolder() {
-        path = std::filesystem::temp_directory_path() /
-               ("torvane-analysis-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path); }
-};
+using test::TempDir;
+using test::writeText;
 
 }  // namespace torvane::fixtures

@@ -95,8 +95,8 @@ TEST(CoachingChecklist, ValidationRefusesEveryMismatchWithOneMessage) {
 }
 
 TEST(CoachingChecklist, LoadsAFileOfChecklistsKeyedByFrame) {
-    TempFolder tmp;
-    const auto file = tmp.path / "checklist.json";
+    TempDir tmp;
+    const auto file = tmp / "checklist.json";
     const auto frames = document().frames;
     auto a = fresh();
     a.items[0] = {CoachingTopic::grip, CoachingReviewStatus::focus, "Wrist locked."};
@@ -120,8 +120,8 @@ TEST(CoachingChecklist, LoadsAFileOfChecklistsKeyedByFrame) {
 }
 
 TEST(CoachingChecklist, LoaderPassesDecodingAndFileErrorsThrough) {
-    TempFolder tmp;
-    const auto file = tmp.path / "checklist.json";
+    TempDir tmp;
+    const auto file = tmp / "checklist.json";
     const auto frames = document().frames;
     EXPECT_THROW(CoachingChecklist::load(file, frames), std::filesystem::filesystem_error);
     auto value = json::encode(std::vector<CoachingChecklistReview>{fresh()});

@@ -120,8 +120,8 @@ TEST(PhotoCoachingImport, RefusesEachFaultWithItsMessage) {
 }
 
 TEST(SinglePhotoCoaching, LoadsRecordsForUnpairedSubjectsAsWritten) {
-    TempFolder tmp;
-    const auto file = tmp.path / "single.json";
+    TempDir tmp;
+    const auto file = tmp / "single.json";
     writeText(file, "[" + singleRecord("B001-subject", std::string(64, 'c'), onePoint, " coach ") + "]");
     auto loaded = SinglePhotoCoaching::load(file, document().frames);
     ASSERT_EQ(loaded.size(), 1u);
@@ -133,8 +133,8 @@ TEST(SinglePhotoCoaching, LoadsRecordsForUnpairedSubjectsAsWritten) {
 }
 
 TEST(SinglePhotoCoaching, RefusesEveryMismatchWithOneMessage) {
-    TempFolder tmp;
-    const auto file = tmp.path / "single.json";
+    TempDir tmp;
+    const auto file = tmp / "single.json";
     const std::string c = std::string(64, 'c');
     const std::string bad[] = {
         singleRecord("A001-subject", std::string(64, 'a'), onePoint),    // subject of a pair with reference
@@ -158,8 +158,8 @@ TEST(SinglePhotoCoaching, RefusesEveryMismatchWithOneMessage) {
 }
 
 TEST(SinglePhotoCoaching, FileAndFrameFailuresPassThrough) {
-    TempFolder tmp;
-    const auto file = tmp.path / "single.json";
+    TempDir tmp;
+    const auto file = tmp / "single.json";
     EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), std::filesystem::filesystem_error);
     writeText(file, singleRecord("B001-subject", std::string(64, 'c'), onePoint));  // an object, not an array
     EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), DecodingError);

@@ -2,11 +2,10 @@
 // file that matches them.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "TestSupport.h"
 
 #include "Torvane/ContentHash.h"
 #include "Torvane/FeasibilityReport.h"
@@ -20,17 +19,9 @@ namespace reviewtest {
 namespace fs = std::filesystem;
 using namespace torvane;
 
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "torvane-review-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
+using test::TempDir;
+using test::readText;
+using test::writeText;
 
 // The text of the error `f` throws, or "no error".
 template <class F>
@@ -41,15 +32,6 @@ std::string messageOf(F&& f) {
         return describeError(e);
     }
     return "no error";
-}
-
-inline std::string readBytes(const fs::path& file) { return platform::readFile(file); }
-
-// Plain writes: test fixtures need no flushing to disk.
-inline void writeBytes(const fs::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
 }
 
 inline PoseResult pose(const std::string& kind, double x, double y) {
@@ -87,12 +69,12 @@ inline Session writeSession(const fs::path& folder) {
     RiderInput single{"subject", "Cy", std::nullopt, {0, 0, 64, 48}, {0, 0, 64, 48}, {}, std::nullopt, ""};
     manifest.pairs = {{"p1", "a.png", {subject, reference}}, {"p2", "c.png", {single}}};
     Session s{folder, folder / "session.json", folder / "run" / "results.json"};
-    writeBytes(s.manifest, json::pretty(manifest));
+    writeText(s.manifest, json::pretty(manifest));
 
     FeasibilityReport report;
     report.session = "test";
     report.generatedAt = "2026-01-01T00:00:00Z";
-    report.manifestHash = contentHash(readBytes(s.manifest));
+    report.manifestHash = contentHash(readText(s.manifest));
     auto crop = [&](const std::string& pair, const std::string& role, const std::string& rider, const std::string& file,
                     PixelRect rect) {
         CropReport c;
@@ -109,7 +91,7 @@ inline Session writeSession(const fs::path& folder) {
                     crop("p1", "reference", "Ben", "b.png", {4, 4, 50, 40}),
                     crop("p2", "subject", "Cy", "c.png", {0, 0, 64, 48})};
     fs::create_directories(s.report.parent_path());
-    writeBytes(s.report, json::pretty(report));
+    writeText(s.report, json::pretty(report));
     return s;
 }
 

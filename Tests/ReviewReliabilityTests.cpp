@@ -81,8 +81,8 @@ int saveOutcome(const std::function<void()>& save) {
 }
 
 struct ReliabilityTest : ::testing::Test {
-    TempFolder temp;
-    Session session = writeSession(temp.path / "session");
+    TempDir temp;
+    Session session = writeSession(temp.path() / "session");
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
     fs::path url = ReviewStore::documentURL(session.report);
 
@@ -101,10 +101,10 @@ JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::c
 // wins, the others are told that a newer review is saved, and a concurrent reader always
 // finds a whole document.
 TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
-    constexpr int processes = 4, rounds = 20;
+    constexpr int processes = 4, rounds = 15;
     ReviewStore::save(fresh, url, std::nullopt);
 
-    const fs::path stop = temp.path / "stop";
+    const fs::path stop = temp.path() / "stop";
     pid_t reader = spawn([&] {
         int loads = 0;
         while (!fs::exists(stop) || loads == 0) {
@@ -141,7 +141,7 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
         EXPECT_EQ(now.revision, round + 1);
         EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winners[0] + 1, round + 1));
     }
-    writeBytes(stop, "");
+    writeText(stop, "");
     EXPECT_EQ(exitCode(reader), 0) << "a reader saw a partial or invalid document";
     EXPECT_EQ(folderEntries(), (std::set<std::string>{"results.json", url.filename().string(),
                                                        ReviewStore::lockURL(url).filename().string()}));
@@ -247,4 +247,59 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     ::close(fd);
+}
+
+// Converting an older-schema file can be killed at any moment too: the backup is then
+// absent or whole, never partial, so the next save still goes through.
+TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
+    constexpr int kills = 20;
+    ReviewDocument two = fresh;
+    two.schemaVersion = 2;
+    const std::string oldBytes = json::pretty(two);
+    const fs::path backup = ReviewStore::legacyBackupURL(url, 2);
+    auto reset = [&] {
+        writeText(url, oldBytes);
+        fs::remove(backup);
+    };
+
+    reset();
+    auto begin = std::chrono::steady_clock::now();
+    ReviewStore::save(two, url, 0);
+    const int window =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count() * 3 / 2) + 1;
+
+    std::mt19937 random(4242);
+    int converted = 0;
+    for (int k = 0; k < kills; ++k) {
+        reset();
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
+        pid_t saver = spawn([&] {
+            ::close(started[0]);
+            char c = 's';
+            if (::write(started[1], &c, 1) != 1) return otherFailure;
+            ReviewStore::save(two, url, 0);
+            ::pause();  // wait for the kill
+            return 0;
+        });
+        ::close(started[1]);
+        char c;
+        ASSERT_EQ(::read(started[0], &c, 1), 1);
+        ::usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, window)(random)));
+        ::kill(saver, SIGKILL);
+        ASSERT_EQ(exitCode(saver), -SIGKILL);
+        ::close(started[0]);
+
+        const std::string now = readText(url);
+        if (now != oldBytes) {
+            EXPECT_EQ(ReviewStore::load(url).schemaVersion, 3);
+            ++converted;
+        }
+        if (fs::exists(backup)) {
+            EXPECT_EQ(readText(backup), oldBytes) << "kill " << k;
+        }
+        EXPECT_NO_THROW(ReviewStore::save(two, url, 0)) << "kill " << k;
+        EXPECT_EQ(readText(backup), oldBytes);
+    }
+    std::printf("[ crash    ] %d conversions killed within %d us, %d had finished\n", kills, window, converted);
 }

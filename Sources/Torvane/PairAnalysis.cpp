@@ -72,20 +72,15 @@ PairReport PairAnalysis::analyze(const ReviewDocument& document, const ReviewPai
         observations.push_back(std::move(o));
     }
 
-    PairReport report;
-    report.evidenceHash = context.evidenceHash;
-    report.pair = pair;
-    report.revision = document.revision;
-    report.analyzerVersion = version;
-    report.catalogVersion = catalog.version;
-    report.focus = catalog.evaluate(observations, context);
-    report.observations = std::move(observations);
-    report.activeRuleCount = std::count_if(catalog.rules.begin(), catalog.rules.end(),
-                                           [](const FeedbackRule& r) { return r.isSupported(); });
+    auto focus = catalog.evaluate(observations, context);
+    const auto active = std::count_if(catalog.rules.begin(), catalog.rules.end(),
+                                      [](const FeedbackRule& r) { return r.isSupported(); });
+    std::set<PairFeature> hiddenKnees;
     for (PairFeature knee : {PairFeature::leftKnee, PairFeature::rightKnee})
-        if (kneeOccluded(*subject, knee) || kneeOccluded(*reference, knee)) report.unobservableKnees.insert(knee);
-    report.context = std::move(context);
-    return report;
+        if (kneeOccluded(*subject, knee) || kneeOccluded(*reference, knee)) hiddenKnees.insert(knee);
+    // Built in one piece: assigning the version text to a member trips a false -Wrestrict in GCC 12 at -O3.
+    return PairReport{context.evidenceHash, pair, document.revision, context, std::string(version), catalog.version,
+                      std::move(observations), std::move(focus), active, std::move(hiddenKnees)};
 }
 
 }  // namespace torvane

@@ -187,7 +187,7 @@ ReviewDocument json::Coder<ReviewDocument>::decode(const Value& v, const std::st
     return d;
 }
 
-// MARK: the store
+// The store.
 
 namespace fs = std::filesystem;
 

@@ -53,23 +53,27 @@ std::string readRegularFile(const fs::path& file) {
     return bytes;
 }
 
-BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes) {
-    int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
-            int err = errno;
-            ::close(fd);
-            ::unlink(backup.c_str());  // ours, created just now and incomplete
-            throwFileError("cannot write backup", backup, err);
-        }
-        ::close(fd);
-        syncFolder(backup.parent_path());
-        return BackupOutcome::created;
-    }
-    if (errno != EEXIST) return BackupOutcome::cannotCreate;
+namespace {
 
-    // Something is there already (perhaps a link or a pipe): look, never follow or wait.
-    fd = ::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Creates `file` exclusively (never through a link), writes and flushes the bytes. Returns 0,
+// or the errno of a failed creation (EEXIST: something is there). A failed write or flush
+// removes the file it created and throws.
+int writeNewFile(const fs::path& file, std::string_view bytes) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(file.c_str());  // ours, created just now and incomplete
+        throwFileError("cannot write backup", file, err);
+    }
+    ::close(fd);
+    return 0;
+}
+
+// Something is at the backup path already (perhaps a link or a pipe): look, never follow or wait.
+BackupOutcome compareExisting(const fs::path& backup, std::string_view bytes) {
+    int fd = ::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return BackupOutcome::cannotOpen;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -84,6 +88,34 @@ BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes
     }
     ::close(fd);
     return existing == bytes ? BackupOutcome::alreadyIdentical : BackupOutcome::differs;
+}
+
+}  // namespace
+
+BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes) {
+    // The backup should appear whole or not at all: a partial one left by a crash would
+    // differ from the document for ever and stop every later save. So it is written and
+    // flushed under a hidden name and hard-linked into place; like O_EXCL, link() never
+    // replaces or follows anything at the name.
+    const fs::path partial = hiddenSibling(backup, ".partial");
+    ::unlink(partial.c_str());  // a leftover of a saver that died here (the caller holds the lock)
+    if (writeNewFile(partial, bytes) == 0) {
+        int linked = ::link(partial.c_str(), backup.c_str());
+        int err = errno;
+        ::unlink(partial.c_str());
+        if (linked == 0) {
+            syncFolder(backup.parent_path());
+            return BackupOutcome::created;
+        }
+        if (err == EEXIST) return compareExisting(backup, bytes);
+        // No hard links on this file system: create the backup in place instead.
+    }
+    int err = writeNewFile(backup, bytes);
+    if (err == 0) {
+        syncFolder(backup.parent_path());
+        return BackupOutcome::created;
+    }
+    return err == EEXIST ? compareExisting(backup, bytes) : BackupOutcome::cannotCreate;
 }
 
 void replaceFileDurably(const fs::path& file, const fs::path& temporary, std::string_view bytes) {

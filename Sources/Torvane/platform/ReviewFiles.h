@@ -42,9 +42,11 @@ enum class BackupOutcome {
     differs,          // what exists is not a regular file or holds other bytes
 };
 
-// Keeps `bytes` at `backup` without ever replacing what is there. A failure to write or
-// flush a new backup removes it and throws std::filesystem::filesystem_error; so does a
-// failure to read an existing one.
+// Keeps `bytes` at `backup` (mode 0600) without ever replacing what is there, whole or not
+// at all: written and flushed under the hidden name ".<backup>.partial" and hard-linked into
+// place (created in place where the file system has no hard links). Only for callers that
+// hold the document's lock: a leftover partial file is removed first. A failure to write or
+// flush throws std::filesystem::filesystem_error; so does a failure to read an existing backup.
 BackupOutcome preserveExclusively(const std::filesystem::path& backup, std::string_view bytes);
 
 // Replaces `file` by `bytes` through `temporary` (same folder): the temporary file is
