@@ -1,77 +1,161 @@
 #include "TestSupport.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vips/vips.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
-#include "Torvane/ContentHash.h"
-
-namespace torvane::testing {
+namespace torvane::test {
 
 namespace fs = std::filesystem;
 
-TemporaryFolder::TemporaryFolder() : path_(fs::temp_directory_path() / ("torvane-test-" + randomUUID())) {
-    fs::create_directories(path_);
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "torvane-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = fs::canonical(pattern);
 }
 
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-platform::Raster patternPhoto(int width, int height) {
-    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
-            p[0] = static_cast<std::uint8_t>(x * 7 + y * 3);
-            p[1] = static_cast<std::uint8_t>(x * 5 + y * 11);
-            p[2] = static_cast<std::uint8_t>(x * 13 + y * 17);
-        }
-    return platform::Raster::fromRGB(width, height, rgb.data());
-}
-
-platform::Raster plainPhoto(int width, int height, std::uint8_t grey) {
-    return platform::Raster::filled(width, height, grey, grey, grey);
-}
-
-std::vector<int> rgbAt(const platform::Raster& raster, int x, int y) {
-    const std::uint8_t* p = raster.data() + (static_cast<std::size_t>(y) * raster.width() + x) * 3;
-    return {p[0], p[1], p[2]};
-}
-
-ProcessResult runCli(const std::vector<std::string>& arguments) {
-    // Output goes to files rather than pipes so a chatty child can never block on a full pipe.
-    TemporaryFolder folder;
-    const fs::path outFile = folder / "out", errFile = folder / "err";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        std::string program = TORVANE_CLI_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        for (auto& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (!std::freopen(outFile.c_str(), "w", stdout) || !std::freopen(errFile.c_str(), "w", stderr)) ::_exit(127);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Tests may leave read-only folders behind; make them writable before removing.
+    for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    ProcessResult result;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = readText(outFile);
-    result.err = readText(errFile);
-    return result;
+    fs::remove_all(path_, ec);
+}
+
+void writeText(const fs::path& file, std::string_view text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
 std::string readText(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
-}  // namespace torvane::testing
+namespace {
+VipsImage* gradient(int width, int height) {
+    VipsImage *x = nullptr, *xy = nullptr;
+    vips_xyz(&xy, width, height, nullptr);
+    // r = x, g = y, b = x + y, scaled into 0..255.
+    VipsImage *bx = nullptr, *by = nullptr;
+    vips_extract_band(xy, &bx, 0, nullptr);
+    vips_extract_band(xy, &by, 1, nullptr);
+    VipsImage *r = nullptr, *g = nullptr, *s = nullptr, *b = nullptr;
+    vips_linear1(bx, &r, 255.0 / std::max(1, width - 1), 0, nullptr);
+    vips_linear1(by, &g, 255.0 / std::max(1, height - 1), 0, nullptr);
+    vips_add(r, g, &s, nullptr);
+    vips_linear1(s, &b, 0.5, 0, nullptr);
+    VipsImage* bands[] = {r, g, b};
+    VipsImage* joined = nullptr;
+    vips_bandjoin(bands, &joined, 3, nullptr);
+    vips_cast_uchar(joined, &x, nullptr);
+    for (VipsImage* i : {xy, bx, by, r, g, s, b, joined}) g_object_unref(i);
+    x->Type = VIPS_INTERPRETATION_sRGB;
+    return x;
+}
+}  // namespace
+
+void writePhoto(const fs::path& file, int width, int height, int orientation, int pages) {
+    if (VIPS_INIT("torvane-tests")) throw std::runtime_error("vips init failed");
+    VipsImage* image = gradient(width, height);
+    std::string ext = file.extension().string();
+    int failed = 0;
+    if (ext == ".tif" || ext == ".tiff") {
+        // Later pages are larger, so reading any page but the first shows in the size.
+        std::vector<VipsImage*> all{image};
+        for (int p = 1; p < pages; ++p) all.push_back(gradient(width, height));
+        VipsImage* stacked = nullptr;
+        failed = vips_arrayjoin(all.data(), &stacked, static_cast<int>(all.size()), "across", 1, nullptr);
+        for (std::size_t i = 1; i < all.size(); ++i) g_object_unref(all[i]);
+        if (!failed) {
+            VipsImage* copy = nullptr;
+            vips_copy(stacked, &copy, nullptr);
+            vips_image_set_int(copy, "page-height", height);
+            failed = vips_tiffsave(copy, file.c_str(), nullptr);
+            g_object_unref(copy);
+            g_object_unref(stacked);
+        }
+    } else {
+        VipsImage* tagged = nullptr;
+        vips_copy(image, &tagged, nullptr);
+        if (orientation != 1) vips_image_set_int(tagged, "orientation", orientation);
+        if (ext == ".jpg" || ext == ".jpeg")
+            failed = vips_jpegsave(tagged, file.c_str(), "Q", 90, nullptr);
+        else if (ext == ".png")
+            failed = vips_pngsave(tagged, file.c_str(), nullptr);
+        else if (ext == ".heic" || ext == ".heif")
+            failed = vips_heifsave(tagged, file.c_str(), "Q", 80, nullptr);
+        else
+            failed = vips_image_write_to_file(tagged, file.c_str(), nullptr);
+        g_object_unref(tagged);
+    }
+    g_object_unref(image);
+    if (failed) {
+        std::string message = vips_error_buffer();
+        vips_error_clear();
+        throw std::runtime_error("cannot write test photo " + file.string() + ": " + message);
+    }
+}
+
+fs::path samplePhoto(const std::string& name) {
+    const char* cache = std::getenv("TORVANE_CACHE");
+    return fs::path(cache ? cache : "/var/cache/torvane") / "samples" / name;
+}
+
+namespace {
+std::string drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+}  // namespace
+
+ProcessResult runCli(const std::vector<std::string>& args) {
+    TempDir scratch;
+    fs::path outFile = scratch / "out", errFile = scratch / "err";
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        std::string program = TORVANE_CLI_PATH;
+        argv.push_back(program.data());
+        std::vector<std::string> copy = args;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ProcessResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int fd = open(outFile.c_str(), O_RDONLY);
+    result.out = drain(fd);
+    close(fd);
+    fd = open(errFile.c_str(), O_RDONLY);
+    result.err = drain(fd);
+    close(fd);
+    return result;
+}
+
+}  // namespace torvane::test

@@ -1,24 +1,21 @@
-// Shared helpers for tests that work through real files and processes.
+// Helpers shared by the tests: scratch folders, real files, generated photos and running
+// the built command line.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "Torvane/platform/Raster.h"
+namespace torvane::test {
 
-namespace torvane::testing {
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TemporaryFolder {
+// A fresh folder under the system temp folder, removed with everything in it.
+class TempDir {
 public:
-    TemporaryFolder();
-    ~TemporaryFolder();
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
@@ -26,12 +23,16 @@ private:
     std::filesystem::path path_;
 };
 
-// A photo whose every pixel differs from its neighbours, so a changed pixel shows.
-platform::Raster patternPhoto(int width, int height);
-platform::Raster plainPhoto(int width, int height, std::uint8_t grey);
+void writeText(const std::filesystem::path& file, std::string_view text);
+std::string readText(const std::filesystem::path& file);
 
-// RGB of one pixel.
-std::vector<int> rgbAt(const platform::Raster& raster, int x, int y);
+// Writes a synthetic photo (a smooth gradient, so every pixel differs from its
+// neighbours) in the format its extension names: .jpg, .png, .tif, .heic. A JPEG may carry
+// an EXIF orientation tag; a TIFF may have several pages (later pages have other sizes).
+void writePhoto(const std::filesystem::path& file, int width, int height, int orientation = 1, int pages = 1);
+
+// Folder of the sample photos installed by setup.
+std::filesystem::path samplePhoto(const std::string& name);
 
 struct ProcessResult {
     int exitCode = -1;
@@ -39,9 +40,7 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs the torvane command with the arguments and collects its output.
-ProcessResult runCli(const std::vector<std::string>& arguments);
+// Runs the built torvane command with the arguments; stdin is empty.
+ProcessResult runCli(const std::vector<std::string>& args);
 
-std::string readText(const std::filesystem::path& file);
-
-}  // namespace torvane::testing
+}  // namespace torvane::test

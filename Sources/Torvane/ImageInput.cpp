@@ -9,8 +9,7 @@ ImageInput ImageInput::load(const std::filesystem::path& url) {
     // decoded, so an oversized or lying file costs nothing to refuse.
     auto header = platform::readImageHeader(url);
     if (!header) throw PoseError::invalidInput(unreadableMessage);
-    const long long w = header->storedWidth, h = header->storedHeight;
-    if (w <= 0 || h <= 0 || w > maxSide || h > maxSide || w * h > maxPixels)
+    if (!withinLimits(header->storedWidth, header->storedHeight))
         throw PoseError::invalidInput(unreadableMessage);
 
     platform::Raster image = platform::decodeUpright(url);

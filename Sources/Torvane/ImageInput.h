@@ -19,6 +19,12 @@ struct ImageInput {
 
     static ImageInput load(const std::filesystem::path& url);
 
+    // Whether a photo stored at this size may be decoded.
+    static bool withinLimits(long long storedWidth, long long storedHeight) {
+        return storedWidth > 0 && storedHeight > 0 && storedWidth <= maxSide && storedHeight <= maxSide &&
+               storedWidth * storedHeight <= maxPixels;
+    }
+
     // The rectangle of the upright image, after validating it against the image.
     platform::Raster cropped(const PixelRect& rect) const;
 

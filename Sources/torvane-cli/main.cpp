@@ -24,8 +24,6 @@ std::string usageLine(const Command& c) { return "usage: " + title(c) + (c.usage
 
 void printHelp(const std::vector<Command>& commands, const std::string& heading) {
     std::cout << heading << "\n\n";
-    std::size_t width = 0;
-    for (const auto& c : commands) width = std::max(width, title(c).size() + 1 + c.usage.size());
     for (const auto& c : commands) {
         std::string left = title(c) + (c.usage.empty() ? "" : " " + c.usage);
         std::cout << "  " << left << "\n      " << c.help << "\n";
@@ -73,9 +71,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     const auto commands = allCommands();
 
-    if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+    if (words.empty()) {
+        std::cerr << "usage: torvane <group> <verb> [arguments] (see torvane --help)\n";
+        return 2;
+    }
+    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         printHelp(commands, "Torvane: rider body-position evidence from track photos.\n\nusage: torvane <group> <verb> [arguments]");
-        return words.empty() ? 2 : 0;
+        return 0;
     }
 
     std::vector<Command> group;
@@ -91,9 +93,13 @@ int main(int argc, char** argv) {
     if (group.size() == 1 && group[0].verb.empty()) {
         command = &group[0];
     } else {
-        if (words.size() < 2 || words[1] == "--help" || words[1] == "-h") {
+        if (words.size() < 2) {
+            std::cerr << "usage: torvane " << words[0] << " <verb> [arguments] (see torvane " << words[0] << " --help)\n";
+            return 2;
+        }
+        if (words[1] == "--help" || words[1] == "-h") {
             printHelp(group, "usage: torvane " + words[0] + " <verb> [arguments]");
-            return words.size() < 2 ? 2 : 0;
+            return 0;
         }
         for (const auto& c : group)
             if (c.verb == words[1]) command = &c;

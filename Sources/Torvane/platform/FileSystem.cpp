@@ -70,7 +70,11 @@ void writeFileAtomically(const fs::path& file, std::string_view bytes) {
     fs::path folder = file.parent_path();
     // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
     // a crash is never mistaken for a photo or a document.
-    fs::path temporary = folder / ("." + file.filename().string() + ".tmp-" + randomUUID().substr(0, 8));
+    std::string name = ".";
+    name += file.filename().string();
+    name += ".tmp-";
+    name += randomUUID().substr(0, 8);
+    fs::path temporary = folder / name;
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) raise("cannot create temporary file", temporary, errno);
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
