@@ -13,12 +13,9 @@
 
 #include <chrono>
 #include <ctime>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 
 #include "BenchSupport.h"
