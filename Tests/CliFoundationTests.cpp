@@ -41,7 +41,7 @@ TEST(CommandLine, UsageMistakesExitTwo) {
              {}, {"nonsense"}, {"image"}, {"image", "explode"}, {"image", "info"}, {"image", "info", "a", "b"},
              {"image", "crop", "a.jpg", "--rect", "1,2,3", "--out", "x.png"}, {"image", "info", "a", "--bogus"}}) {
         auto r = runCli(args);
-        EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.exitCode, 2) << ::testing::PrintToString(args);
         EXPECT_NE(r.err.find("usage: torvane"), std::string::npos) << r.err;
     }
     auto help = runCli({"--help"});

@@ -120,3 +120,8 @@ TEST(ContentHash, HexDigestsAndUUIDs) {
     EXPECT_EQ(a[14], '4');
     for (char c : a) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == '-') << a;
 }
+
+TEST(Json, NumbersBeyondADoubleAreDecodingErrors) {
+    EXPECT_THROW(json::parse(R"({"x": 8e8240290})"), DecodingError);
+    EXPECT_THROW(json::parse("-1e400"), DecodingError);
+}

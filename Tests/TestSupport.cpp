@@ -159,3 +159,28 @@ ProcessResult runCli(const std::vector<std::string>& args) {
 }
 
 }  // namespace torvane::test
+
+namespace torvane::testing {
+
+platform::Raster patternPhoto(int width, int height) {
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+            p[0] = static_cast<std::uint8_t>(x * 7 + y * 3);
+            p[1] = static_cast<std::uint8_t>(x * 5 + y * 11);
+            p[2] = static_cast<std::uint8_t>(x * 13 + y * 17);
+        }
+    return platform::Raster::fromRGB(width, height, rgb.data());
+}
+
+platform::Raster plainPhoto(int width, int height, std::uint8_t grey) {
+    return platform::Raster::filled(width, height, grey, grey, grey);
+}
+
+std::vector<int> rgbAt(const platform::Raster& raster, int x, int y) {
+    const std::uint8_t* p = raster.data() + (static_cast<std::size_t>(y) * raster.width() + x) * 3;
+    return {p[0], p[1], p[2]};
+}
+
+}  // namespace torvane::testing

@@ -2,10 +2,15 @@
 // the built command line.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "Torvane/platform/Raster.h"
 
 namespace torvane::test {
 
@@ -44,3 +49,20 @@ struct ProcessResult {
 ProcessResult runCli(const std::vector<std::string>& args);
 
 }  // namespace torvane::test
+
+// Rasters made in memory, for the drawing tests.
+namespace torvane::testing {
+
+using TemporaryFolder = test::TempDir;
+using test::ProcessResult;
+using test::readText;
+using test::runCli;
+
+// A photo whose every pixel differs from its neighbours, so a changed pixel shows.
+platform::Raster patternPhoto(int width, int height);
+platform::Raster plainPhoto(int width, int height, std::uint8_t grey);
+
+// RGB of one pixel.
+std::vector<int> rgbAt(const platform::Raster& raster, int x, int y);
+
+}  // namespace torvane::testing

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job on the bundled demo: installs what is missing, builds the release binary
-# and runs it on the sample photos.
+# The main job on the bundled demo: installs what is missing, builds the release binary,
+# prepares a demo data folder from the sample photos (outside the git tree, in the build
+# folder) and runs `torvane discover` on it. Running it again analyses nothing: the
+# results from the first run still match their manifests and photos.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$root/scripts/setup.sh"
@@ -8,26 +10,26 @@ build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTORVANE_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" --target torvane-cli
 cache="${TORVANE_CACHE:-/var/cache/torvane}"
-"$build/torvane" image info "$cache/samples/messi5.jpg"
+samples="$cache/samples"
+demo="$build/demo-data"
 
-# A feasibility run on the sample photos: pair A001 has a subject and a reference rider
-# (the reference in another photo), pair A002's photo is missing; that rider's failure is
-# recorded in its report and the run goes on.
-demo="$(mktemp -d "${TMPDIR:-/tmp}/torvane-demo-XXXXXX")"
-cp "$cache/samples/messi5.jpg" "$cache/samples/person_multi_det.jpg" "$demo/"
-cat >"$demo/session.json" <<'EOF'
-{"schemaVersion": 1, "session": "Demo track day", "annotationProvenance": "Demo landmarks placed by hand; provisional.",
- "pairs": [
-  {"id": "A001", "file": "messi5.jpg", "riders": [
-    {"role": "subject", "rider": "Rider A", "panel": {"x": 0, "y": 0, "width": 548, "height": 342},
-     "crop": {"x": 150, "y": 0, "width": 260, "height": 342},
-     "annotations": [{"name": "left_knee", "point": {"x": 250, "y": 250}, "uncertaintyPixels": 8}], "annotationNote": ""},
-    {"role": "reference", "rider": "Rider B", "file": "person_multi_det.jpg",
-     "panel": {"x": 0, "y": 0, "width": 416, "height": 416}, "crop": {"x": 215, "y": 80, "width": 90, "height": 220},
-     "annotations": [], "annotationNote": ""}]},
-  {"id": "A002", "file": "missing.jpg", "riders": [
-    {"role": "subject", "rider": "Rider C", "panel": {"x": 0, "y": 0, "width": 100, "height": 100},
-     "crop": {"x": 0, "y": 0, "width": 100, "height": 100}, "annotations": [], "annotationNote": ""}]}]}
-EOF
-"$build/torvane" analyze "$demo/session.json" "$demo/run"
-echo "open file://$demo/run/index.html"
+# Copies a file into the demo folder once; a file already there (and any review made on
+# it) is left alone.
+place() {
+  mkdir -p "$(dirname "$2")"
+  [[ -e "$2" ]] || cp "$1" "$2"
+}
+# A photo folder without a manifest: discovery writes one with a full-image subject.
+place "$samples/messi5.jpg" "$demo/Messi solo/messi5.jpg"
+# A hand-written manifest: the left player is the subject, the right one the reference.
+place "$samples/basketball1.png" "$demo/Basketball pair/basketball1.png"
+place "$root/scripts/demo/basketball-pair/session.json" "$demo/Basketball pair/session.json"
+# Another photo folder without a manifest, two photos: pairs A001 and A002.
+place "$samples/basketball1.png" "$demo/Mixed photos/basketball1.png"
+place "$samples/person_multi_det.jpg" "$demo/Mixed photos/person_multi_det.jpg"
+
+"$build/torvane" discover "$demo" --report "$build/demo-report.json"
+echo
+echo "Demo data folder: $demo"
+echo "Discovery report (JSON): $build/demo-report.json"
+echo "Run this script again to see that nothing is analysed twice."

@@ -39,7 +39,7 @@ std::string child(const std::string& path, std::size_t index) {
 Value parse(std::string_view text) {
     try {
         return Value::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {  // parse errors, and numbers out of range (1e999)
         throw DecodingError(std::string("The data couldn't be read because it isn't valid JSON (") + e.what() + ").");
     }
 }

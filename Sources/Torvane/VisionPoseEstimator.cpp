@@ -1,25 +1,122 @@
 #include "Torvane/VisionPoseEstimator.h"
 
+#include <chrono>
+#include <cmath>
+
+#include "Torvane/platform/PoseModels.h"
+
 namespace torvane {
 
-// Placeholder until the detector lands: every run reports an error result.
 namespace {
-PoseResult unavailable(std::string_view kind) {
+
+// The revision the estimator asks each detector for.
+constexpr std::int64_t requestedRevision = 1;
+
+using Clock = std::chrono::steady_clock;
+
+// Every result starts here: the outcome, the revision the detector reported and the time
+// since `start`, with no joints and no people.
+PoseResult result(std::string_view kind, std::int64_t revision, Clock::time_point start, std::string_view status,
+                  std::optional<std::string> message = std::nullopt) {
     PoseResult r;
     r.kind = std::string(kind);
-    r.status = std::string(PoseStatus::error);
-    r.requestRevision = 1;
-    r.message = "The pose detector is not available in this build.";
+    r.status = std::string(status);
+    r.requestRevision = revision;
+    r.durationSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    r.message = std::move(message);
     return r;
 }
-}  // namespace
 
-PoseResult VisionPoseEstimator::estimate2D(const platform::Raster&, const PixelRect&) {
-    return unavailable(PoseKind::twoD);
+std::string describe(const std::exception& e) {
+    std::string text = e.what();
+    return text.empty() ? "The pose detector failed." : text;
 }
 
-PoseResult VisionPoseEstimator::estimate3D(const platform::Raster&, const PixelRect&) {
-    return unavailable(PoseKind::threeD);
+// One detector run: nobody is "noPose", a failure anywhere is "error" with no joints, and
+// `build` turns the observations into the result.
+template <class Run, class Build>
+PoseResult assemble(std::string_view kind, const std::function<Run()>& perform, Build build) {
+    std::int64_t revision = requestedRevision;
+    const auto start = Clock::now();
+    try {
+        Run run = perform();
+        revision = run.revision;
+        if (!run.observations || run.observations->empty()) return result(kind, revision, start, PoseStatus::noPose);
+        return build(*run.observations, revision, start);
+    } catch (const std::exception& e) {
+        return result(kind, revision, start, PoseStatus::error, describe(e));
+    }
+}
+
+}  // namespace
+
+PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform) {
+    return assemble(PoseKind::twoD, perform, [&](const std::vector<platform::Observation2D>& observations, std::int64_t revision,
+                                                 Clock::time_point start) {
+        // The duration is fixed before any joint is read.
+        PoseResult r = result(PoseKind::twoD, revision, start, PoseStatus::needsReview);
+        r.candidateCount = static_cast<std::int64_t>(observations.size());
+        if (observations.size() != 1) {
+            r.status = std::string(PoseStatus::ambiguous);
+            r.message = std::string(PoseStatus::ambiguousMessage);
+            return r;
+        }
+        for (auto name : jointNames2D) {
+            platform::RecognizedPoint p = observations.front().recognizedPoint(std::string(name));
+            if (!(p.confidence > 0)) continue;  // also drops NaN
+            JointResult j;
+            j.name = std::string(name);
+            j.point = crop.sourcePoint(p.x, p.y);
+            j.confidence2D = static_cast<double>(p.confidence);
+            r.joints.push_back(std::move(j));
+        }
+        return r;
+    });
+}
+
+PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::function<platform::DetectorRun3D()>& perform) {
+    return assemble(PoseKind::threeD, perform, [&](const std::vector<platform::Observation3D>& observations,
+                                                   std::int64_t revision, Clock::time_point start) {
+        const platform::Observation3D& first = observations.front();
+        std::vector<JointResult> joints;
+        for (auto name : jointNames3D) {
+            const platform::RecognizedPoint3D& p = first.recognizedPoint(std::string(name));
+            JointResult j;
+            j.name = std::string(name);
+            j.point = crop.sourcePoint(p.imageX, p.imageY);
+            j.position3D = std::vector<double>{p.pose[12], p.pose[13], p.pose[14]};
+            for (auto candidate : jointNames3D)
+                if (p.parent && candidate == *p.parent) j.parent = std::string(candidate);
+            joints.push_back(std::move(j));
+        }
+        // The duration includes the joint look-ups.
+        PoseResult r = result(PoseKind::threeD, revision, start, PoseStatus::needsReview);
+        r.joints = std::move(joints);
+        r.bodyHeight = static_cast<double>(first.bodyHeight);
+        r.heightEstimation = first.heightMeasured ? "measured" : "reference";
+        r.candidateCount = static_cast<std::int64_t>(observations.size());
+        r.cameraOrigin = std::vector<double>(first.cameraOrigin.begin(), first.cameraOrigin.end());
+        return r;
+    });
+}
+
+PoseResult VisionPoseEstimator::estimate2D(const platform::Raster& image, const PixelRect& crop,
+                                           const platform::PoseModels& models) {
+    return assemble2D(crop, [&] { return models.detect2D(image); });
+}
+
+PoseResult VisionPoseEstimator::estimate3D(const platform::Raster& image, const PixelRect& crop,
+                                           const platform::PoseModels& models) {
+    return assemble3D(crop, [&] { return models.detect3D(image); });
+}
+
+// The shared models load once per process, before the first run's clock starts.
+PoseResult VisionPoseEstimator::estimate2D(const platform::Raster& image, const PixelRect& crop) {
+    return estimate2D(image, crop, platform::PoseModels::shared());
+}
+
+PoseResult VisionPoseEstimator::estimate3D(const platform::Raster& image, const PixelRect& crop) {
+    return estimate3D(image, crop, platform::PoseModels::shared());
 }
 
 }  // namespace torvane

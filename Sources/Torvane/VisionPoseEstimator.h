@@ -6,21 +6,37 @@
 
 #include "Torvane/Geometry.h"
 #include "Torvane/PoseResult.h"
+#include "Torvane/platform/PoseDetector.h"
 #include "Torvane/platform/Raster.h"
 
 namespace torvane {
+
+namespace platform {
+class PoseModels;
+}
 
 struct VisionPoseEstimator {
     // `image` is the crop already cut from the upright photo at `crop`.
     static PoseResult estimate2D(const platform::Raster& image, const PixelRect& crop);
     static PoseResult estimate3D(const platform::Raster& image, const PixelRect& crop);
+
+    // The same with a given set of models instead of the process's shared ones.
+    static PoseResult estimate2D(const platform::Raster& image, const PixelRect& crop, const platform::PoseModels& models);
+    static PoseResult estimate3D(const platform::Raster& image, const PixelRect& crop, const platform::PoseModels& models);
+
+    // Result assembly from one detector run. `perform` runs the detector; it and the
+    // observations' joint questions may throw, which makes an "error" result.
+    static PoseResult assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform);
+    static PoseResult assemble3D(const PixelRect& crop, const std::function<platform::DetectorRun3D()>& perform);
 };
 
 // The two estimates as values, so that callers that run both (the feasibility runner,
 // detection retries) can be handed scripted detectors in tests.
 struct PoseEstimates {
-    std::function<PoseResult(const platform::Raster&, const PixelRect&)> estimate2D = VisionPoseEstimator::estimate2D;
-    std::function<PoseResult(const platform::Raster&, const PixelRect&)> estimate3D = VisionPoseEstimator::estimate3D;
+    std::function<PoseResult(const platform::Raster&, const PixelRect&)> estimate2D =
+        static_cast<PoseResult (*)(const platform::Raster&, const PixelRect&)>(VisionPoseEstimator::estimate2D);
+    std::function<PoseResult(const platform::Raster&, const PixelRect&)> estimate3D =
+        static_cast<PoseResult (*)(const platform::Raster&, const PixelRect&)>(VisionPoseEstimator::estimate3D);
 };
 
 }  // namespace torvane

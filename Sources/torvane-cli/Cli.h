@@ -66,6 +66,10 @@ T readRecord(const std::filesystem::path& file) {
 
 // Command tables, one per group.
 std::vector<Command> foundationCommands();
+std::vector<Command> reviewCommands();
 std::vector<Command> runCommands();
+std::vector<Command> poseCommands();
+std::vector<Command> analysisCommands();
+std::vector<Command> discoverCommands();
 
 }  // namespace torvane::cli

@@ -11,7 +11,7 @@ namespace {
 
 std::vector<Command> allCommands() {
     std::vector<Command> all;
-    for (auto table : {foundationCommands, runCommands}) {
+    for (auto table : {foundationCommands, runCommands, reviewCommands, poseCommands, analysisCommands, discoverCommands}) {
         auto commands = table();
         all.insert(all.end(), commands.begin(), commands.end());
     }

@@ -13,11 +13,27 @@ namespace torvane::platform {
 
 namespace fs = std::filesystem;
 
-namespace {
-[[noreturn]] void raise(const char* what, const fs::path& file, int err) {
+void throwFileError(const char* what, const fs::path& file, int err) {
     throw fs::filesystem_error(what, file, std::error_code(err, std::generic_category()));
 }
+
+namespace {
+[[noreturn]] void raise(const char* what, const fs::path& file, int err) { throwFileError(what, file, err); }
 }  // namespace
+
+bool readToEnd(int fd, std::string& out, std::size_t limit) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+        if (out.size() > limit) return true;
+    }
+}
 
 std::string readFile(const fs::path& file) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -25,17 +41,10 @@ std::string readFile(const fs::path& file) {
     std::string bytes;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            raise("cannot read file", file, err);
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    if (!readToEnd(fd, bytes)) {
+        int err = errno;
+        ::close(fd);
+        raise("cannot read file", file, err);
     }
     ::close(fd);
     return bytes;
@@ -66,15 +75,7 @@ void syncFolder(const fs::path& folder) {
     ::close(fd);
 }
 
-void writeFileAtomically(const fs::path& file, std::string_view bytes) {
-    fs::path folder = file.parent_path();
-    // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
-    // a crash is never mistaken for a photo or a document.
-    std::string name = ".";
-    name += file.filename().string();
-    name += ".tmp-";
-    name += randomUUID().substr(0, 8);
-    fs::path temporary = folder / name;
+void replaceThroughTemporary(const fs::path& file, const fs::path& temporary, std::string_view bytes) {
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) raise("cannot create temporary file", temporary, errno);
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
@@ -93,7 +94,20 @@ void writeFileAtomically(const fs::path& file, std::string_view bytes) {
         ::unlink(temporary.c_str());
         raise("cannot replace file", file, err);
     }
-    syncFolder(folder);
+    syncFolder(file.parent_path());
+}
+
+fs::path hiddenSibling(const fs::path& file, std::string_view suffix) {
+    std::string name = ".";
+    name += file.filename().string();
+    name += suffix;
+    return file.parent_path() / name;
+}
+
+void writeFileAtomically(const fs::path& file, std::string_view bytes) {
+    // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
+    // a crash is never mistaken for a photo or a document.
+    replaceThroughTemporary(file, hiddenSibling(file, ".tmp-" + randomUUID().substr(0, 8)), bytes);
 }
 
 void createFileExclusively(const fs::path& file, std::string_view bytes) {

@@ -1,0 +1,90 @@
+// The detector's cost: raw network runs, model loads, and both estimates on a rider crop.
+// The estimates should cost at most 1.5x the network runs they need: two person-detector
+// runs, three MoveNet runs (two for 2-D, one for 3-D) and one BlazePose full run.
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <string>
+
+#include "Torvane/ImageInput.h"
+#include "Torvane/VisionPoseEstimator.h"
+#include "Torvane/platform/PoseModels.h"
+#include "Torvane/platform/TfjsGraph.h"
+
+using namespace torvane;
+using platform::PoseModels;
+
+namespace {
+
+const std::string samples = "/var/cache/torvane/samples/";
+
+// Peak resident memory of the process so far, in MB.
+double peakMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
+void networkRun(benchmark::State& state, PoseModels::Network network, int size, float value) {
+    const PoseModels& models = PoseModels::shared();
+    std::vector<float> input(static_cast<std::size_t>(size) * size * 3, value);
+    for (auto _ : state) benchmark::DoNotOptimize(models.run(network, input));
+}
+
+void BM_MoveNetRun(benchmark::State& state) { networkRun(state, PoseModels::Network::moveNet, 256, 128); }
+void BM_DetectorRun(benchmark::State& state) { networkRun(state, PoseModels::Network::detector, 224, 0); }
+void BM_LandmarksRun(benchmark::State& state) { networkRun(state, PoseModels::Network::landmarks, 256, 0.5f); }
+
+void modelLoad(benchmark::State& state, const char* name, std::vector<std::string> outputs) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(platform::TfjsGraph::load(platform::defaultPoseModelFolder() / (std::string(name) + ".json"), outputs));
+}
+
+void BM_LoadMoveNet(benchmark::State& state) {
+    modelLoad(state, "movenet-thunder",
+              {"StatefulPartitionedCall/Sigmoid", "StatefulPartitionedCall/Sigmoid_1",
+               "StatefulPartitionedCall/kpt_regress_0/conv2d_6/BiasAdd", "StatefulPartitionedCall/kpt_offset_0/conv2d_7/BiasAdd"});
+}
+void BM_LoadDetector(benchmark::State& state) { modelLoad(state, "blazepose-detector", {"Identity"}); }
+void BM_LoadLandmarks(benchmark::State& state) { modelLoad(state, "blazepose-full", {"Identity_2", "Identity_4", "Identity_3"}); }
+
+// estimate2D + estimate3D on one rider crop; state.range(0) upscales the photo first to
+// stand for a crop of a large camera file.
+void BM_EstimateBoth(benchmark::State& state) {
+    ImageInput photo = ImageInput::load(samples + "messi5.jpg");
+    const PixelRect crop{40, 20, 480, 322};
+    platform::Raster image = photo.cropped(crop);
+    const int factor = static_cast<int>(state.range(0));
+    if (factor > 1) {
+        std::vector<std::uint8_t> big(static_cast<std::size_t>(image.width() * factor) * image.height() * factor * 3);
+        for (int y = 0; y < image.height() * factor; ++y)
+            for (int x = 0; x < image.width() * factor; ++x)
+                for (int c = 0; c < 3; ++c)
+                    big[(static_cast<std::size_t>(y) * image.width() * factor + x) * 3 + c] =
+                        image.data()[(static_cast<std::size_t>(y / factor) * image.width() + x / factor) * 3 + c];
+        image = platform::Raster::fromRGB(image.width() * factor, image.height() * factor, big.data());
+    }
+    const PixelRect scaled{0, 0, static_cast<double>(image.width()), static_cast<double>(image.height())};
+    PoseModels::shared();
+    for (auto _ : state) {
+        auto twoD = VisionPoseEstimator::estimate2D(image, scaled);
+        auto threeD = VisionPoseEstimator::estimate3D(image, scaled);
+        if (twoD.status != "needsReview" || threeD.status != "needsReview") state.SkipWithError("no pose");
+        benchmark::DoNotOptimize(twoD);
+        benchmark::DoNotOptimize(threeD);
+    }
+    state.counters["peakMB"] = peakMegabytes();
+    state.counters["pixels"] = static_cast<double>(image.width()) * image.height();
+}
+
+}  // namespace
+
+BENCHMARK(BM_MoveNetRun)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DetectorRun)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LandmarksRun)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EstimateBoth)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadMoveNet)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LoadDetector)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LoadLandmarks)->Unit(benchmark::kMillisecond)->Iterations(3);

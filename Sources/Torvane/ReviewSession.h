@@ -1,0 +1,207 @@
+// The joint review: one frame per rider with the reviewer's joint edits and their history,
+// the review document that holds a session's human review, and the store that makes,
+// loads, checks and safely saves it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Torvane/DetectionRetry.h"
+#include "Torvane/Geometry.h"
+#include "Torvane/Json.h"
+#include "Torvane/LeanReview.h"
+#include "Torvane/PairReview.h"
+#include "Torvane/PoseResult.h"
+
+namespace torvane {
+
+enum class JointReviewState { corrected, confirmed, occluded, uncertain };
+template <>
+struct EnumNames<JointReviewState> {
+    static constexpr std::pair<JointReviewState, std::string_view> names[] = {
+        {JointReviewState::corrected, "corrected"},
+        {JointReviewState::confirmed, "confirmed"},
+        {JointReviewState::occluded, "occluded"},
+        {JointReviewState::uncertain, "uncertain"}};
+};
+// "Corrected · 2D", "Confirmed · visible", "Obscured · unobservable", "Uncertain · excluded".
+std::string_view label(JointReviewState state);
+
+// The reviewer's current decision for one joint.
+struct JointEdit {
+    std::optional<Point2> point;
+    JointReviewState state = JointReviewState::confirmed;
+
+    bool operator==(const JointEdit&) const = default;
+    template <class V> void fields(V& v) { v("point", point); v("state", state); }
+};
+
+// One entry of a frame's edit history.
+struct JointChange {
+    std::string joint;
+    std::optional<JointEdit> before;
+    std::optional<JointEdit> after;
+    double timestamp = 0;  // seconds since 2001-01-01T00:00:00Z
+    std::string action;    // "review" (setJoint) or "undo" (restore)
+
+    bool operator==(const JointChange&) const = default;
+    template <class V> void fields(V& v) {
+        v("action", action); v("after", after); v("before", before); v("joint", joint); v("timestamp", timestamp);
+    }
+};
+
+// One rider of one photo under review. The first nine fields never change; edits go
+// through setJoint and restore, which leave one history entry per change.
+struct ReviewFrame {
+    std::string id;  // pair id, "-", role
+    std::string pairID;
+    std::string role;
+    std::string rider;
+    std::string file;  // relative to the session folder
+    std::string sourceHash;
+    PixelRect panel;
+    std::optional<PoseResult> raw3D;
+    std::optional<PoseResult> raw2D;
+    std::map<std::string, JointEdit> edits;
+    std::vector<JointChange> history;
+    std::optional<std::vector<DetectionRetry>> retries;
+
+    static constexpr const char* invalidJointMessage =
+        "Joint position must be inside the source photo; obscured joints have no reviewed position.";
+
+    ReviewFrame() = default;
+    ReviewFrame(std::string id, std::string pairID, std::string role, std::string rider, std::string file,
+                std::string sourceHash, PixelRect panel, std::optional<PoseResult> raw3D,
+                std::optional<PoseResult> raw2D);
+
+    // No 3-D result counts as validated.
+    bool hasValidated3D() const { return false; }
+
+    // Whether the point lies in the half-open panel (finite coordinates only).
+    bool contains(const Point2& point) const;
+    // The detector's own usable position of a joint ("2D" selects raw2D, anything else raw3D).
+    std::optional<Point2> rawPoint(std::string_view joint, std::string_view kind) const;
+    // The newest usable retry result of that kind, else the raw result of that kind.
+    std::optional<PoseResult> seedPose(std::string_view kind) const;
+    // The proposed position of a joint from seedPose.
+    std::optional<Point2> seedPoint(std::string_view joint, std::string_view kind) const;
+    // The reviewer's point when the joint has an edit (none when obscured), else the proposal.
+    std::optional<Point2> displayPoint(std::string_view joint, std::string_view kind) const;
+    // A corrected or confirmed position: the only points analysis may use.
+    std::optional<Point2> reviewedPoint(std::string_view joint) const;
+
+    // Records a decision; refuses unknown joints, points outside the panel, a missing point
+    // for corrected or confirmed joints and a point for obscured ones. An unchanged edit
+    // adds no history.
+    void setJoint(const std::string& joint, std::optional<Point2> point, JointReviewState state);
+    // Undo: puts `edit` back (or removes the joint's edit) and always adds an "undo" entry.
+    void restore(const std::string& joint, std::optional<JointEdit> edit);
+    void addRetry(DetectionRetry retry);
+
+    // Whether a saved edit obeys the rules setJoint enforces.
+    bool admits(std::string_view joint, const JointEdit& edit) const;
+
+    bool operator==(const ReviewFrame&) const = default;
+    template <class V> void fields(V& v) {
+        v("edits", edits); v("file", file); v("history", history); v("id", id); v("pairID", pairID);
+        v("panel", panel); v("raw2D", raw2D); v("raw3D", raw3D); v("retries", retries); v("rider", rider);
+        v("role", role); v("sourceHash", sourceHash);
+    }
+};
+
+// Conversions between source-photo pixels and a canvas showing a panel magnified by `scale`.
+struct ReviewCoordinates {
+    static Point2 display(const Point2& point, const PixelRect& panel, double scale);
+    static Point2 source(const Point2& point, const PixelRect& panel, double scale);
+};
+
+// The one file in which a session's human review lives.
+struct ReviewDocument {
+    static constexpr std::int64_t currentSchema = 3;
+
+    std::int64_t schemaVersion = currentSchema;
+    std::string manifestHash;
+    std::string reportHash;
+    std::int64_t revision = 0;
+    std::vector<ReviewFrame> frames;
+    std::vector<PairContext> comparisonContexts;
+    std::map<std::string, LeanAnnotation> leanAnnotations;  // by frame id
+    std::map<std::string, LeanPairContext> leanContexts;    // by pair id
+
+    ReviewDocument() = default;
+    ReviewDocument(std::string manifestHash, std::string reportHash, std::vector<ReviewFrame> frames)
+        : manifestHash(std::move(manifestHash)), reportHash(std::move(reportHash)), frames(std::move(frames)) {}
+
+    bool downstreamEvidenceStale() const { return revision > 0; }
+
+    // The frame with that id, if any (the first, should ids repeat).
+    const ReviewFrame* frame(std::string_view id) const;
+    ReviewFrame* frame(std::string_view id);
+
+    bool operator==(const ReviewDocument&) const = default;
+};
+
+// Documents of older schemas lack the context and lean keys; they read as empty and are
+// always written.
+template <>
+struct json::Coder<ReviewDocument> {
+    static Value encode(const ReviewDocument& d);
+    static ReviewDocument decode(const Value& v, const std::string& path);
+};
+
+// Makes, loads, checks and saves review documents. Holds no state.
+struct ReviewStore {
+    static constexpr const char* differentManifestMessage = "This results file belongs to a different manifest revision.";
+    static constexpr const char* invalidDocumentMessage = "Unsupported or invalid review document; original file preserved.";
+    static constexpr const char* invalidEditMessage = "Invalid saved joint correction.";
+    static constexpr const char* differentEvidenceMessage = "Saved corrections belong to different source evidence.";
+    static constexpr const char* differentFrameMessage =
+        "Saved frame identity or raw evidence differs from the original analysis.";
+    static constexpr const char* escapeMessage = "Source path escapes the session folder.";
+    static constexpr const char* unsupportedSchemaMessage = "Unsupported review schema.";
+    static constexpr const char* cannotLockMessage = "Cannot lock review file for saving.";
+    static constexpr const char* cannotAcquireMessage = "Cannot acquire review save lock.";
+    static constexpr const char* conflictMessage =
+        "A newer or different review is already saved. Reopen it before editing; your unsaved changes remain in "
+        "this window.";
+    static constexpr const char* movedMessage = "The review file was moved or removed. Reopen the session before saving.";
+
+    // Lower-case hexadecimal SHA-256 of the bytes.
+    static std::string digest(std::string_view bytes);
+
+    // "joint-review-" + the first 12 digits of the report's content hash + ".json", beside it.
+    static std::filesystem::path documentURL(const std::filesystem::path& reportURL);
+
+    // A fresh document, after proving the report was made from these manifest bytes and
+    // that every photo is byte for byte the one analysed.
+    static ReviewDocument make(const std::filesystem::path& manifestURL, const std::filesystem::path& reportURL);
+
+    // Reads a saved document and refuses anything that cannot be trusted. Never writes.
+    static ReviewDocument load(const std::filesystem::path& url);
+    // The same checks over bytes already read.
+    static ReviewDocument decode(std::string_view bytes);
+
+    // Whether `document` still belongs to the evidence of `reference` (normally a fresh make).
+    static void validate(const ReviewDocument& document, const ReviewDocument& reference);
+
+    // A frame's photo inside the session folder of the manifest (symbolic links resolved).
+    static std::filesystem::path assetURL(const std::string& file, const std::filesystem::path& manifestURL);
+
+    // Saves under the lock file with a revision check, schema backups and an atomic,
+    // durable replacement. Every refusal leaves the file as it was and the lock released.
+    static void save(const ReviewDocument& document, const std::filesystem::path& url,
+                     std::optional<std::int64_t> expectedRevision);
+
+    // The document's path + ".schema" + N + "-backup".
+    static std::filesystem::path legacyBackupURL(const std::filesystem::path& url, std::int64_t schema = 1);
+    // The document's path + ".lock".
+    static std::filesystem::path lockURL(const std::filesystem::path& url);
+};
+
+}  // namespace torvane

@@ -1,0 +1,97 @@
+// The platform's body-pose detector on the CPU: MoveNet Thunder for the 2-D joints, the
+// BlazePose person detector for counting people, and BlazePose full for 3-D landmarks, all
+// TF.js graph models run on OpenCV's DNN engine.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Torvane/platform/PoseDetector.h"
+#include "Torvane/platform/Raster.h"
+#include "Torvane/platform/TfjsGraph.h"
+
+namespace torvane::platform {
+
+// The folder the build was configured with (scripts/setup.sh installs the models there).
+std::filesystem::path defaultPoseModelFolder();
+
+// A point in pixels of the analysed image (origin top-left, y down) with a score.
+struct ScoredPoint {
+    double x = 0;
+    double y = 0;
+    double score = 0;
+};
+
+// One person found by the BlazePose detector (a face box and four body keypoints: hip
+// centre, full-body scale point, shoulder centre, upper-body scale point), in pixels.
+struct PersonDetection {
+    double score = 0;
+    double centerX = 0, centerY = 0, width = 0, height = 0;
+    std::array<ScoredPoint, 4> keypoints{};
+};
+
+// MoveNet's answer: 17 keypoints (COCO order) after both passes, and the number of people
+// whose centres its first pass saw.
+struct MoveNetPose {
+    std::array<ScoredPoint, 17> keypoints{};
+    int people = 0;
+};
+
+// BlazePose full's answer for one region: 33 landmarks in image pixels (score =
+// visibility), world landmarks in metres (x right, y up, z towards the camera, origin at
+// the hip centre) and the pose presence.
+struct BlazePoseLandmarks {
+    double presence = 0;
+    std::array<ScoredPoint, 33> image{};
+    std::array<std::array<double, 3>, 33> world{};
+};
+
+// A rotated square region: centre, side and the unit vector along which the body's "up"
+// (hips to shoulders) points, all in image pixels.
+struct RotatedSquare {
+    double centerX = 0, centerY = 0, side = 0;
+    double upX = 0, upY = -1;
+};
+
+class PoseModels {
+public:
+    struct Impl;
+
+    // The models of the default folder, loaded on first use and kept for the process.
+    static const PoseModels& shared();
+    // Loads the models of `folder`; never throws: a model that fails to load makes every
+    // later question that needs it throw DetectorError naming its file.
+    static PoseModels load(const std::filesystem::path& folder);
+
+    // The detector behind the estimator.
+    DetectorRun2D detect2D(const Raster& image) const;
+    DetectorRun3D detect3D(const Raster& image) const;
+
+    // The steps, for tests and benchmarks. Points are in pixels of `image`.
+    std::vector<PersonDetection> detectPeople(const Raster& image) const;
+    MoveNetPose moveNet(const Raster& image) const;
+
+    // One raw run of a network on an NHWC input of its size (MoveNet: 0..255, the detector
+    // -1..1, BlazePose full 0..1); the outputs in TensorFlow's order: MoveNet's keypoint heatmap, centre
+    // heatmap, regression and offset heads; the detector's 2254 x 13 anchors; BlazePose
+    // full's landmarks, world landmarks and pose flag.
+    enum class Network { moveNet, detector, landmarks };
+    std::vector<Tensor> run(Network network, const std::vector<float>& input) const;
+    // MoveNet's own decoding of its four heads: 17 keypoints (x, y in 0..1 of its input).
+    std::array<ScoredPoint, 17> decodeMoveNet(const std::vector<Tensor>& heads) const;
+
+private:
+    std::shared_ptr<const Impl> impl_;
+};
+
+// MoveNet's keypoint order.
+inline constexpr std::array<const char*, 17> cocoKeypoints = {
+    "nose", "left_eye", "right_eye", "left_ear", "right_ear", "left_shoulder", "right_shoulder",
+    "left_elbow", "right_elbow", "left_wrist", "right_wrist", "left_hip", "right_hip",
+    "left_knee", "right_knee", "left_ankle", "right_ankle"};
+
+}  // namespace torvane::platform

@@ -1,0 +1,96 @@
+#include "Torvane/platform/ReviewFiles.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Torvane/platform/FileSystem.h"
+
+namespace torvane::platform {
+
+namespace fs = std::filesystem;
+
+ExclusiveLock::ExclusiveLock(const fs::path& lockFile) {
+    do {
+        fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (fd_ < 0 && errno == EINTR);
+}
+
+bool ExclusiveLock::acquire() {
+    if (fd_ < 0) return false;
+    int rc = 0;
+    do {
+        rc = ::flock(fd_, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    locked_ = rc == 0;
+    return locked_;
+}
+
+ExclusiveLock::~ExclusiveLock() {
+    if (locked_) ::flock(fd_, LOCK_UN);
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string readRegularFile(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throwFileError("cannot open file", file, errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throwFileError("not a regular file", file, EINVAL);
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    if (!readToEnd(fd, bytes, bytes.max_size())) {
+        int err = errno;
+        ::close(fd);
+        throwFileError("cannot read file", file, err);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes) {
+    int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+            int err = errno;
+            ::close(fd);
+            ::unlink(backup.c_str());  // ours, created just now and incomplete
+            throwFileError("cannot write backup", backup, err);
+        }
+        ::close(fd);
+        syncFolder(backup.parent_path());
+        return BackupOutcome::created;
+    }
+    if (errno != EEXIST) return BackupOutcome::cannotCreate;
+
+    // Something is there already (perhaps a link or a pipe): look, never follow or wait.
+    fd = ::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return BackupOutcome::cannotOpen;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return BackupOutcome::differs;
+    }
+    std::string existing;
+    if (!readToEnd(fd, existing, bytes.size())) {  // stops once longer: already known to differ
+        int err = errno;
+        ::close(fd);
+        throwFileError("cannot read backup", backup, err);
+    }
+    ::close(fd);
+    return existing == bytes ? BackupOutcome::alreadyIdentical : BackupOutcome::differs;
+}
+
+void replaceFileDurably(const fs::path& file, const fs::path& temporary, std::string_view bytes) {
+    // Under the lock nobody else writes the temporary file: anything there was left by a
+    // saver that died mid-write.
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) throwFileError("cannot remove stale temporary file", temporary, errno);
+    replaceThroughTemporary(file, temporary, bytes);
+}
+
+}  // namespace torvane::platform

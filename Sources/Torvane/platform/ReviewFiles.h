@@ -1,0 +1,58 @@
+// The POSIX pieces of saving a review: an exclusive advisory lock on a companion lock
+// file, byte-exact backups that never follow links or block on pipes, and an atomic,
+// durable replacement through one fixed temporary file.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace torvane::platform {
+
+// An exclusive flock on a lock file that is created if missing (mode 0600), never written
+// and never deleted. The destructor releases the lock (LOCK_UN) and then closes the file,
+// so every way out of a save lets the next saver in.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(const std::filesystem::path& lockFile);
+    ~ExclusiveLock();
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+    // Whether the lock file could be opened or created.
+    bool isOpen() const { return fd_ >= 0; }
+    // Blocks until the lock is held; false when flock fails.
+    bool acquire();
+
+private:
+    int fd_ = -1;
+    bool locked_ = false;
+};
+
+// Reads a whole regular file without ever blocking on what is there: a named pipe,
+// device or folder at the path throws std::filesystem::filesystem_error (EINVAL), as
+// does any open or read failure.
+std::string readRegularFile(const std::filesystem::path& file);
+
+enum class BackupOutcome {
+    created,          // written exclusively and flushed
+    alreadyIdentical, // a regular file with exactly these bytes was already there
+    cannotCreate,     // creation failed other than because something exists at the path
+    cannotOpen,       // something exists but cannot be opened without following or blocking
+    differs,          // what exists is not a regular file or holds other bytes
+};
+
+// Keeps `bytes` at `backup` without ever replacing what is there. A failure to write or
+// flush a new backup removes it and throws std::filesystem::filesystem_error; so does a
+// failure to read an existing one.
+BackupOutcome preserveExclusively(const std::filesystem::path& backup, std::string_view bytes);
+
+// Replaces `file` by `bytes` through `temporary` (same folder): the temporary file is
+// written and flushed, renamed over `file`, and the folder flushed, so that readers and
+// a crash at any moment see the old or the new content. Only for callers that hold the
+// file's lock: a leftover temporary file of a saver that died is removed first.
+// Failures throw std::filesystem::filesystem_error and leave `file` untouched.
+void replaceFileDurably(const std::filesystem::path& file, const std::filesystem::path& temporary,
+                        std::string_view bytes);
+
+}  // namespace torvane::platform

@@ -1,0 +1,49 @@
+// detect and retry: the pose detectors on one crop of a photo.
+#include "Cli.h"
+#include "Torvane/DetectionRetry.h"
+#include "Torvane/ImageInput.h"
+#include "Torvane/VisionPoseEstimator.h"
+
+namespace torvane::cli {
+
+namespace {
+
+int detect(const Args& a) {
+    PixelRect crop = parseRect(a.required("--crop"));
+    auto kind = a.optional("--kind");
+    if (kind && *kind != PoseKind::twoD && *kind != PoseKind::threeD) throw UsageError("--kind must be 2D or 3D");
+    auto photo = ImageInput::load(a.at(0));
+    auto image = photo.cropped(crop);
+    if (kind == PoseKind::twoD) {
+        printRecord(VisionPoseEstimator::estimate2D(image, crop));
+    } else if (kind == PoseKind::threeD) {
+        printRecord(VisionPoseEstimator::estimate3D(image, crop));
+    } else {
+        json::Value out = json::Value::object();
+        out["twoD"] = json::encode(VisionPoseEstimator::estimate2D(image, crop));
+        out["threeD"] = json::encode(VisionPoseEstimator::estimate3D(image, crop));
+        printJson(out);
+    }
+    return 0;
+}
+
+int retry(const Args& a) {
+    RetryRequest request{a.at(0), a.required("--hash"), parseRect(a.required("--crop"))};
+    printRecord(request.run());
+    return 0;
+}
+
+}  // namespace
+
+std::vector<Command> poseCommands() {
+    return {
+        {"detect", "", "PHOTO --crop X,Y,W,H [--kind 2D|3D]",
+         "Run the 2D and 3D pose detectors (or the one of --kind) on a crop of a photo; print the results.", {},
+         {"--crop", "--kind"}, 1, detect},
+        {"retry", "", "PHOTO --hash SHA256 --crop X,Y,W,H",
+         "Re-detect a rider on a new crop of the exact photo with that SHA-256; print the detection retry.", {},
+         {"--hash", "--crop"}, 1, retry},
+    };
+}
+
+}  // namespace torvane::cli

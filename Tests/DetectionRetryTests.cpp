@@ -1,0 +1,114 @@
+// Detection retries: the photo check, the crop check and the record's JSON form.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "Torvane/ContentHash.h"
+#include "Torvane/DetectionRetry.h"
+#include "Torvane/Json.h"
+#include "Torvane/platform/FileSystem.h"
+
+using namespace torvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempFolder {
+    fs::path path = fs::temp_directory_path() / ("torvane-retry-" + std::to_string(::getpid()) + "-" + randomUUID());
+    TempFolder() { fs::create_directories(path); }
+    ~TempFolder() { fs::remove_all(path); }
+};
+
+// Scripted detectors that count their calls.
+struct Counting {
+    int calls = 0;
+    PoseEstimates estimates() {
+        PoseEstimates e;
+        e.estimate2D = [this](const platform::Raster& image, const PixelRect&) {
+            ++calls;
+            PoseResult r{"2D", "noPose", 1, 0, {}, std::nullopt, std::nullopt, std::nullopt, 0, std::nullopt};
+            r.candidateCount = image.width();  // proves which image was passed
+            return r;
+        };
+        e.estimate3D = [this](const platform::Raster&, const PixelRect&) {
+            ++calls;
+            return PoseResult{"3D", "noPose", 1, 0, {}, std::nullopt, std::nullopt, std::nullopt, 0, std::nullopt};
+        };
+        return e;
+    }
+};
+
+const fs::path messi = fs::path(TORVANE_SAMPLES_DIR) / "messi5.jpg";
+
+std::string failure(const RetryRequest& request, const PoseEstimates& estimates) {
+    try {
+        request.run(estimates);
+    } catch (const std::exception& e) {
+        return describeError(e);
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(DetectionRetry, RefusesAChangedPhotoOrABadCropBeforeDetecting) {
+    TempFolder folder;
+    const std::string hash = contentHashOfFile(messi);
+    Counting counting;
+
+    std::string other = hash;
+    other.back() = other.back() == '0' ? '1' : '0';
+    EXPECT_EQ(failure({messi, other, {0, 0, 100, 100}}, counting.estimates()), "Source photo changed.");
+    EXPECT_EQ(failure({messi, "", {0, 0, 100, 100}}, counting.estimates()), "Source photo changed.");
+
+    // The same picture with bytes appended after the image data decodes the same but is a
+    // different file.
+    fs::path resaved = folder.path / "resaved.jpg";
+    platform::writeFileAtomically(resaved, platform::readFile(messi) + "trailing metadata");
+    EXPECT_EQ(failure({resaved, hash, {0, 0, 100, 100}}, counting.estimates()), "Source photo changed.");
+
+    EXPECT_EQ(failure({messi, hash, {0.5, 0, 100, 100}}, counting.estimates()),
+              "Crop is outside the image or not integral pixels.");
+    EXPECT_EQ(failure({messi, hash, {500, 0, 100, 100}}, counting.estimates()),
+              "Crop is outside the image or not integral pixels.");
+    EXPECT_EQ(failure({folder.path / "missing.jpg", hash, {0, 0, 10, 10}}, counting.estimates()).empty(), false);
+    EXPECT_EQ(counting.calls, 0);
+
+    DetectionRetry retry = RetryRequest{messi, hash, {10, 20, 120, 90}}.run(counting.estimates());
+    EXPECT_EQ(counting.calls, 2);
+    EXPECT_EQ(retry.crop, (PixelRect{10, 20, 120, 90}));
+    ASSERT_TRUE(retry.twoD && retry.threeD);
+    EXPECT_EQ(retry.twoD->kind, "2D");
+    EXPECT_EQ(retry.twoD->candidateCount, 120);
+    EXPECT_EQ(retry.threeD->kind, "3D");
+
+    DetectionRetry later = RetryRequest{messi, hash, {10, 20, 120, 90}}.run(counting.estimates());
+    EXPECT_LE(retry.timestamp, later.timestamp);
+}
+
+// The real detectors on a crop with nobody in it: a record with both results, not an error.
+TEST(DetectionRetry, NobodyInTheCropIsAResultNotAnError) {
+    TempFolder folder;
+    fs::path grey = folder.path / "grey.png";
+    ASSERT_TRUE(platform::writePNG(platform::Raster::filled(320, 240, 90, 90, 90), grey));
+    DetectionRetry retry = RetryRequest{grey, contentHashOfFile(grey), {20, 10, 200, 200}}.run();
+    ASSERT_TRUE(retry.twoD && retry.threeD);
+    EXPECT_EQ(retry.twoD->status, "noPose");
+    EXPECT_EQ(retry.threeD->status, "noPose");
+    EXPECT_GT(retry.timestamp, 0);
+}
+
+TEST(DetectionRetry, JsonForms) {
+    auto retry = json::decodeText<DetectionRetry>(R"({"timestamp": 12.5, "crop": {"x": 1, "y": 2, "width": 3, "height": 4}})");
+    EXPECT_EQ(retry.timestamp, 12.5);
+    EXPECT_FALSE(retry.twoD);
+    EXPECT_FALSE(retry.threeD);
+    EXPECT_EQ(json::canonical(retry), R"({"crop":{"height":4,"width":3,"x":1,"y":2},"timestamp":12.5})");
+    EXPECT_THROW(json::decodeText<DetectionRetry>(R"({"crop": {"x": 1, "y": 2, "width": 3, "height": 4}})"), DecodingError);
+
+    RetryRequest request{"/photos/a b.jpg", std::string(64, 'a'), {1, 2, 3, 4}};
+    EXPECT_EQ(json::decode<RetryRequest>(json::encode(request)), request);
+    EXPECT_THROW(json::decodeText<RetryRequest>(R"({"source": "/x.jpg", "crop": {"x": 1, "y": 2, "width": 3, "height": 4}})"),
+                 DecodingError);
+}

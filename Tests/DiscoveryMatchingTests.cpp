@@ -1,0 +1,254 @@
+// Automatic manifests, photo-file tests and results matching on real files.
+#include <gtest/gtest.h>
+
+#include "DiscoveryTestSupport.h"
+#include "TestSupport.h"
+#include "Torvane/ReviewSession.h"
+
+using namespace torvane;
+using namespace torvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const PixelRect wholeOf(double w, double h) { return PixelRect{0, 0, w, h}; }
+
+}  // namespace
+
+TEST(DiscoveryManifest, OnePairPerPhotoInGivenOrderWithWholeUprightCrops) {
+    TempDir data;
+    const fs::path folder = data / "Track day";
+    fs::create_directory(folder);
+    writePhoto(folder / "A.JPG", 40, 30);
+    writePhoto(folder / "b.jpg", 24, 16, 6);  // stored landscape, shown portrait
+    writePhoto(folder / "c.png", 10, 12);
+
+    SessionDiscovery::createManifest({folder / "A.JPG", folder / "b.jpg", folder / "c.png"}, folder / "session.json");
+
+    const auto manifest = SessionManifest::load(folder / "session.json");
+    EXPECT_EQ(manifest.schemaVersion, 1);
+    EXPECT_EQ(manifest.session, "Track day");
+    EXPECT_EQ(manifest.annotationProvenance,
+              "Automatic folder import. Full-image crops are unreviewed; no ground-truth anatomical annotations or "
+              "coaching judgments have been inferred.");
+    ASSERT_EQ(manifest.pairs.size(), 3u);
+    const std::vector<std::pair<std::string, std::string>> expected{{"A001", "A.JPG"}, {"A002", "b.jpg"}, {"A003", "c.png"}};
+    const std::vector<PixelRect> rects{wholeOf(40, 30), wholeOf(16, 24), wholeOf(10, 12)};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& pair = manifest.pairs[i];
+        EXPECT_EQ(pair.id, expected[i].first);
+        EXPECT_EQ(pair.file, expected[i].second);
+        ASSERT_EQ(pair.riders.size(), 1u);
+        const auto& rider = pair.riders[0];
+        EXPECT_EQ(rider.role, "subject");
+        EXPECT_EQ(rider.rider, "Subject \xe2\x80\x94 identity needs review");
+        EXPECT_EQ(std::string(SessionDiscovery::unreviewedRiderName).size(), 33u);
+        EXPECT_EQ(rider.panel, rects[i]);
+        EXPECT_EQ(rider.crop, rects[i]);
+        EXPECT_TRUE(rider.annotations.empty());
+        EXPECT_EQ(rider.annotationNote,
+                  "Automatically imported full image. Confirm the intended rider and crop; no anatomical annotations "
+                  "or identity verification are supplied.");
+    }
+    const auto text = readText(folder / "session.json");
+    EXPECT_EQ(text.find("torsoLength"), std::string::npos);
+    auto rider = json::parse(text)["pairs"][0]["riders"][0];
+    EXPECT_FALSE(rider.contains("file"));
+}
+
+TEST(DiscoveryManifest, WritesNothingWhenAPhotoFailsAndNeverReplacesAFile) {
+    TempDir data;
+    writePhoto(data / "a.jpg", 8, 8);
+    writeText(data / "b.jpg", "this is text, not a photo");
+    try {
+        SessionDiscovery::createManifest({data / "a.jpg", data / "b.jpg"}, data / "session.json");
+        FAIL() << "an unreadable photo must stop the manifest";
+    } catch (const PoseError& e) {
+        EXPECT_STREQ(e.what(), "Unreadable image or exceeds 40 megapixel limit.");
+    }
+    EXPECT_FALSE(fs::exists(data / "session.json"));
+
+    writeText(data / "session.json", "{\"mine\": true}\n");
+    EXPECT_THROW(SessionDiscovery::createManifest({data / "a.jpg"}, data / "session.json"), fs::filesystem_error);
+    EXPECT_EQ(readText(data / "session.json"), "{\"mine\": true}\n");
+}
+
+TEST(DiscoveryManifest, PhotoFilesByExtensionRegularAndNotLinked) {
+    TempDir data;
+    for (const char* name : {"IMG_1.JPG", "x.HeIc", "y.tiff", "z.jpeg", "jpg", "notes.txt", "w.jpg.bak"})
+        writeText(data / name, "bytes");
+    fs::create_directory(data / "folder.jpg");
+    fs::create_symlink(data / "IMG_1.JPG", data / "link.jpg");
+    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "IMG_1.JPG"));
+    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "x.HeIc"));
+    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "y.tiff"));
+    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "z.jpeg"));
+    for (const char* name : {"jpg", "notes.txt", "w.jpg.bak", "folder.jpg", "link.jpg", "missing.png"})
+        EXPECT_FALSE(SessionDiscovery::isPhotoFile(data / name)) << name;
+}
+
+TEST(DiscoveryManifest, DigestIsLowerCaseSHA256) {
+    EXPECT_EQ(SessionDiscovery::digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+class DiscoveryReportMatching : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writePhoto(data / "a.jpg", 16, 12);
+        writePhoto(data / "b.png", 18, 12);
+        SessionDiscovery::createManifest({data / "a.jpg", data / "b.png"}, manifestURL);
+        // A reference rider from the first photo makes the source map hold three crops.
+        auto manifest = SessionManifest::load(manifestURL);
+        auto reference = manifest.pairs[0].riders[0];
+        reference.role = "reference";
+        manifest.pairs[0].riders.push_back(reference);
+        writeText(manifestURL, json::pretty(manifest));
+        manifestHash = SessionDiscovery::digest(readText(manifestURL));
+        sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestURL), manifestURL);
+    }
+
+    bool valid(const FeasibilityReport& report) {
+        writeText(data / "results.json", json::pretty(report));
+        return SessionDiscovery::validReport(data / "results.json", manifestHash, sources);
+    }
+
+    TempDir data;
+    fs::path manifestURL = data / "session.json";
+    std::string manifestHash;
+    SourceMap sources;
+};
+
+TEST_F(DiscoveryReportMatching, SourceMapHashesEveryRidersPhoto) {
+    const auto a = contentHashOfFile(data / "a.jpg"), b = contentHashOfFile(data / "b.png");
+    EXPECT_EQ(sources, (SourceMap{{"A001-reference", a}, {"A001-subject", a}, {"A002-subject", b}}));
+
+    // Riders that share a crop key share one entry, so a report with a crop for each of
+    // them has one crop too many.
+    auto manifest = SessionManifest::load(manifestURL);
+    manifest.pairs[0].riders[1].role = "subject";
+    EXPECT_EQ(SessionDiscovery::sourceHashes(manifest, manifestURL).size(), 2u);
+
+    manifest.pairs[1].file = "../outside.jpg";
+    try {
+        SessionDiscovery::sourceHashes(manifest, manifestURL);
+        FAIL();
+    } catch (const PoseError& e) {
+        EXPECT_STREQ(e.what(), "Asset escapes session folder.");
+    }
+    manifest.pairs[1].file = "gone.jpg";
+    EXPECT_THROW(SessionDiscovery::sourceHashes(manifest, manifestURL), fs::filesystem_error);
+}
+
+TEST_F(DiscoveryReportMatching, OnlyACompleteReportOfTheseBytesIsValid) {
+    const auto good = matchingReport(manifestURL);
+    EXPECT_TRUE(valid(good));
+
+    // A crop that records a detection error still counts: every rider was attempted.
+    auto failedRider = good;
+    failedRider.crops[1].error = "Crop is outside the image or not integral pixels.";
+    EXPECT_TRUE(valid(failedRider));
+
+    auto schema = good;
+    schema.schemaVersion = 2;
+    EXPECT_FALSE(valid(schema));
+
+    auto otherManifest = good;
+    otherManifest.manifestHash.back() = otherManifest.manifestHash.back() == '0' ? '1' : '0';
+    EXPECT_FALSE(valid(otherManifest));
+
+    auto missing = good;
+    missing.crops.pop_back();
+    EXPECT_FALSE(valid(missing));
+
+    auto extra = good;
+    extra.crops.push_back(extra.crops[0]);
+    extra.crops.back().pairID = "A003";
+    EXPECT_FALSE(valid(extra));
+
+    auto duplicate = good;
+    duplicate.crops[2] = duplicate.crops[0];
+    EXPECT_FALSE(valid(duplicate));
+
+    auto noHash = good;
+    noHash.crops[0].sourceHash.reset();
+    EXPECT_FALSE(valid(noHash));
+
+    auto otherPhoto = good;
+    otherPhoto.crops[2].sourceHash = contentHash("other bytes");
+    EXPECT_FALSE(valid(otherPhoto));
+
+    writeText(data / "results.json", "{\"schemaVersion\": 1");
+    EXPECT_FALSE(SessionDiscovery::validReport(data / "results.json", manifestHash, sources));
+    EXPECT_FALSE(SessionDiscovery::validReport(data / "absent.json", manifestHash, sources));
+    EXPECT_FALSE(SessionDiscovery::validReport(data.path(), manifestHash, sources));
+}
+
+TEST_F(DiscoveryReportMatching, ReplacingAPhotoInvalidatesEarlierReports) {
+    const auto report = matchingReport(manifestURL);
+    EXPECT_TRUE(valid(report));
+    writePhoto(data / "b.png", 20, 12);
+    sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestURL), manifestURL);
+    EXPECT_FALSE(valid(report));
+}
+
+TEST_F(DiscoveryReportMatching, WithoutReviewsTheFirstValidCandidateWins) {
+    fs::create_directory(data / "run");
+    writeText(data / "run" / "results.json", json::pretty(matchingReport(manifestURL)));
+    writeText(data / "results.json", json::pretty(matchingReport(manifestURL)));
+    const std::vector<fs::path> candidates{data / "run" / "results.json", data / "results.json"};
+    EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestURL, std::nullopt), candidates[0]);
+    EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestURL, candidates[1]), candidates[0]);
+    EXPECT_EQ(SessionDiscovery::preferredReport({}, manifestURL, candidates[1]), std::nullopt);
+}
+
+// Two valid results files of the same manifest and photos, each with a saved joint review.
+class DiscoveryReviewPreference : public DiscoveryReportMatching {
+protected:
+    void SetUp() override {
+        DiscoveryReportMatching::SetUp();
+        for (const auto& results : {first, second}) {
+            fs::create_directory(results.parent_path());
+            auto report = matchingReport(manifestURL);
+            report.generatedAt = results == first ? "2026-01-01T00:00:00Z" : "2026-01-02T00:00:00Z";
+            writeText(results, json::pretty(report));
+            ReviewStore::save(ReviewStore::make(manifestURL, results), ReviewStore::documentURL(results), std::nullopt);
+        }
+    }
+
+    void setReviewTime(const fs::path& results, int secondsAgo) {
+        fs::last_write_time(ReviewStore::documentURL(results),
+                            fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
+    }
+
+    std::optional<fs::path> preferred(const std::optional<fs::path>& known = std::nullopt) {
+        return SessionDiscovery::preferredReport({first, second}, manifestURL, known);
+    }
+
+    fs::path first = data / "run-1" / "results.json";
+    fs::path second = data / "run-2" / "results.json";
+};
+
+TEST_F(DiscoveryReviewPreference, KnownThenNewestReviewThenPathText) {
+    setReviewTime(first, 100);
+    setReviewTime(second, 10);
+    EXPECT_EQ(preferred(), second);
+    EXPECT_EQ(preferred(first), first);  // the known file wins even with the older review
+    setReviewTime(first, 5);
+    EXPECT_EQ(preferred(), first);
+    const auto now = fs::last_write_time(ReviewStore::documentURL(first));
+    fs::last_write_time(ReviewStore::documentURL(second), now);
+    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestURL, std::nullopt), first);
+}
+
+TEST_F(DiscoveryReviewPreference, ReviewsThatDoNotFitAreIgnored) {
+    setReviewTime(first, 100);
+    setReviewTime(second, 10);
+    // The newer review is replaced by one made for the other results file: other evidence.
+    const auto foreign = readText(ReviewStore::documentURL(first));
+    writeText(ReviewStore::documentURL(second), foreign);
+    EXPECT_EQ(preferred(), first);
+    // A review that does not load counts as none; the known file is then just a candidate.
+    writeText(ReviewStore::documentURL(first), "{not json");
+    EXPECT_EQ(preferred(second), first);
+    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestURL, std::nullopt), second);
+}

@@ -1,0 +1,280 @@
+// Whole discovery runs over real data folders with a scripted analysis.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "DiscoveryTestSupport.h"
+#include "TestSupport.h"
+#include "Torvane/ReviewSession.h"
+
+using namespace torvane;
+using namespace torvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string incomplete =
+    "Analysis did not produce a complete source-matched results file. The output has been preserved for inspection.";
+const std::string unlistedOne =
+    "1 additional photo(s) are not listed in this session. Existing photo assignments were preserved; review the "
+    "session manifest to include them.";
+
+// Every entry below `root` with its content, to prove that a run changed nothing.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> entries;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const auto relative = fs::relative(it->path(), root).string();
+        if (it->is_symlink())
+            entries[relative] = "-> " + fs::read_symlink(it->path()).string();
+        else if (it->is_regular_file())
+            entries[relative] = readText(it->path());
+        else
+            entries[relative] = "folder";
+    }
+    return entries;
+}
+
+std::vector<fs::path> runFolders(const fs::path& session) {
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(session))
+        if (entry.path().filename().string().rfind("analysis-auto-", 0) == 0) folders.push_back(entry.path());
+    return folders;
+}
+
+class DiscoveryRun : public ::testing::Test {
+protected:
+    SessionDiscoveryReport discover(const std::map<fs::path, fs::path>& known = {}) {
+        progress.clear();
+        return SessionDiscovery::run(
+            root, known, [this](const std::string& name) { progress.push_back(name); }, analysis.callback());
+    }
+
+    // A session folder holding the named photos, each with its own pixels.
+    fs::path photoFolder(const std::string& name, const std::vector<std::string>& photos) {
+        const fs::path folder = root / name;
+        fs::create_directories(folder);
+        for (const auto& photo : photos) writePhoto(folder / photo, 12 + photoCount++, 10);
+        return folder;
+    }
+
+    TempDir data;
+    fs::path root = data.path();
+    ScriptedAnalysis analysis;
+    std::vector<std::string> progress;
+    int photoCount = 0;  // every photo gets its own size, hence its own bytes
+};
+
+}  // namespace
+
+TEST_F(DiscoveryRun, APhotoFolderIsImportedAnalysedOnceAndThenReused) {
+    const fs::path folder = photoFolder("Donington", {"a.jpg", "b.JPEG"});
+
+    const auto first = discover();
+    EXPECT_TRUE(first.failures.empty());
+    ASSERT_EQ(first.sessions.size(), 1u);
+    const auto& session = first.sessions[0];
+    EXPECT_EQ(session.title, "Donington");
+    EXPECT_EQ(session.manifestURL, folder / "session.json");
+    EXPECT_TRUE(session.wasAnalyzed);
+    EXPECT_EQ(progress, std::vector<std::string>{"Donington"});
+    const auto manifest = SessionManifest::load(folder / "session.json");
+    ASSERT_EQ(manifest.pairs.size(), 2u);
+    EXPECT_EQ(manifest.pairs[1].id, "A002");
+    EXPECT_EQ(manifest.pairs[1].file, "b.JPEG");
+
+    ASSERT_EQ(analysis.calls, 1);
+    const auto runs = runFolders(folder);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_TRUE(std::regex_match(runs[0].filename().string(),
+                                 std::regex("analysis-auto-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+    EXPECT_EQ(session.resultsURL, runs[0] / "results.json");
+
+    const auto before = snapshot(root);
+    const auto second = discover();
+    EXPECT_EQ(analysis.calls, 1);
+    EXPECT_TRUE(second.failures.empty());
+    ASSERT_EQ(second.sessions.size(), 1u);
+    EXPECT_EQ(second.sessions[0].resultsURL, session.resultsURL);
+    EXPECT_FALSE(second.sessions[0].wasAnalyzed);
+    EXPECT_EQ(snapshot(root), before);
+}
+
+TEST_F(DiscoveryRun, AnAddedPhotoIsReportedAndTheSessionKeepsItsResults) {
+    const fs::path folder = photoFolder("s", {"a.jpg"});
+    const auto first = discover();
+    const auto manifestBytes = readText(folder / "session.json");
+
+    writePhoto(folder / "new.png", 8, 8);
+    const auto second = discover();
+    ASSERT_EQ(second.failures.size(), 1u);
+    EXPECT_EQ(second.failures[0].folderURL, folder);
+    EXPECT_EQ(second.failures[0].message, unlistedOne);
+    ASSERT_EQ(second.sessions.size(), 1u);
+    EXPECT_EQ(second.sessions[0].resultsURL, first.sessions[0].resultsURL);
+    EXPECT_FALSE(second.sessions[0].wasAnalyzed);
+    EXPECT_EQ(readText(folder / "session.json"), manifestBytes);
+    EXPECT_EQ(analysis.calls, 1);
+}
+
+TEST_F(DiscoveryRun, AReplacedPhotoIsAnalysedAgainIntoANewRunFolder) {
+    const fs::path folder = photoFolder("s", {"a.jpg", "b.jpg"});
+    const auto first = discover();
+    const auto oldResults = readText(first.sessions[0].resultsURL);
+
+    writePhoto(folder / "b.jpg", 40, 10);
+    const auto second = discover();
+    EXPECT_TRUE(second.failures.empty());
+    ASSERT_EQ(second.sessions.size(), 1u);
+    EXPECT_TRUE(second.sessions[0].wasAnalyzed);
+    EXPECT_NE(second.sessions[0].resultsURL, first.sessions[0].resultsURL);
+    EXPECT_EQ(runFolders(folder).size(), 2u);
+    EXPECT_EQ(readText(first.sessions[0].resultsURL), oldResults);  // the old evidence stays
+    EXPECT_EQ(analysis.calls, 2);
+}
+
+TEST_F(DiscoveryRun, AnalysisFailuresArePreservedAndDoNotStopOtherFolders) {
+    photoFolder("a-silent", {"x.jpg"});
+    photoFolder("b-throws", {"x.jpg"});
+    photoFolder("c-fine", {"x.jpg"});
+    std::vector<fs::path> outputs;
+    auto report = SessionDiscovery::run(root, {}, {}, [&](const fs::path& manifestURL, const fs::path& output) {
+        outputs.push_back(output);
+        const auto session = output.parent_path().filename().string();
+        if (session == "a-silent") {
+            fs::create_directory(output);
+            writeText(output / "partial.txt", "half done");
+        } else if (session == "b-throws") {
+            throw PoseError::invalidInput("Detector exploded.");
+        } else {
+            fs::create_directory(output);
+            writeText(output / "results.json", json::pretty(matchingReport(manifestURL)));
+        }
+    });
+    ASSERT_EQ(report.failures.size(), 2u);
+    EXPECT_EQ(report.failures[0].folderURL, root / "a-silent");
+    EXPECT_EQ(report.failures[0].message, incomplete);
+    EXPECT_EQ(report.failures[1].folderURL, root / "b-throws");
+    EXPECT_EQ(report.failures[1].message, "Detector exploded.");
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].title, "c-fine");
+    ASSERT_EQ(outputs.size(), 3u);
+    EXPECT_EQ(readText(outputs[0] / "partial.txt"), "half done");
+}
+
+TEST_F(DiscoveryRun, BrokenFoldersBecomeFailuresWithTheirOwnMessages) {
+    const fs::path unreadable = photoFolder("a", {"good.jpg"});
+    writeText(unreadable / "bad.png", "not a picture");
+    const fs::path invalid = root / "b";
+    fs::create_directory(invalid);
+    writeText(invalid / "session.json", R"({"schemaVersion": 2, "session": "b", "annotationProvenance": "", "pairs": []})");
+    const fs::path escaping = root / "c";
+    fs::create_directory(escaping);
+    writeText(escaping / "session.json", R"({"schemaVersion": 1, "session": "c", "annotationProvenance": "",
+        "pairs": [{"id": "P1", "file": "gone.jpg", "riders": [{"role": "subject", "rider": "r",
+        "panel": {"x": 0, "y": 0, "width": 1, "height": 1}, "crop": {"x": 0, "y": 0, "width": 1, "height": 1},
+        "annotations": [], "annotationNote": ""}]}]})");
+    photoFolder("d", {"x.jpg"});
+
+    const auto report = discover();
+    ASSERT_EQ(report.failures.size(), 3u);
+    EXPECT_EQ(report.failures[0].folderURL, unreadable);
+    EXPECT_EQ(report.failures[0].message, "Unreadable image or exceeds 40 megapixel limit.");
+    EXPECT_FALSE(fs::exists(unreadable / "session.json"));
+    EXPECT_EQ(report.failures[1].message, "Unsupported schema, empty manifest, or duplicate pair IDs.");
+    EXPECT_EQ(report.failures[2].folderURL, escaping);
+    EXPECT_NE(report.failures[2].message.find("gone.jpg"), std::string::npos) << report.failures[2].message;
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].title, "d");
+    EXPECT_EQ(progress, (std::vector<std::string>{"a", "b", "c", "d"}));
+}
+
+TEST_F(DiscoveryRun, MissingDataFolderIsOneFailureWithoutProgress) {
+    root = data / "nowhere";
+    const auto report = discover();
+    EXPECT_TRUE(report.sessions.empty());
+    EXPECT_EQ(report.failures, (std::vector<SessionDiscoveryFailure>{
+                                   {data / "nowhere", "The data folder is missing or unavailable."}}));
+    EXPECT_TRUE(progress.empty());
+
+    writeText(data / "plain-file", "x");
+    root = data / "plain-file";
+    const auto notAFolder = discover();
+    ASSERT_EQ(notAFolder.failures.size(), 1u);
+    EXPECT_EQ(notAFolder.failures[0].folderURL, data / "plain-file");
+    EXPECT_TRUE(progress.empty());
+}
+
+TEST_F(DiscoveryRun, HiddenLinkedAndEmptyEntriesAreSkippedSilently) {
+    root = data / "data";
+    const fs::path real = photoFolder("real", {"a.jpg"});
+    photoFolder(".git", {"a.jpg"});
+    fs::create_directory(root / "empty");
+    writeText(root / "empty" / "notes.txt", "nothing to see");
+    writePhoto(root / "loose.jpg", 8, 8);
+    fs::create_directory_symlink(real, root / "linked");
+    // Inside a session, hidden and linked photos are neither photos nor unlisted.
+    writePhoto(real / ".hidden.jpg", 8, 8);
+    fs::create_symlink(data / "elsewhere.jpg", real / "dangling.jpg");
+
+    const auto report = discover();
+    EXPECT_TRUE(report.failures.empty());
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].manifestURL, real / "session.json");
+    EXPECT_EQ(progress, std::vector<std::string>{"real"});
+    EXPECT_FALSE(fs::exists(root / ".git" / "session.json"));
+    EXPECT_EQ(SessionManifest::load(real / "session.json").pairs.size(), 1u);
+}
+
+TEST_F(DiscoveryRun, SessionsComeInCodePointOrderOfComposedNames) {
+    const std::string decomposedE = "e\xcc\x81";  // "é" as e + combining acute: NFC is U+00E9
+    for (const std::string& name : std::vector<std::string>{"beta", decomposedE, "Zolder", "f", "alpha"}) photoFolder(name, {"p.png"});
+    const auto report = discover();
+    const std::vector<std::string> expected{"Zolder", "alpha", "beta", "f", decomposedE};
+    EXPECT_EQ(progress, expected);
+    ASSERT_EQ(report.sessions.size(), 5u);
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(report.sessions[i].title, expected[i]);
+}
+
+TEST_F(DiscoveryRun, KnownResultsMatchThroughSymbolicLinks) {
+    const fs::path folder = photoFolder("s", {"a.jpg"});
+    const auto first = discover();
+    const fs::path runResults = first.sessions[0].resultsURL;
+    // A second valid results file that the folder order would prefer.
+    writeText(folder / "results.json", readText(runResults));
+    EXPECT_EQ(discover().sessions[0].resultsURL, folder / "results.json");
+
+    fs::create_directory_symlink(root, data / "via-link");
+    const auto linkedRun = runFolders(data / "via-link" / "s")[0];
+    const auto report = discover({{data / "via-link" / "s" / "session.json", linkedRun / "results.json"}});
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].resultsURL, runResults);
+    EXPECT_FALSE(report.sessions[0].wasAnalyzed);
+
+    // The data folder itself reached through the link: every location is the resolved one.
+    root = data / "via-link";
+    const auto resolved = discover();
+    ASSERT_EQ(resolved.sessions.size(), 1u);
+    EXPECT_EQ(resolved.sessions[0].manifestURL, folder / "session.json");
+    EXPECT_EQ(resolved.sessions[0].resultsURL, folder / "results.json");
+
+    // A known file that no longer matches is passed over.
+    const auto stale = discover({{folder / "session.json", data / "absent.json"}});
+    EXPECT_EQ(stale.sessions[0].resultsURL, folder / "results.json");
+    EXPECT_EQ(analysis.calls, 1);
+}
+
+TEST_F(DiscoveryRun, ASavedReviewKeepsItsResultsChosen) {
+    const fs::path folder = photoFolder("s", {"a.jpg"});
+    const fs::path reviewed = discover().sessions[0].resultsURL;
+    ReviewStore::save(ReviewStore::make(folder / "session.json", reviewed), ReviewStore::documentURL(reviewed),
+                      std::nullopt);
+    // A results file that comes first in candidate order but has no review.
+    auto unreviewed = matchingReport(folder / "session.json");
+    unreviewed.generatedAt = "2026-02-02T00:00:00Z";
+    writeText(folder / "results.json", json::pretty(unreviewed));
+
+    const auto report = discover();
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].resultsURL, reviewed);
+    EXPECT_EQ(analysis.calls, 1);
+}

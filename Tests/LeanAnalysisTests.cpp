@@ -1,0 +1,259 @@
+// Wheel-line angles with their uncertainty bounds, the approval digest and the comparison
+// outcomes of subject against reference.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "AnalysisFixtures.h"
+#include "Torvane/ContentHash.h"
+#include "Torvane/LeanAnalysis.h"
+
+using namespace torvane;
+using namespace torvane::fixtures;
+
+namespace {
+
+// A line through (cx, cy) of the given length at `degrees` from the image vertical.
+LeanLine lineAt(double degrees, double cx = 500, double cy = 400, double length = 200, double uncertainty = 2) {
+    const double r = degrees * std::numbers::pi / 180, dx = std::sin(r) * length / 2, dy = std::cos(r) * length / 2;
+    return {{cx - dx, cy + dy}, {cx + dx, cy - dy}, uncertainty};
+}
+
+LeanAnnotation reviewed(const ReviewFrame& f, LeanLine wheel) {
+    LeanAnnotation a(f, wheel);
+    a.state = LeanState::reviewed;
+    return a;
+}
+
+// Pair A001 with reviewed image-vertical annotations at the given wheel angles, all four
+// checks answered and the evidence approved.
+ReviewDocument approved(double subjectDegrees, double referenceDegrees, double uncertainty = 2) {
+    ReviewDocument d = document();
+    d.leanAnnotations.emplace("A001-subject", reviewed(d.frames[0], lineAt(subjectDegrees, 500, 400, 200, uncertainty)));
+    d.leanAnnotations.emplace("A001-reference", reviewed(d.frames[1], lineAt(referenceDegrees, 500, 400, 200, uncertainty)));
+    LeanPairContext c;
+    c.commonCue = c.comparableView = c.comparableHeading = c.comparableReference = c.comparableCameraRoll = true;
+    c.approvalDigest = LeanAnalysis::evidenceDigest(d, pairA);
+    d.leanContexts.emplace("A001", c);
+    return d;
+}
+
+void approve(ReviewDocument& d) { d.leanContexts["A001"].approvalDigest = LeanAnalysis::evidenceDigest(d, pairA); }
+
+}  // namespace
+
+TEST(LeanAnalysis, WrapKeepsDirectionsInHalfOpenRange) {
+    EXPECT_EQ(LeanAnalysis::wrap(90), -90);
+    EXPECT_EQ(LeanAnalysis::wrap(-90), -90);
+    EXPECT_EQ(LeanAnalysis::wrap(180), 0);
+    EXPECT_EQ(LeanAnalysis::wrap(-100), 80);
+    EXPECT_EQ(LeanAnalysis::wrap(270), -90);
+    EXPECT_EQ(LeanAnalysis::wrap(89.5), 89.5);
+    EXPECT_EQ(LeanAnalysis::wrap(-270), -90);
+    EXPECT_EQ(LeanAnalysis::wrap(0), 0);
+}
+
+TEST(LeanAnalysis, OrientationIsFromTheImageVerticalWhateverTheEndpointOrder) {
+    EXPECT_EQ(LeanAnalysis::orientation({{100, 200}, {100, 100}, 1}), 0);
+    EXPECT_DOUBLE_EQ(LeanAnalysis::orientation({{100, 200}, {200, 100}, 1}), 45);
+    EXPECT_DOUBLE_EQ(LeanAnalysis::orientation({{100, 100}, {200, 200}, 1}), -45);
+    EXPECT_DOUBLE_EQ(LeanAnalysis::orientation({{200, 100}, {100, 200}, 1}), 45);
+    EXPECT_EQ(LeanAnalysis::orientation({{100, 100}, {200, 100}, 1}), -90);
+    EXPECT_EQ(LeanAnalysis::orientation({{200, 100}, {100, 100}, 1}), -90);
+}
+
+TEST(LeanAnalysis, MagnitudeAgainstVerticalOrLevelLineWithClampedBounds) {
+    const LeanLine wheel{{100, 200}, {200, 100}, 1};
+    auto m = LeanAnalysis::magnitude(wheel, std::nullopt, panel);
+    ASSERT_TRUE(m);
+    EXPECT_DOUBLE_EQ(m->angle, 45);
+    auto level = LeanAnalysis::magnitude(wheel, LeanLine{{0, 300}, {400, 300}, 1}, panel);
+    ASSERT_TRUE(level);
+    EXPECT_DOUBLE_EQ(level->angle, 45);
+    EXPECT_GT(level->upper - level->lower, m->upper - m->lower);  // two lines' sensitivity
+
+    const LeanLine hundred{{500, 500}, {500, 400}, 2};
+    EXPECT_NEAR(LeanAnalysis::sensitivity(hundred), std::asin(0.04) * 180 / std::numbers::pi, 1e-12);
+    EXPECT_NEAR(LeanAnalysis::sensitivity(hundred), 2.2924, 1e-4);
+    auto upright = LeanAnalysis::magnitude(hundred, std::nullopt, panel);
+    EXPECT_EQ(upright->angle, 0);
+    EXPECT_EQ(upright->lower, 0);
+    auto flat = LeanAnalysis::magnitude({{400, 500}, {500, 500}, 2}, std::nullopt, panel);
+    EXPECT_EQ(flat->angle, 90);
+    EXPECT_EQ(flat->upper, 90);
+
+    // Invalid lines measure nothing: zero length, outside the panel, oversized uncertainty.
+    EXPECT_FALSE(LeanAnalysis::magnitude({{10, 10}, {10, 10}, 1}, std::nullopt, panel));
+    EXPECT_FALSE(LeanAnalysis::magnitude({{10, 10}, {10, 900}, 1}, std::nullopt, panel));
+    EXPECT_FALSE(LeanAnalysis::magnitude(wheel, LeanLine{{0, 300}, {2, 300}, 1}, panel));
+}
+
+TEST(LeanAnalysis, RelativeAngleIsSignedAndRefusedNearNinety) {
+    auto r = LeanAnalysis::relative(lineAt(20), lineAt(-10, 300), panel);
+    ASSERT_TRUE(r);
+    EXPECT_NEAR(r->angle, 30, 1e-9);
+    EXPECT_NEAR(r->upper - r->angle, r->angle - r->lower, 1e-9);
+    // 88 degrees apart with about 1.15 degrees of sensitivity per line: too close to the wrap.
+    EXPECT_FALSE(LeanAnalysis::relative(lineAt(44), lineAt(-44, 300), panel));
+    EXPECT_TRUE(LeanAnalysis::relative(lineAt(43), lineAt(-43, 300), panel));
+}
+
+TEST(LeanAnalysis, MeasureFollowsTheBasis) {
+    const auto f = frame("A001", "subject");
+    LeanAnnotation a(f, lineAt(30));
+    a.reference = lineAt(-80, 300);
+    EXPECT_NEAR(LeanAnalysis::measure(a)->angle, 30, 1e-9);  // stored reference ignored
+    a.basis = LeanBasis::assumedLevel;
+    EXPECT_NEAR(LeanAnalysis::measure(a)->angle, 20, 1e-9);
+    a.basis = LeanBasis::sharedFeature;
+    EXPECT_NEAR(LeanAnalysis::measure(a)->angle, -70, 1e-9);
+    a.reference.reset();
+    EXPECT_FALSE(LeanAnalysis::measure(a));
+    a.basis = LeanBasis::assumedLevel;
+    EXPECT_FALSE(LeanAnalysis::measure(a));
+    a.basis = LeanBasis::imageVertical;
+    a.state = LeanState::unavailable;
+    EXPECT_FALSE(LeanAnalysis::measure(a));
+    EXPECT_FALSE(LeanAnalysis::measure(LeanAnnotation(f)));
+}
+
+TEST(LeanAnalysis, DigestCoversAnnotationsAndSourceEvidence) {
+    ReviewDocument d = approved(30, 20);
+    const std::string digest = LeanAnalysis::evidenceDigest(d, pairA);
+    EXPECT_EQ(digest.size(), 64u);
+    // Annotations (subject first) before the source hash, each annotation's keys sorted.
+    const std::string bytes = "{\"annotations\":[" + json::canonical(d.leanAnnotations["A001-subject"]) + "," +
+                              json::canonical(d.leanAnnotations["A001-reference"]) + "],\"source\":\"" +
+                              PairReview::evidenceHash(d, pairA) + "\"}";
+    EXPECT_EQ(digest, contentHash(bytes));
+    EXPECT_NE(bytes.find("{\"basis\":\"imageVertical\",\"cue\":"), std::string::npos);
+
+    d.leanAnnotations["A001-reference"].provenance = "Second look";
+    EXPECT_NE(LeanAnalysis::evidenceDigest(d, pairA), digest);
+    ReviewDocument moved = approved(30, 20);
+    moved.frames[1].panel = {0, 0, 1000, 801};
+    EXPECT_NE(LeanAnalysis::evidenceDigest(moved, pairA), digest);
+
+    d.leanAnnotations.erase("A001-reference");
+    expectError([&] { LeanAnalysis::evidenceDigest(d, pairA); }, "Missing lean annotation.");
+    expectError([&] { LeanAnalysis::evidenceDigest(d, {"A001", "A001-subject", "A001-ghost"}); },
+                "Missing lean annotation.");
+}
+
+TEST(LeanAnalysis, ComparesApprovedEvidenceWithBounds) {
+    // Wheels at 30 and 20 degrees; the uncertainty sets about 2 degrees of sensitivity.
+    const double u = 100 * std::sin(2 * std::numbers::pi / 180);
+    auto larger = LeanAnalysis::compare(approved(30, 20, u), pairA);
+    ASSERT_TRUE(larger.measurement);
+    EXPECT_NEAR(larger.measurement->angle, 10, 1e-9);
+    EXPECT_NEAR(larger.measurement->lower, 6, 1e-9);
+    EXPECT_NEAR(larger.measurement->upper, 14, 1e-9);
+    EXPECT_EQ(larger.summary, "Rider shows a larger apparent 2D wheel angle than Reference rider.");
+
+    auto smaller = LeanAnalysis::compare(approved(10, 20, u), pairA);
+    EXPECT_EQ(smaller.summary, "Rider shows a smaller apparent 2D wheel angle than Reference rider.");
+
+    auto overlap = LeanAnalysis::compare(approved(21, 20, u), pairA);
+    ASSERT_TRUE(overlap.measurement);
+    EXPECT_NEAR(overlap.measurement->lower, -3, 1e-9);
+    EXPECT_NEAR(overlap.measurement->upper, 5, 1e-9);
+    EXPECT_EQ(overlap.summary, "Ordering unresolved: annotation sensitivity overlaps zero.");
+}
+
+TEST(LeanAnalysis, SharedFeatureComparisonWrapsAndRefusesAmbiguity) {
+    auto shared = [](double subjectDegrees, double referenceDegrees, double uncertainty) {
+        ReviewDocument d = approved(0, 0);
+        for (auto& [id, a] : d.leanAnnotations) {
+            a.basis = LeanBasis::sharedFeature;
+            a.featureID = "kerb";
+            a.reference = LeanLine{{100, 700}, {100, 500}, uncertainty};  // vertical post
+            a.referenceReviewed = true;
+            a.wheel = lineAt(id == "A001-subject" ? subjectDegrees : referenceDegrees, 500, 400, 200, uncertainty);
+        }
+        approve(d);
+        return d;
+    };
+    // 80 against -80: rel = wrap(160) = -20, toward the left.
+    auto left = LeanAnalysis::compare(shared(80, -80, 1), pairA);
+    ASSERT_TRUE(left.measurement);
+    EXPECT_NEAR(left.measurement->angle, -20, 1e-9);
+    EXPECT_EQ(left.summary, "Rider rotates toward image left relative to Reference rider and the matched feature.");
+    EXPECT_EQ(LeanAnalysis::compare(shared(10, -10, 1), pairA).summary,
+              "Rider rotates toward image right relative to Reference rider and the matched feature.");
+
+    // 45 against -44: 89 degrees apart, the bounds reach past 90.
+    auto ambiguous = LeanAnalysis::compare(shared(45, -44, 1), pairA);
+    EXPECT_FALSE(ambiguous.measurement);
+    EXPECT_EQ(ambiguous.summary, "Relative orientation wraps ambiguously; ordering unavailable.");
+
+    ReviewDocument other = shared(10, -10, 1);
+    other.leanAnnotations["A001-reference"].featureID = "post";
+    approve(other);
+    EXPECT_EQ(LeanAnalysis::compare(other, pairA).summary, LeanAnalysis::incompatibleText);
+    // A reviewed shared-feature annotation without a feature name fails the document check.
+    for (auto& [id, a] : other.leanAnnotations) a.featureID = " ";
+    expectError([&] { LeanAnalysis::compare(other, pairA); }, LeanAnnotation::invalidMessage);
+}
+
+TEST(LeanAnalysis, UnavailableUntilBothAnnotationsAreReviewedAndMeasurable) {
+    const std::string text = "Review both wheel axes and their reference evidence before comparing.";
+    ReviewDocument d = approved(30, 20);
+    EXPECT_EQ(LeanAnalysis::compare(d, pairB).summary, text);
+    ReviewDocument draft = d;
+    draft.leanAnnotations["A001-reference"].state = LeanState::draft;
+    EXPECT_TRUE(LeanAnalysis::measure(draft.leanAnnotations["A001-reference"]));
+    EXPECT_EQ(LeanAnalysis::compare(draft, pairA).summary, text);
+    ReviewDocument missing = d;
+    missing.leanAnnotations.erase("A001-subject");
+    EXPECT_EQ(LeanAnalysis::compare(missing, pairA).summary, text);
+    ReviewDocument unmeasurable = d;
+    unmeasurable.leanAnnotations["A001-subject"].basis = LeanBasis::assumedLevel;  // no reference line
+    EXPECT_EQ(LeanAnalysis::compare(unmeasurable, pairA), (LeanComparison{std::nullopt, text}));
+
+    // Invalid lean data elsewhere only matters once this pair's evidence is complete.
+    missing.leanContexts.emplace("B001", LeanPairContext{});
+    EXPECT_EQ(LeanAnalysis::compare(missing, pairA).summary, text);
+    ReviewDocument invalid = d;
+    invalid.leanContexts.emplace("B001", LeanPairContext{});
+    expectError([&] { LeanAnalysis::compare(invalid, pairA); }, "Lean comparison requires an existing pair.");
+}
+
+TEST(LeanAnalysis, NeedsMatchingBasesCuesAndAnApprovalOfThisEvidence) {
+    const std::string unreviewed =
+        "Comparison unreviewed: confirm cue, view, wheel heading, and reference comparability for this evidence.";
+    ReviewDocument d = approved(30, 20);
+    ReviewDocument cue = d;
+    cue.leanAnnotations["A001-reference"].cue = "Rear rim";
+    EXPECT_EQ(LeanAnalysis::compare(cue, pairA).summary,
+              "The two photos need compatible cues and reference bases; shared features must identify the same "
+              "stationary segment.");
+
+    ReviewDocument changed = d;
+    changed.leanAnnotations["A001-subject"].provenance = "Edited later";
+    EXPECT_EQ(LeanAnalysis::compare(changed, pairA).summary, unreviewed);
+    approve(changed);
+    EXPECT_TRUE(LeanAnalysis::compare(changed, pairA).measurement);
+
+    ReviewDocument noApproval = d;
+    noApproval.leanContexts["A001"].approvalDigest.reset();
+    EXPECT_EQ(LeanAnalysis::compare(noApproval, pairA).summary, unreviewed);
+    ReviewDocument noContext = d;
+    noContext.leanContexts.clear();
+    EXPECT_EQ(LeanAnalysis::compare(noContext, pairA).summary, unreviewed);
+    ReviewDocument incomplete = d;
+    incomplete.leanContexts["A001"].comparableHeading = false;
+    EXPECT_EQ(LeanAnalysis::compare(incomplete, pairA).summary, unreviewed);
+
+    // Camera roll matters for the image vertical only.
+    ReviewDocument roll = d;
+    roll.leanContexts["A001"].comparableCameraRoll = false;
+    EXPECT_EQ(LeanAnalysis::compare(roll, pairA).summary, unreviewed);
+    for (auto& [id, a] : roll.leanAnnotations) {
+        a.basis = LeanBasis::assumedLevel;
+        a.reference = LeanLine{{100, 700}, {400, 700}, 2};
+        a.referenceReviewed = true;
+    }
+    approve(roll);
+    EXPECT_TRUE(LeanAnalysis::compare(roll, pairA).measurement);
+}

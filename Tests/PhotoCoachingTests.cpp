@@ -1,0 +1,173 @@
+// Importing photo coaching into pair contexts and loading single-photo coaching files:
+// strict evidence checks, nothing imported on failure, the revision raised by one.
+#include <gtest/gtest.h>
+
+#include "AnalysisFixtures.h"
+#include "Torvane/PhotoCoaching.h"
+
+using namespace torvane;
+using namespace torvane::fixtures;
+
+namespace {
+
+PhotoCoachingReview coaching(CornerDirection corner = CornerDirection::left) {
+    return {corner, "Coach K", {{"Look", "Look further through the turn."}, {"Hips", "Shift earlier."}}};
+}
+
+PairContext importedContext(const ReviewDocument& d, const ReviewPair& pair) {
+    PairContext c(d, pair);
+    c.photoCoaching = coaching();
+    return c;
+}
+
+// Pairs A001 and C001 with references, B001 unpaired.
+ReviewDocument twoPairs() {
+    ReviewDocument d = document();
+    d.frames.push_back(frame("C001", "subject", 'd'));
+    d.frames.push_back(frame("C001", "reference", 'e'));
+    return d;
+}
+const ReviewPair pairC{"C001", "C001-subject", "C001-reference"};
+
+const std::string singleMessage =
+    "Single-photo coaching needs matching unpaired source evidence and one to three distinct, nonempty points.";
+
+std::string singleRecord(const std::string& frameID, const std::string& hash, const std::string& points,
+                         const std::string& provenance = "Coach K", const std::string& panelJSON =
+                             R"({"x": 0, "y": 0, "width": 1000, "height": 800})") {
+    return R"({"frameID": ")" + frameID + R"(", "sourceHash": ")" + hash + R"(", "panel": )" + panelJSON +
+           R"(, "provenance": ")" + provenance + R"(", "points": )" + points + "}";
+}
+const std::string onePoint = R"([{"title": "Look", "detail": "Further ahead."}])";
+
+}  // namespace
+
+TEST(PhotoCoachingImport, KeepsTheReviewersDecisionsAndRaisesTheRevisionByOne) {
+    ReviewDocument d = twoPairs();
+    d.schemaVersion = 2;
+    d.revision = 7;
+    PairContext decided(d, pairC);
+    decided.subjectConfirmed = true;
+    decided.cornerDirection = CornerDirection::left;
+    decided.comparability[PairFeature::leftKnee] = ViewComparability::comparable;
+    d.comparisonContexts = {decided};
+
+    PairContext incoming = importedContext(d, pairC);
+    incoming.cornerDirection = CornerDirection::right;  // ignored: only coaching is taken
+    incoming.referenceConfirmed = true;
+    PairContext forA = importedContext(d, pairA);
+    const ReviewDocument before = d;
+    ReviewDocument result = PhotoCoachingImport::apply({forA, incoming}, d);
+
+    EXPECT_EQ(d, before);
+    EXPECT_EQ(result.revision, 8);
+    EXPECT_EQ(result.schemaVersion, 3);
+    ASSERT_EQ(result.comparisonContexts.size(), 2u);
+    // A001 had no context: a fresh one carrying the coaching, then C001 re-appended.
+    PairContext freshA(d, pairA);
+    freshA.photoCoaching = coaching();
+    EXPECT_EQ(result.comparisonContexts[0], freshA);
+    PairContext expectedC = decided;
+    expectedC.photoCoaching = coaching();
+    EXPECT_EQ(result.comparisonContexts[1], expectedC);
+    EXPECT_EQ(result.frames, d.frames);
+}
+
+TEST(PhotoCoachingImport, UnnamedPairsKeepTheirPlaceBeforeImportedOnes) {
+    ReviewDocument d = twoPairs();
+    d.comparisonContexts = {PairContext(d, pairA), PairContext(d, pairC)};
+    ReviewDocument result = PhotoCoachingImport::apply({importedContext(d, pairA)}, d);
+    ASSERT_EQ(result.comparisonContexts.size(), 2u);
+    EXPECT_EQ(result.comparisonContexts[0].pairID, "C001");
+    EXPECT_EQ(result.comparisonContexts[1].pairID, "A001");
+    EXPECT_EQ(result.comparisonContexts[1].photoCoaching, coaching());
+}
+
+TEST(PhotoCoachingImport, RefusesEachFaultWithItsMessage) {
+    ReviewDocument d = twoPairs();
+    expectError([&] { PhotoCoachingImport::apply({}, d); }, "Photo coaching import has no pairs or duplicate pairs.");
+    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairA), importedContext(d, pairA)}, d); },
+                "Photo coaching import has no pairs or duplicate pairs.");
+
+    // Coaching made before a photo changed belongs to other evidence.
+    ReviewDocument older = d;
+    older.frames[1] = frame("A001", "reference", 'x');
+    expectError([&] { PhotoCoachingImport::apply({importedContext(older, pairA)}, d); },
+                "Comparison approval belongs to different source evidence.");
+    PairContext unknownPair = importedContext(d, pairA);
+    unknownPair.pairID = "Z001";
+    expectError([&] { PhotoCoachingImport::apply({unknownPair}, d); },
+                "Comparison approval belongs to different source evidence.");
+
+    PairContext malformed = importedContext(d, pairA);
+    malformed.photoCoaching->points.push_back({"Look", "Same title twice."});
+    expectError([&] { PhotoCoachingImport::apply({malformed}, d); },
+                "Photo coaching needs a direction, provenance, and one to three distinct, nonempty points.");
+
+    PairContext bare(d, pairC);
+    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairA), bare}, d); }, "Missing photo coaching.");
+
+    // An inconsistent document takes no import at all.
+    ReviewDocument inconsistent = d;
+    inconsistent.comparisonContexts = {PairContext(older, pairA)};
+    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairC)}, inconsistent); },
+                "Comparison approval belongs to different source evidence.");
+    ReviewDocument badLean = d;
+    badLean.schemaVersion = 2;
+    badLean.leanContexts.emplace("A001", LeanPairContext{});
+    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairA)}, badLean); },
+                "Lean evidence requires review schema 3.");
+}
+
+TEST(SinglePhotoCoaching, LoadsRecordsForUnpairedSubjectsAsWritten) {
+    TempFolder tmp;
+    const auto file = tmp.path / "single.json";
+    writeText(file, "[" + singleRecord("B001-subject", std::string(64, 'c'), onePoint, " coach ") + "]");
+    auto loaded = SinglePhotoCoaching::load(file, document().frames);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded.at("B001-subject"), (SinglePhotoCoaching{"B001-subject", std::string(64, 'c'), panel, " coach ",
+                                                              {{"Look", "Further ahead."}}}));
+
+    writeText(file, "[]");
+    EXPECT_TRUE(SinglePhotoCoaching::load(file, document().frames).empty());
+}
+
+TEST(SinglePhotoCoaching, RefusesEveryMismatchWithOneMessage) {
+    TempFolder tmp;
+    const auto file = tmp.path / "single.json";
+    const std::string c = std::string(64, 'c');
+    const std::string bad[] = {
+        singleRecord("A001-subject", std::string(64, 'a'), onePoint),    // subject of a pair with reference
+        singleRecord("A001-reference", std::string(64, 'b'), onePoint),  // a reference frame
+        singleRecord("Z001-subject", c, onePoint),                       // no such frame
+        singleRecord("B001-subject", std::string(64, 'x'), onePoint),    // photo replaced
+        singleRecord("B001-subject", c, onePoint, "Coach K", R"({"x": 0, "y": 0, "width": 999, "height": 800})"),
+        singleRecord("B001-subject", c, onePoint, " \\n "),
+        singleRecord("B001-subject", c, "[]"),
+        singleRecord("B001-subject", c,
+                     R"([{"title": "a", "detail": "d"}, {"title": "b", "detail": "d"}, {"title": "c", "detail": "d"},
+                         {"title": "e", "detail": "d"}])"),
+        singleRecord("B001-subject", c, R"([{"title": "a", "detail": "d"}, {"title": "a", "detail": "e"}])"),
+        singleRecord("B001-subject", c, R"([{"title": "a", "detail": "   "}])"),
+        singleRecord("B001-subject", c, onePoint) + "," + singleRecord("B001-subject", c, onePoint),
+    };
+    for (const auto& records : bad) {
+        writeText(file, "[" + records + "]");
+        expectError([&] { SinglePhotoCoaching::load(file, document().frames); }, singleMessage);
+    }
+}
+
+TEST(SinglePhotoCoaching, FileAndFrameFailuresPassThrough) {
+    TempFolder tmp;
+    const auto file = tmp.path / "single.json";
+    EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), std::filesystem::filesystem_error);
+    writeText(file, singleRecord("B001-subject", std::string(64, 'c'), onePoint));  // an object, not an array
+    EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), DecodingError);
+    writeText(file, R"([{"frameID": "B001-subject"}])");
+    EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), DecodingError);
+
+    writeText(file, "[]");
+    auto frames = document().frames;
+    frames.push_back(frame("B001", "subject", 'q'));
+    expectError([&] { SinglePhotoCoaching::load(file, frames); }, "Duplicate frame identity.");
+}

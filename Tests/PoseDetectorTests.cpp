@@ -1,0 +1,204 @@
+// The real detector on real photos (Debian's opencv-doc samples), and its failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <unistd.h>
+
+#include "Torvane/ImageInput.h"
+#include "Torvane/VisionPoseEstimator.h"
+#include "Torvane/platform/FileSystem.h"
+#include "Torvane/platform/PoseModels.h"
+
+using namespace torvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path samples = TORVANE_SAMPLES_DIR;
+
+// Joint positions read off messi5.jpg by eye (he faces the camera: his right arm reaches
+// to the picture's left, his left leg stretches to the right). About 270 px tall. Shoulders
+// are the joint centres, a little below the outline.
+const std::map<std::string, Point2> messiJoints = {
+    {"right_shoulder", {195, 128}}, {"right_elbow", {145, 115}}, {"right_wrist", {100, 100}},
+    {"left_shoulder", {275, 128}},  {"left_elbow", {310, 145}},  {"left_wrist", {350, 160}},
+    {"right_hip", {245, 245}},      {"right_knee", {230, 280}},  {"right_ankle", {285, 315}},
+    {"left_hip", {285, 228}},       {"left_knee", {350, 250}},   {"left_ankle", {415, 260}},
+};
+constexpr double messiTolerance = 0.07 * 270;  // 19 px
+
+void expectMessiJoints(const PoseResult& r) {
+    for (const auto& [name, expected] : messiJoints) {
+        const JointResult* j = r.joint(name);
+        ASSERT_NE(j, nullptr) << name;
+        EXPECT_LT(j->point.distance(expected), messiTolerance) << name << " at " << j->point.x << "," << j->point.y;
+        if (j->confidence2D) {
+            EXPECT_GT(*j->confidence2D, 0.2) << name;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
+    ImageInput photo = ImageInput::load(samples / "messi5.jpg");
+    // A crop that does not start at the corner, so that the mapping back is exercised.
+    const PixelRect crop{40, 20, 480, 322};
+    platform::Raster image = photo.cropped(crop);
+
+    PoseResult twoD = VisionPoseEstimator::estimate2D(image, crop);
+    EXPECT_EQ(twoD.status, "needsReview") << twoD.message.value_or("");
+    EXPECT_EQ(twoD.candidateCount, 1);
+    EXPECT_EQ(twoD.requestRevision, 1);
+    expectMessiJoints(twoD);
+    // neck and root are midpoints carrying the weaker score of their two sources
+    const auto* neck = twoD.joint("neck");
+    ASSERT_NE(neck, nullptr);
+    EXPECT_NEAR(neck->point.x, (twoD.joint("left_shoulder")->point.x + twoD.joint("right_shoulder")->point.x) / 2, 1e-6);
+    EXPECT_DOUBLE_EQ(*neck->confidence2D, std::min(*twoD.joint("left_shoulder")->confidence2D, *twoD.joint("right_shoulder")->confidence2D));
+
+    PoseResult threeD = VisionPoseEstimator::estimate3D(image, crop);
+    ASSERT_EQ(threeD.status, "needsReview") << threeD.message.value_or("");
+    EXPECT_EQ(threeD.candidateCount, 1);
+    ASSERT_EQ(threeD.joints.size(), 17u);
+    expectMessiJoints(threeD);
+    EXPECT_EQ(threeD.heightEstimation, "reference");
+    EXPECT_GT(*threeD.bodyHeight, 1.2);
+    EXPECT_LT(*threeD.bodyHeight, 2.1);
+    // Body axes: x to the picture's right, y up, z towards the camera.
+    auto position = [&](const char* name) { return *threeD.joint(name)->position3D; };
+    EXPECT_GT(position("left_wrist")[0], position("right_wrist")[0]);
+    EXPECT_GT(position("top_head")[1], position("center_shoulder")[1]);
+    EXPECT_GT(position("center_shoulder")[1], position("root")[1]);
+    EXPECT_NEAR(position("root")[0], 0, 0.05);
+    EXPECT_EQ(threeD.joint("root")->parent, std::nullopt);
+    EXPECT_EQ(threeD.joint("left_wrist")->parent, "left_elbow");
+    EXPECT_EQ(threeD.joint("top_head")->parent, "center_head");
+    // The head sits above the shoulders in the picture as well.
+    EXPECT_LT(threeD.joint("top_head")->point.y, threeD.joint("center_shoulder")->point.y);
+    // The camera stands in front of him, a few metres away, looking at him.
+    ASSERT_EQ(threeD.cameraOrigin->size(), 16u);
+    const auto& m = *threeD.cameraOrigin;
+    EXPECT_GT(m[14], 1.0);
+    EXPECT_LT(m[10], -0.8);  // its viewing axis points along -z
+    EXPECT_EQ(m[15], 1.0);
+
+    // The same crop four times larger (as from a big camera file) is shrunk before the
+    // networks see it; the joints land on the same body parts.
+    const int f = 4;
+    std::vector<std::uint8_t> big(static_cast<std::size_t>(image.width() * f) * image.height() * f * 3);
+    for (int y = 0; y < image.height() * f; ++y)
+        for (int x = 0; x < image.width() * f; ++x)
+            for (int c = 0; c < 3; ++c)
+                big[(static_cast<std::size_t>(y) * image.width() * f + x) * 3 + c] =
+                    image.data()[(static_cast<std::size_t>(y / f) * image.width() + x / f) * 3 + c];
+    platform::Raster large = platform::Raster::fromRGB(image.width() * f, image.height() * f, big.data());
+    const PixelRect largeCrop{crop.x * f, crop.y * f, crop.width * f, crop.height * f};
+    PoseResult largeTwoD = VisionPoseEstimator::estimate2D(large, largeCrop);
+    ASSERT_EQ(largeTwoD.status, "needsReview");
+    for (const auto& j : twoD.joints) {
+        const JointResult* other = largeTwoD.joint(j.name);
+        ASSERT_NE(other, nullptr) << j.name;
+        EXPECT_LT(Point2(other->point.x / f, other->point.y / f).distance(j.point), 6) << j.name;
+    }
+}
+
+TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
+    ImageInput crowd = ImageInput::load(samples / "person_multi_det.jpg");
+    const PixelRect all{0, 0, static_cast<double>(crowd.width()), static_cast<double>(crowd.height())};
+    PoseResult many = VisionPoseEstimator::estimate2D(crowd.cropped(all), all);
+    EXPECT_EQ(many.status, "ambiguous");
+    EXPECT_GE(many.candidateCount, 2);
+    EXPECT_EQ(many.message, "Multiple 2D candidates; tighten the selected rider crop.");
+    EXPECT_TRUE(many.joints.empty());
+
+    const PixelRect crop{0, 0, 400, 300};
+    platform::Raster grey = platform::Raster::filled(400, 300, 128, 128, 128);
+    for (const PoseResult& r : {VisionPoseEstimator::estimate2D(grey, crop), VisionPoseEstimator::estimate3D(grey, crop)}) {
+        EXPECT_EQ(r.status, "noPose") << r.kind;
+        EXPECT_EQ(r.candidateCount, 0);
+        EXPECT_TRUE(r.joints.empty());
+        EXPECT_FALSE(r.message);
+    }
+}
+
+// A missing, corrupt or truncated model file: every result is an "error" naming the file.
+TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
+    const fs::path folder = fs::temp_directory_path() / ("torvane-models-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path real = platform::defaultPoseModelFolder();
+    // MoveNet: missing. Detector: not JSON. BlazePose full: weights cut short.
+    platform::writeFileAtomically(folder / "blazepose-detector.json", "{\"modelTopology\": [1, 2");
+    fs::copy_file(real / "blazepose-full.json", folder / "blazepose-full.json");
+    platform::writeFileAtomically(folder / "blazepose-full.bin", platform::readFile(real / "blazepose-full.bin").substr(0, 1000));
+
+    auto failure = [](const platform::PoseModels& models, platform::PoseModels::Network network) -> std::string {
+        try {
+            models.run(network, {});
+        } catch (const platform::DetectorError& e) {
+            return e.what();
+        }
+        return "";
+    };
+    platform::PoseModels broken = platform::PoseModels::load(folder);
+    using Network = platform::PoseModels::Network;
+    EXPECT_EQ(failure(broken, Network::moveNet), "Pose model file " + (folder / "movenet-thunder.json").string() + " is missing or unreadable.");
+    EXPECT_EQ(failure(broken, Network::detector).rfind("Pose model file " + (folder / "blazepose-detector.json").string() + " is not a valid TF.js graph model", 0), 0u)
+        << failure(broken, Network::detector);
+    EXPECT_EQ(failure(broken, Network::landmarks).rfind("Pose model weights file " + (folder / "blazepose-full.bin").string() + " is truncated", 0), 0u)
+        << failure(broken, Network::landmarks);
+
+    const PixelRect crop{0, 0, 64, 64};
+    platform::Raster image = platform::Raster::filled(64, 64, 10, 200, 10);
+    for (const PoseResult& r : {VisionPoseEstimator::estimate2D(image, crop, broken), VisionPoseEstimator::estimate3D(image, crop, broken)}) {
+        EXPECT_EQ(r.status, "error");
+        EXPECT_EQ(r.candidateCount, 0);
+        EXPECT_TRUE(r.joints.empty());
+        EXPECT_EQ(r.message, failure(broken, Network::detector));  // the person detector runs first
+    }
+
+    // With a sound detector the missing MoveNet is what both estimates report.
+    fs::remove(folder / "blazepose-detector.json");
+    fs::create_symlink(real / "blazepose-detector.json", folder / "blazepose-detector.json");
+    fs::create_symlink(real / "blazepose-detector.bin", folder / "blazepose-detector.bin");
+    platform::PoseModels noMoveNet = platform::PoseModels::load(folder);
+    for (const PoseResult& r : {VisionPoseEstimator::estimate2D(image, crop, noMoveNet), VisionPoseEstimator::estimate3D(image, crop, noMoveNet)}) {
+        EXPECT_EQ(r.status, "error");
+        EXPECT_EQ(r.message, failure(broken, Network::moveNet));
+    }
+    fs::remove_all(folder);
+}
+
+// The two people counters: the person detector sees heads (and misses small ones),
+// MoveNet's centre heatmap sees bodies. basketball1.png shows two players: a small one at
+// the left facing the camera, a large one at the right turned away.
+TEST(PoseDetector, CountsHeadsAndBodies) {
+    const auto& models = platform::PoseModels::shared();
+    ImageInput players = ImageInput::load(samples / "basketball1.png");
+    const PixelRect all{0, 0, static_cast<double>(players.width()), static_cast<double>(players.height())};
+    platform::Raster image = players.cropped(all);
+    auto heads = models.detectPeople(image);
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_NEAR(heads[0].centerX, 570, 40);  // the back of the right player's head
+    EXPECT_NEAR(heads[0].centerY, 100, 40);
+    EXPECT_EQ(models.moveNet(image).people, 2);
+
+    PoseResult twoD = VisionPoseEstimator::estimate2D(image, all);
+    EXPECT_EQ(twoD.status, "ambiguous");
+    EXPECT_EQ(twoD.candidateCount, 2);
+    PoseResult threeD = VisionPoseEstimator::estimate3D(image, all);
+    EXPECT_EQ(threeD.status, "needsReview");
+    EXPECT_EQ(threeD.candidateCount, 2);
+
+    // Cut to the left player alone, there is one person, and his face is found.
+    const PixelRect left{0, 0, 300, 480};
+    heads = models.detectPeople(players.cropped(left));
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_NEAR(heads[0].centerX, 85, 25);
+    EXPECT_NEAR(heads[0].centerY, 130, 25);
+    PoseResult one = VisionPoseEstimator::estimate2D(players.cropped(left), left);
+    EXPECT_EQ(one.status, "needsReview");
+    EXPECT_EQ(one.candidateCount, 1);
+}

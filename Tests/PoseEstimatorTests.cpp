@@ -1,0 +1,169 @@
+// The estimator's result assembly, driven by scripted detector runs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Torvane/Json.h"
+#include "Torvane/VisionPoseEstimator.h"
+
+using namespace torvane;
+using namespace torvane::platform;
+
+namespace {
+
+const PixelRect crop{100, 200, 400, 800};
+
+Observation2D observation2D(float confidence) {
+    Observation2D o;
+    for (auto name : jointNames2D) o.joints[std::string(name)] = {0.5, 0.5, confidence};
+    return o;
+}
+
+Observation3D observation3D() {
+    Observation3D o;
+    int i = 0;
+    for (auto name : jointNames3D) {
+        RecognizedPoint3D p;
+        p.pose[0] = p.pose[5] = p.pose[10] = p.pose[15] = 1;
+        p.pose[12] = static_cast<float>(i);
+        p.pose[13] = static_cast<float>(i) / 2;
+        p.pose[14] = -1;
+        p.imageX = 0.5;
+        p.imageY = 0.25;
+        p.parent = "root";
+        o.joints[std::string(name)] = p;
+        ++i;
+    }
+    o.bodyHeight = 1.75f;
+    return o;
+}
+
+PoseResult script2D(std::optional<std::vector<Observation2D>> observations, std::int64_t revision = 1) {
+    return VisionPoseEstimator::assemble2D(crop, [&] {
+        DetectorRun2D run;
+        run.revision = revision;
+        run.observations = observations;
+        return run;
+    });
+}
+
+PoseResult script3D(std::optional<std::vector<Observation3D>> observations) {
+    return VisionPoseEstimator::assemble3D(crop, [&] {
+        DetectorRun3D run;
+        run.observations = observations;
+        return run;
+    });
+}
+
+}  // namespace
+
+TEST(PoseEstimator2D, KeepsOnlyJointsAboveZeroInTableOrder) {
+    Observation2D o = observation2D(0.0f);
+    o.joints["right_shoulder"].confidence = 0.4f;
+    o.joints["left_shoulder"].confidence = 0.9f;
+    o.joints["nose"].confidence = std::nanf("");
+    PoseResult r = script2D(std::vector{o});
+    EXPECT_EQ(r.kind, "2D");
+    EXPECT_EQ(r.status, "needsReview");
+    EXPECT_EQ(r.candidateCount, 1);
+    EXPECT_FALSE(r.message);
+    ASSERT_EQ(r.joints.size(), 2u);
+    EXPECT_EQ(r.joints[0].name, "left_shoulder");
+    EXPECT_EQ(r.joints[1].name, "right_shoulder");
+    EXPECT_DOUBLE_EQ(*r.joints[0].confidence2D, static_cast<double>(0.9f));
+    EXPECT_FALSE(r.joints[0].position3D);
+    EXPECT_FALSE(r.joints[0].parent);
+    EXPECT_GE(r.durationSeconds, 0);
+}
+
+TEST(PoseEstimator2D, MapsNormalisedBottomLeftPointsIntoTheCrop) {
+    Observation2D o = observation2D(0.5f);
+    o.joints["root"] = {0.25, 0.75, 0.5f};
+    PoseResult r = script2D(std::vector{o}, 3);
+    ASSERT_EQ(r.joints.size(), 15u);
+    EXPECT_EQ(r.joints[0].name, "root");
+    EXPECT_EQ(r.joints[0].point, (Point2{200, 400}));
+    EXPECT_EQ(r.requestRevision, 3);  // as the detector reports it
+}
+
+TEST(PoseEstimator2D, SeveralPeopleAreAmbiguousAndNobodyIsNoPose) {
+    PoseResult two = script2D(std::vector{observation2D(0.9f), observation2D(0.1f)});
+    EXPECT_EQ(two.status, "ambiguous");
+    EXPECT_EQ(two.message, "Multiple 2D candidates; tighten the selected rider crop.");
+    EXPECT_EQ(two.candidateCount, 2);
+    EXPECT_TRUE(two.joints.empty());
+
+    for (auto observations : {std::optional<std::vector<Observation2D>>{}, std::optional{std::vector<Observation2D>{}}}) {
+        PoseResult none = script2D(observations);
+        EXPECT_EQ(none.status, "noPose");
+        EXPECT_EQ(none.candidateCount, 0);
+        EXPECT_FALSE(none.message);
+        EXPECT_TRUE(none.joints.empty());
+        auto text = json::canonical(none);
+        EXPECT_EQ(text.find("message"), std::string::npos);
+        EXPECT_EQ(text.find("cameraOrigin"), std::string::npos);
+    }
+}
+
+TEST(PoseEstimator2D, DetectorAndJointFailuresBecomeErrors) {
+    PoseResult failed = VisionPoseEstimator::assemble2D(crop, []() -> DetectorRun2D { throw DetectorError("Model file x is missing."); });
+    EXPECT_EQ(failed.status, "error");
+    EXPECT_EQ(failed.message, "Model file x is missing.");
+    EXPECT_EQ(failed.requestRevision, 1);
+    EXPECT_EQ(failed.candidateCount, 0);
+
+    Observation2D o = observation2D(0.8f);
+    o.joints.erase("left_knee");  // the 11th question fails
+    PoseResult partial = script2D(std::vector{o});
+    EXPECT_EQ(partial.status, "error");
+    EXPECT_EQ(partial.message, "The 2D detector has no joint named left_knee.");
+    EXPECT_TRUE(partial.joints.empty());
+    EXPECT_EQ(partial.candidateCount, 0);
+}
+
+TEST(PoseEstimator3D, UsesTheFirstOfSeveralPeopleWithEveryJoint) {
+    Observation3D first = observation3D();
+    first.cameraOrigin = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 5, 6, 7, 1};
+    first.heightMeasured = true;
+    first.joints["spine"].parent = "Pelvis";  // outside the table
+    first.joints["root"].parent.reset();
+    PoseResult r = script3D(std::vector{first, Observation3D{}});
+    EXPECT_EQ(r.kind, "3D");
+    EXPECT_EQ(r.status, "needsReview");
+    EXPECT_EQ(r.candidateCount, 2);
+    ASSERT_EQ(r.joints.size(), 17u);
+    for (std::size_t i = 0; i < 17; ++i) EXPECT_EQ(r.joints[i].name, jointNames3D[i]);
+    EXPECT_EQ(r.joints[3].position3D, (std::vector<double>{3, 1.5, -1}));
+    EXPECT_EQ(r.joints[3].point, (Point2{300, 800}));
+    EXPECT_FALSE(r.joints[3].confidence2D);
+    EXPECT_EQ(r.joints[3].parent, "root");
+    EXPECT_FALSE(r.joints[0].parent);
+    EXPECT_FALSE(r.joints[1].parent);
+    EXPECT_EQ(r.cameraOrigin, (std::vector<double>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 5, 6, 7, 1}));
+    EXPECT_DOUBLE_EQ(*r.bodyHeight, static_cast<double>(1.75f));
+    EXPECT_EQ(r.heightEstimation, "measured");
+    auto json = json::encode(r);
+    EXPECT_FALSE(json["joints"][0].contains("parent"));
+    EXPECT_FALSE(json["joints"][1].contains("parent"));
+    EXPECT_FALSE(json["joints"][3].contains("confidence2D"));
+}
+
+TEST(PoseEstimator3D, NoPoseAndFailures) {
+    PoseResult none = script3D(std::nullopt);
+    EXPECT_EQ(none.status, "noPose");
+    EXPECT_EQ(none.candidateCount, 0);
+    EXPECT_FALSE(none.bodyHeight);
+    EXPECT_FALSE(none.heightEstimation);
+
+    Observation3D o = observation3D();
+    o.joints.erase("right_elbow");  // the 10th joint
+    PoseResult failed = script3D(std::vector{o});
+    EXPECT_EQ(failed.status, "error");
+    EXPECT_EQ(failed.message, "The 3D detector has no joint named right_elbow.");
+    EXPECT_TRUE(failed.joints.empty());
+    EXPECT_EQ(failed.candidateCount, 0);
+    EXPECT_FALSE(failed.cameraOrigin);
+
+    PoseResult reference = script3D(std::vector{observation3D()});
+    EXPECT_EQ(reference.heightEstimation, "reference");
+}

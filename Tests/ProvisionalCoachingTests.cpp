@@ -1,0 +1,126 @@
+// Coaching bullets from a pair report: photo coaching when it fits the corner, otherwise
+// inside/outside elbow and knee bullets, at most three.
+#include <gtest/gtest.h>
+
+#include "Torvane/ProvisionalCoaching.h"
+
+using namespace torvane;
+
+namespace {
+
+PairObservation observation(PairFeature feature, std::optional<double> delta) {
+    return {feature, {"s", std::nullopt, {}, std::nullopt}, {"r", std::nullopt, {}, std::nullopt}, delta, std::nullopt};
+}
+
+PairReport report(CornerDirection corner, std::optional<double> leftElbow, std::optional<double> rightElbow = {}) {
+    PairReport r;
+    r.context.pairID = "A001";
+    r.context.cornerDirection = corner;
+    r.observations = {observation(PairFeature::leftElbow, leftElbow), observation(PairFeature::rightElbow, rightElbow),
+                      observation(PairFeature::leftKnee, std::nullopt), observation(PairFeature::rightKnee, std::nullopt)};
+    return r;
+}
+
+std::vector<std::string> titles(const std::vector<CoachingBullet>& bullets) {
+    std::vector<std::string> out;
+    for (const auto& b : bullets) out.push_back(b.title);
+    return out;
+}
+
+const std::string elbowTail =
+    " than the reference. Compare the whole arm shape while keeping relaxed access to the controls. Perspective may "
+    "explain part of the difference.";
+
+}  // namespace
+
+TEST(ProvisionalCoaching, RolesFollowTheCorner) {
+    EXPECT_EQ(role(PairFeature::leftElbow, CornerDirection::left), "Inside");
+    EXPECT_EQ(role(PairFeature::leftKnee, CornerDirection::left), "Inside");
+    EXPECT_EQ(role(PairFeature::rightKnee, CornerDirection::left), "Outside");
+    EXPECT_EQ(role(PairFeature::leftElbow, CornerDirection::right), "Outside");
+    EXPECT_EQ(role(PairFeature::rightElbow, CornerDirection::right), "Inside");
+    EXPECT_FALSE(role(PairFeature::rightElbow, CornerDirection::unknown));
+    EXPECT_TRUE(isElbow(PairFeature::rightElbow));
+    EXPECT_FALSE(isElbow(PairFeature::leftKnee));
+}
+
+TEST(ProvisionalCoaching, ElbowBulletsFromTenDegreesWithRoundedNumbers) {
+    auto bullets = report(CornerDirection::left, 15).coaching();
+    ASSERT_EQ(bullets.size(), 1u);
+    EXPECT_EQ(bullets[0], (CoachingBullet{PairFeature::leftElbow, "Inside elbow: explore more bend",
+                                          "Your elbow appears 15\u00B0 straighter" + elbowTail, "user-assumed-reference",
+                                          "velmor-reference-draft-3"}));
+    EXPECT_EQ(bullets[0].id(), "leftElbow");
+    EXPECT_EQ(titles(report(CornerDirection::right, 15).coaching()),
+              std::vector<std::string>{"Outside elbow: explore more bend"});
+
+    EXPECT_TRUE(report(CornerDirection::left, -9.9).coaching().empty());
+    EXPECT_TRUE(report(CornerDirection::left, 9.99).coaching().empty());
+    bullets = report(CornerDirection::left, -10).coaching();
+    ASSERT_EQ(bullets.size(), 1u);
+    EXPECT_EQ(bullets[0].title, "Inside elbow: explore less bend");
+    EXPECT_EQ(bullets[0].detail, "Your elbow appears 10\u00B0 more bent" + elbowTail);
+    EXPECT_EQ(report(CornerDirection::left, 10.6).coaching()[0].detail, "Your elbow appears 11\u00B0 straighter" + elbowTail);
+    EXPECT_EQ(report(CornerDirection::left, 12.4).coaching()[0].detail, "Your elbow appears 12\u00B0 straighter" + elbowTail);
+}
+
+TEST(ProvisionalCoaching, UnknownCornerGivesNothingWithoutPhotoCoaching) {
+    auto r = report(CornerDirection::unknown, 40, -40);
+    EXPECT_EQ(r.effectiveCornerDirection(), CornerDirection::unknown);
+    EXPECT_FALSE(r.hasPhotoCoaching());
+    EXPECT_TRUE(r.coaching().empty());
+}
+
+TEST(ProvisionalCoaching, PhotoCoachingOnlyForTheEffectiveCorner) {
+    auto r = report(CornerDirection::unknown, 40);
+    r.context.photoCoaching = PhotoCoachingReview{CornerDirection::right, "Coach K", {{"Look", "Further."}, {"Hips", "Move."}}};
+    EXPECT_EQ(r.effectiveCornerDirection(), CornerDirection::right);
+    EXPECT_TRUE(r.hasPhotoCoaching());
+    auto bullets = r.coaching();
+    ASSERT_EQ(bullets.size(), 2u);
+    EXPECT_EQ(bullets[0], (CoachingBullet{std::nullopt, "Look", "Further.", "Coach K", "photo-review-1"}));
+    EXPECT_EQ(bullets[1].id(), "Hips");
+
+    // The reviewer said left: coaching written for a right-hander is set aside.
+    r.context.cornerDirection = CornerDirection::left;
+    EXPECT_EQ(r.effectiveCornerDirection(), CornerDirection::left);
+    EXPECT_FALSE(r.hasPhotoCoaching());
+    EXPECT_EQ(titles(r.coaching()), std::vector<std::string>{"Inside elbow: explore more bend"});
+}
+
+TEST(ProvisionalCoaching, InsideFirstAndCutAtThree) {
+    auto r = report(CornerDirection::right, 20, -30);
+    r.context.kneePlacement = std::map<PairFeature, KneePlacement>{{PairFeature::leftKnee, KneePlacement::closerToTank},
+                                                                   {PairFeature::rightKnee, KneePlacement::closerToTank}};
+    EXPECT_EQ(titles(r.coaching()), (std::vector<std::string>{"Inside elbow: explore less bend",
+                                                              "Outside elbow: explore more bend",
+                                                              "Inside knee: open toward the turn"}));
+    // Without elbow bullets both knees show, in inside-outside order.
+    r = report(CornerDirection::right, 5, std::nullopt);
+    r.context.kneePlacement = std::map<PairFeature, KneePlacement>{{PairFeature::leftKnee, KneePlacement::closerToTank},
+                                                                   {PairFeature::rightKnee, KneePlacement::fartherFromTank}};
+    auto bullets = r.coaching();
+    ASSERT_EQ(bullets.size(), 2u);
+    EXPECT_EQ(bullets[0].title, "Inside knee: hold closer to the tank");
+    EXPECT_EQ(bullets[0].detail,
+              "Your visual review places this knee farther from the tank than the reference. Compare how the thigh "
+              "opens at the hip, together with pelvis and foot placement. This does not measure hip rotation, foot "
+              "contact or tank pressure.");
+    EXPECT_EQ(bullets[1].title, "Outside knee: compare a less tucked position");
+    EXPECT_EQ(bullets[1].id(), "leftKnee");
+}
+
+TEST(ProvisionalCoaching, KneeBulletsNeedAVisibleJudgedKnee) {
+    auto r = report(CornerDirection::left, std::nullopt);
+    EXPECT_TRUE(r.coaching().empty());  // no placement map at all
+    r.context.kneePlacement = std::map<PairFeature, KneePlacement>{{PairFeature::leftKnee, KneePlacement::closerToTank},
+                                                                   {PairFeature::rightKnee, KneePlacement::similar}};
+    EXPECT_EQ(titles(r.coaching()), std::vector<std::string>{"Inside knee: open toward the turn"});
+    r.unobservableKnees = {PairFeature::leftKnee};
+    EXPECT_TRUE(r.coaching().empty());
+    for (auto placement : {KneePlacement::unreviewed, KneePlacement::similar, KneePlacement::unassessable}) {
+        r.unobservableKnees.clear();
+        (*r.context.kneePlacement)[PairFeature::leftKnee] = placement;
+        EXPECT_TRUE(r.coaching().empty());
+    }
+}

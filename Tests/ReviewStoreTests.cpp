@@ -1,0 +1,352 @@
+// The review store on real files: making, loading, checking and saving documents.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "ReviewFixtures.h"
+
+using namespace torvane;
+using namespace reviewtest;
+
+namespace {
+
+bool lockIsFree(const fs::path& document) {
+    int fd = ::open(ReviewStore::lockURL(document).c_str(), O_RDWR);
+    if (fd < 0) return true;
+    bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
+struct StoreTest : ::testing::Test {
+    TempFolder temp;
+    Session session = writeSession(temp.path / "session");
+    ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
+    fs::path url = ReviewStore::documentURL(session.report);
+};
+
+}  // namespace
+
+TEST_F(StoreTest, MakeBuildsOneFramePerRiderFromCheckedEvidence) {
+    EXPECT_EQ(url.filename().string(), "joint-review-" + contentHashOfFile(session.report).substr(0, 12) + ".json");
+    EXPECT_EQ(fresh.manifestHash, contentHashOfFile(session.manifest));
+    EXPECT_EQ(fresh.reportHash, contentHashOfFile(session.report));
+    EXPECT_EQ(fresh.schemaVersion, 3);
+    ASSERT_EQ(fresh.frames.size(), 3u);
+    EXPECT_EQ(fresh.frames[0].id, "p1-subject");
+    EXPECT_EQ(fresh.frames[1].id, "p1-reference");
+    EXPECT_EQ(fresh.frames[1].panel, (PixelRect{4, 4, 50, 40}));
+    EXPECT_EQ(fresh.frames[2].file, "c.png") << "a rider without a file gets the pair's";
+    EXPECT_TRUE(fresh.frames[0].raw2D && fresh.frames[0].raw3D);
+    EXPECT_TRUE(fresh.frames[0].edits.empty() && fresh.frames[0].history.empty() && !fresh.frames[0].retries);
+}
+
+TEST_F(StoreTest, MakeRefusesEvidenceThatDoesNotMatch) {
+    auto report = json::decodeText<FeasibilityReport>(readBytes(session.report));
+    auto withReport = [&](auto change) {
+        FeasibilityReport copy = report;
+        change(copy);
+        writeBytes(session.report, json::pretty(copy));
+        return messageOf([&] { ReviewStore::make(session.manifest, session.report); });
+    };
+    EXPECT_EQ(withReport([](auto& r) { r.crops.push_back(r.crops[1]); }), "Missing or duplicate source evidence for p1 reference.");
+    EXPECT_EQ(withReport([](auto& r) { r.crops[2].sourceHash.reset(); }), "Missing or duplicate source evidence for p2 subject.");
+    EXPECT_EQ(withReport([](auto& r) { r.crops.erase(r.crops.begin()); }), "Missing or duplicate source evidence for p1 subject.");
+    EXPECT_EQ(withReport([](auto& r) { r.crops.push_back(r.crops[0]); r.crops.back().pairID = "gone"; }), "no error");
+    EXPECT_EQ(withReport([](auto& r) { r.schemaVersion = 2; }), ReviewStore::differentManifestMessage);
+    writeBytes(session.report, json::pretty(report));
+
+    // The hash is over the manifest's bytes: a white-space change is a different manifest.
+    std::string manifest = readBytes(session.manifest);
+    writeBytes(session.manifest, manifest + "\n");
+    EXPECT_EQ(messageOf([&] { ReviewStore::make(session.manifest, session.report); }), ReviewStore::differentManifestMessage);
+    writeBytes(session.manifest, manifest);
+
+    // Same pixels, different bytes.
+    platform::writePNG(platform::Raster::filled(64, 48, 10, 200, 10), session.folder / "b.png");
+    std::string png = readBytes(session.folder / "b.png");
+    writeBytes(session.folder / "b.png", png + std::string(1, '\0'));
+    EXPECT_EQ(messageOf([&] { ReviewStore::make(session.manifest, session.report); }), "Source image changed: p1 reference.");
+}
+
+TEST_F(StoreTest, LoadRefusesDocumentsItCannotTrustAndNeverWrites) {
+    ReviewDocument d = fresh;
+    d.frames[0].setJoint("left_knee", Point2{5, 5}, JointReviewState::confirmed);
+    d.frames[0].setJoint("right_knee", Point2{6, 6}, JointReviewState::uncertain);
+    ReviewStore::save(d, url, std::nullopt);
+    EXPECT_EQ(ReviewStore::load(url), d);
+
+    auto loadWith = [&](auto change) {
+        auto value = json::parse(readBytes(url));
+        change(value);
+        fs::path other = temp.path / "other.json";
+        const std::string bytes = json::prettyText(value);
+        writeBytes(other, bytes);
+        std::string message = messageOf([&] { ReviewStore::load(other); });
+        EXPECT_EQ(readBytes(other), bytes);
+        return message;
+    };
+    const std::string invalid = ReviewStore::invalidDocumentMessage;
+    EXPECT_EQ(loadWith([](auto& v) { v["schemaVersion"] = 4; }), invalid);
+    EXPECT_EQ(loadWith([](auto& v) { v["schemaVersion"] = 0; }), invalid);
+    EXPECT_EQ(loadWith([](auto& v) { v["revision"] = -1; }), invalid);
+    EXPECT_EQ(loadWith([](auto& v) { v["frames"][1]["id"] = "p1-subject"; }), invalid);
+    EXPECT_EQ(loadWith([](auto& v) { v["frames"][0]["edits"]["left_knee"].erase("point"); }), ReviewStore::invalidEditMessage);
+    EXPECT_EQ(loadWith([](auto& v) { v["frames"][0]["edits"]["knee"] = v["frames"][0]["edits"]["left_knee"]; }),
+              ReviewStore::invalidEditMessage);
+    EXPECT_EQ(loadWith([](auto& v) { v["frames"][0]["edits"]["left_knee"]["point"]["x"] = 60; }), ReviewStore::invalidEditMessage);
+    EXPECT_EQ(loadWith([](auto& v) { v["frames"][0]["edits"]["left_knee"]["state"] = "occluded"; }), ReviewStore::invalidEditMessage);
+    EXPECT_EQ(loadWith([](auto& v) { v["frames"][0]["role"] = "rider"; }), "Invalid pair roles for p1.");
+    EXPECT_EQ(loadWith([](auto& v) {
+                  v["schemaVersion"] = 1;
+                  v["comparisonContexts"] = json::Value::array({json::Value::object()});
+              }).rfind("The data couldn't be read", 0), 0u) << "a malformed context is a decoding error";
+    EXPECT_EQ(loadWith([&](auto& v) {
+                  v["schemaVersion"] = 1;
+                  v["comparisonContexts"] = json::encode(std::vector<PairContext>{PairContext(d, PairReview::resolve(d.frames)[0])});
+              }), "Invalid comparison context records.");
+    EXPECT_EQ(loadWith([](auto& v) { v["schemaVersion"] = 2; v["leanContexts"]["p1"] = json::encode(LeanPairContext{}); }),
+              LeanReview::schemaMessage);
+    EXPECT_EQ(loadWith([](auto& v) { v["unknownKey"] = 1; }), "no error");
+    EXPECT_THROW(ReviewStore::load(temp.path / "missing.json"), fs::filesystem_error);
+}
+
+TEST_F(StoreTest, ValidateComparesIdentityAndRawEvidenceOnly) {
+    ReviewDocument saved = fresh;
+    saved.frames[1].setJoint("left_knee", Point2{10, 10}, JointReviewState::corrected);
+    saved.comparisonContexts.push_back(PairContext(saved, PairReview::resolve(saved.frames)[0]));
+    saved.leanContexts["p1"] = LeanPairContext{};
+    saved.revision = 7;
+    EXPECT_NO_THROW(ReviewStore::validate(saved, fresh));
+
+    auto against = [&](auto change) {
+        ReviewDocument reference = fresh;
+        change(reference);
+        return messageOf([&] { ReviewStore::validate(saved, reference); });
+    };
+    EXPECT_EQ(against([](auto& r) { r.reportHash = "x"; }), ReviewStore::differentEvidenceMessage);
+    EXPECT_EQ(against([](auto& r) { r.frames.pop_back(); }), ReviewStore::differentEvidenceMessage);
+    EXPECT_EQ(against([](auto& r) { r.frames[2].id = "p3-subject"; }), ReviewStore::differentFrameMessage);
+    EXPECT_EQ(against([](auto& r) { r.frames[0].rider = "Other"; }), ReviewStore::differentFrameMessage);
+    EXPECT_EQ(against([](auto& r) { r.frames[0].raw2D->joints[0].point.x += 0.5; }), ReviewStore::differentFrameMessage);
+    EXPECT_EQ(against([](auto& r) { r.frames[0].raw3D.reset(); }), ReviewStore::differentFrameMessage);
+    EXPECT_EQ(against([](auto& r) { std::swap(r.frames[0], r.frames[1]); }), "no error") << "frames are matched by id";
+}
+
+TEST_F(StoreTest, AssetURLStaysInsideTheSessionFolder) {
+    const fs::path folder = fs::canonical(session.folder);
+    EXPECT_EQ(ReviewStore::assetURL("a.png", session.manifest), folder / "a.png");
+    EXPECT_EQ(ReviewStore::assetURL("sub/../b.png", session.manifest), folder / "b.png");
+    fs::create_directories(temp.path / "outside");
+    fs::create_directory_symlink(temp.path / "outside", session.folder / "link");
+    for (const char* escaping : {"../session.json", "/etc/passwd", "link/x.png", "", "."})
+        EXPECT_EQ(messageOf([&] { ReviewStore::assetURL(escaping, session.manifest); }), ReviewStore::escapeMessage)
+            << escaping;
+}
+
+TEST_F(StoreTest, SaveChecksRevisionsAndLeavesRefusedFilesAlone) {
+    ReviewStore::save(fresh, url, std::nullopt);
+    EXPECT_EQ(ReviewStore::load(url), fresh);
+    struct stat st {};
+    ASSERT_EQ(::stat(ReviewStore::lockURL(url).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 0);
+
+    const std::string conflict = ReviewStore::conflictMessage;
+    auto refused = [&](const ReviewDocument& d, std::optional<std::int64_t> expected) {
+        const std::string before = readBytes(url);
+        std::string message = messageOf([&] { ReviewStore::save(d, url, expected); });
+        EXPECT_EQ(readBytes(url), before) << message;
+        EXPECT_TRUE(lockIsFree(url)) << message;
+        return message;
+    };
+    EXPECT_EQ(refused(fresh, std::nullopt), conflict);
+
+    // Two windows at revision 3: the first save wins, the second is refused.
+    ReviewDocument three = fresh;
+    three.revision = 3;
+    ReviewStore::save(three, url, 0);
+    ReviewDocument windowA = ReviewStore::load(url), windowB = windowA;
+    windowA.revision = 4;
+    windowA.frames[0].setJoint("left_knee", Point2{1, 1}, JointReviewState::confirmed);
+    ReviewStore::save(windowA, url, 3);
+    windowB.revision = 4;
+    EXPECT_EQ(refused(windowB, 3), conflict);
+    EXPECT_EQ(ReviewStore::load(url), windowA);
+
+    ReviewDocument other = windowA;
+    other.manifestHash = "x";
+    EXPECT_EQ(refused(other, 4), conflict);
+    ReviewDocument moved = windowA;
+    moved.frames[1].panel.x = 5;
+    EXPECT_EQ(refused(moved, 4), ReviewStore::differentFrameMessage);
+    ReviewDocument four = windowA;
+    four.schemaVersion = 4;
+    EXPECT_EQ(refused(four, 4), ReviewStore::unsupportedSchemaMessage);
+    ReviewDocument negative = windowA;
+    negative.revision = -1;
+    EXPECT_EQ(refused(negative, 4), ReviewStore::unsupportedSchemaMessage);
+    ReviewDocument orphan = windowA;
+    orphan.leanContexts["p2"] = {};
+    EXPECT_EQ(refused(orphan, 4), LeanReview::pairMessage);
+
+    // An untrusted file on disk is never overwritten.
+    auto value = json::parse(readBytes(url));
+    value["schemaVersion"] = 4;
+    writeBytes(url, json::prettyText(value));
+    EXPECT_EQ(refused(windowA, 4), ReviewStore::invalidDocumentMessage);
+    writeBytes(url, "{not json");
+    EXPECT_EQ(refused(windowA, 4).rfind("The data couldn't be read", 0), 0u);
+
+    // The file was moved away: saving with an expected revision refuses; the memory copy
+    // is unchanged throughout.
+    fs::rename(url, temp.path / "moved.json");
+    std::string message = messageOf([&] { ReviewStore::save(windowA, url, 4); });
+    EXPECT_EQ(message, ReviewStore::movedMessage);
+    EXPECT_FALSE(fs::exists(url));
+    EXPECT_TRUE(lockIsFree(url));
+    EXPECT_EQ(windowA.revision, 4);
+}
+
+TEST_F(StoreTest, InMemorySchemaOneWithContextsSavesAsSchemaThree) {
+    ReviewDocument d = fresh;
+    d.schemaVersion = 1;
+    d.comparisonContexts.push_back(PairContext(d, PairReview::resolve(d.frames)[0]));
+    ReviewStore::save(d, url, std::nullopt);
+    EXPECT_EQ(d.schemaVersion, 1) << "the caller's document is not changed";
+    ReviewDocument loaded = ReviewStore::load(url);
+    EXPECT_EQ(loaded.schemaVersion, 3);
+    EXPECT_EQ(loaded.comparisonContexts, d.comparisonContexts);
+}
+
+TEST_F(StoreTest, OlderSchemaFilesAreBackedUpByteForByteOnce) {
+    ReviewDocument two = fresh;
+    two.schemaVersion = 2;
+    two.revision = 1;
+    // An older file as an older program wrote it: its own white space, no lean keys.
+    auto value = json::encode(two);
+    value.erase("leanAnnotations");
+    value.erase("leanContexts");
+    const std::string oldBytes = value.dump(4);
+    writeBytes(url, oldBytes);
+    const fs::path backup = ReviewStore::legacyBackupURL(url, 2);
+    EXPECT_EQ(backup.string(), url.string() + ".schema2-backup");
+    EXPECT_EQ(ReviewStore::legacyBackupURL(url).string(), url.string() + ".schema1-backup");
+
+    ReviewDocument next = ReviewStore::load(url);
+    EXPECT_EQ(next.schemaVersion, 2);
+    next.revision = 2;
+    ReviewStore::save(next, url, 1);
+    EXPECT_EQ(readBytes(backup), oldBytes);
+    struct stat st {};
+    ASSERT_EQ(::stat(backup.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReviewStore::load(url).schemaVersion, 3);
+
+    // The old file comes back (restored by hand): the identical backup lets the save pass.
+    writeBytes(url, oldBytes);
+    ReviewStore::save(next, url, 1);
+    EXPECT_EQ(ReviewStore::load(url).schemaVersion, 3);
+    EXPECT_EQ(readBytes(backup), oldBytes);
+
+    // A backup with other content, a symbolic link or a named pipe is never touched.
+    auto refusedWith = [&](auto makeBackup) {
+        writeBytes(url, oldBytes);
+        fs::remove(backup);
+        makeBackup();
+        std::string message = messageOf([&] { ReviewStore::save(next, url, 1); });
+        EXPECT_EQ(readBytes(url), oldBytes);
+        EXPECT_TRUE(lockIsFree(url));
+        return message;
+    };
+    const std::string differs = "Schema-2 backup differs or is not a regular file; both files preserved.";
+    EXPECT_EQ(refusedWith([&] { writeBytes(backup, oldBytes + " "); }), differs);
+    EXPECT_EQ(readBytes(backup), oldBytes + " ");
+    writeBytes(temp.path / "target", oldBytes);
+    EXPECT_EQ(refusedWith([&] { fs::create_symlink(temp.path / "target", backup); }), "Cannot safely read schema-2 backup.");
+    EXPECT_TRUE(fs::is_symlink(backup));
+    EXPECT_EQ(refusedWith([&] { ASSERT_EQ(::mkfifo(backup.c_str(), 0600), 0); }), differs);
+    EXPECT_TRUE(fs::is_fifo(backup));
+    EXPECT_EQ(refusedWith([&] { fs::create_directory(backup); }), differs);
+}
+
+TEST_F(StoreTest, MalformedAndTruncatedDocumentsNeverCrashTheLoader) {
+    ReviewDocument d = fresh;
+    d.frames[0].setJoint("left_knee", Point2{5, 5}, JointReviewState::confirmed);
+    d.frames[0].addRetry(DetectionRetry({0, 0, 30, 30}, pose("2D", 3, 3), std::nullopt));
+    d.comparisonContexts.push_back(PairContext(d, PairReview::resolve(d.frames)[0]));
+    d.leanAnnotations["p1-subject"] = LeanAnnotation(d.frames[0], LeanLine{{1, 1}, {20, 30}, 1});
+    d.frames[0].history[0].timestamp = d.frames[0].retries->at(0).timestamp = 786000000.25;  // a fixed corpus
+    const std::string bytes = json::pretty(d);
+    fs::path file = temp.path / "fuzz.json";
+    std::uint64_t seed = 88172645463325252ull;
+    auto next = [&] { seed ^= seed << 13; seed ^= seed >> 7; seed ^= seed << 17; return seed; };
+    int decodeErrors = 0, refusals = 0, loaded = 0;
+    int attempts = 0;
+    auto attempt = [&](const std::string& text) {
+        // Every tenth case goes through a real file; the rest through the same checks in memory.
+        const bool throughFile = attempts++ % 10 == 0;
+        if (throughFile) writeBytes(file, text);
+        try {
+            throughFile ? ReviewStore::load(file) : ReviewStore::decode(text);
+            ++loaded;
+        } catch (const DecodingError&) {
+            ++decodeErrors;
+        } catch (const PoseError&) {
+            ++refusals;
+        }
+    };
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 17) attempt(bytes.substr(0, cut));
+    EXPECT_THROW(ReviewStore::decode(R"({"schemaVersion":3,"revision":1e999})"), DecodingError);
+    const std::string noise = "{}[]\":,0-9eE.tfn\\ \x01\xff";
+    for (int i = 0; i < 150; ++i) {
+        std::string text = bytes;
+        for (int k = 0; k < 1 + static_cast<int>(next() % 3); ++k)
+            text[next() % text.size()] = noise[next() % noise.size()];
+        attempt(text);
+    }
+    EXPECT_GT(decodeErrors, 50);
+    EXPECT_GT(refusals + loaded, 0);
+}
+
+TEST_F(StoreTest, NamedPipeOrFolderAtTheDocumentPathIsRefusedWithoutBlocking) {
+    ASSERT_EQ(::mkfifo(url.c_str(), 0600), 0);
+    EXPECT_THROW(ReviewStore::load(url), fs::filesystem_error);
+    EXPECT_THROW(ReviewStore::save(fresh, url, std::nullopt), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_fifo(url));
+    EXPECT_TRUE(lockIsFree(url));
+    fs::remove(url);
+    fs::create_directory(url);
+    EXPECT_THROW(ReviewStore::save(fresh, url, 0), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_directory(url));
+}
+
+TEST_F(StoreTest, LockAndBackupThatCannotBeCreatedStopTheSave) {
+    ReviewStore::save(fresh, url, std::nullopt);
+    const std::string saved = readBytes(url);
+    ReviewDocument next = fresh;
+    next.revision = 1;
+    const fs::path lock = ReviewStore::lockURL(url);
+    fs::remove(lock);
+    fs::create_directory(lock);
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(next, url, 0); }), ReviewStore::cannotLockMessage);
+    fs::remove(lock);
+    fs::create_symlink(temp.path / "elsewhere", lock);
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(next, url, 0); }), ReviewStore::cannotLockMessage);
+    EXPECT_FALSE(fs::exists(temp.path / "elsewhere")) << "the lock file is never created through a link";
+    EXPECT_EQ(readBytes(url), saved);
+    fs::remove(lock);
+
+    // A name that leaves no room for the backup's suffix: creating the backup fails.
+    const fs::path longURL = url.parent_path() / (std::string(250 - 5, 'r') + ".json");
+    ReviewDocument two = fresh;
+    two.schemaVersion = 2;
+    const std::string oldBytes = json::pretty(two);
+    writeBytes(longURL, oldBytes);
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(fresh, longURL, 0); }), "Cannot create schema-2 backup; review preserved.");
+    EXPECT_EQ(readBytes(longURL), oldBytes);
+    EXPECT_TRUE(lockIsFree(longURL));
+}
