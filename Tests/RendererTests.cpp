@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <functional>
 
 #include "TestSupport.h"
 #include "Torvane/InspectionRenderer.h"
 
 using namespace torvane;
-using torvane::testing::TemporaryFolder;
+using TemporaryFolder = torvane::test::TempDir;
+using torvane::testing::patternPhoto;
+using torvane::testing::plainPhoto;
 using torvane::testing::rgbAt;
 
 namespace {
+
 
 const int backgroundGrey = 18;  // 0.07 of 255
 
@@ -62,7 +67,7 @@ std::string failureOf(const std::function<void()>& f) {
 
 TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::patternPhoto(400, 300);
+    const auto photo = patternPhoto(400, 300);
     const PixelRect panel{100, 50, 400, 300}, crop{150, 100, 200, 150};  // picture (50, 50, 200, 150)
     const auto png = render(folder, photo, panel, crop, result("3D", {}));
     ASSERT_EQ(png.width(), 710);
@@ -79,7 +84,7 @@ TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
         for (int x = 0; x < 410; ++x) ASSERT_TRUE(isBackground(rgbAt(png, x, y))) << "at " << x << "," << y;
 
     EXPECT_EQ(platform::decodeUpright([&] {
-                  InspectionRenderer::write(torvane::testing::plainPhoto(1000, 800, 90), {0, 0, 1000, 800},
+                  InspectionRenderer::write(plainPhoto(1000, 800, 90), {0, 0, 1000, 800},
                                             {0, 0, 10, 10}, result("2D", {}), {}, folder / "tall.png");
                   return folder / "tall.png";
               }())
@@ -90,7 +95,7 @@ TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
 
 TEST(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const auto photo = plainPhoto(400, 300, 128);
     // Crop (120, 70, 100, 500) in a panel at (100, 50): picture (20, 20, 100, 500), bottom cut off.
     const auto png = render(folder, photo, {100, 50, 400, 300}, {120, 70, 100, 500}, result("3D", {}));
     auto yellowish = [](const std::vector<int>& c) { return c[0] > c[2] + 40 && c[1] > c[2] + 40; };
@@ -103,7 +108,7 @@ TEST(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
 
 TEST(Renderer, JointDotIsCentredOnItsPicturePositionWithItsNumberBesideIt) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const auto photo = plainPhoto(400, 300, 128);
     const auto png = render(folder, photo, {100, 50, 400, 300}, {0, 0, 1, 1},
                             result("2D", {joint2D("left_knee", 150, 80, 0.9)}));
     // Centre (50, 30): the four pixels that meet there are wholly inside the dot.
@@ -119,7 +124,7 @@ TEST(Renderer, JointDotIsCentredOnItsPicturePositionWithItsNumberBesideIt) {
 
 TEST(Renderer, NumbersAreClampedInsideThePictureAndClipped) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const auto photo = plainPhoto(400, 300, 128);
     // Picture position (399, 1): the number goes to x = 386, y = 9.
     const auto png =
         render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1}, result("2D", {joint2D("left_wrist", 399, 1, 0.9)}));
@@ -134,7 +139,7 @@ TEST(Renderer, NumbersAreClampedInsideThePictureAndClipped) {
 
 TEST(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const auto photo = plainPhoto(400, 300, 128);
     const int legendX = 416, kneeRowY = 98 + 20 * 12;  // row of ID 13, left_knee
     auto canvas = platform::Canvas::create(10, 10);
     const double shortRow = canvas->textExtents("13  left knee", 11).advance;
@@ -156,7 +161,7 @@ TEST(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
 
 TEST(Renderer, NeckAndNoseAreDotsWithoutBones) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const auto photo = plainPhoto(400, 300, 128);
     auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
                       result("2D", {joint2D("neck", 100, 100, 0.9), joint2D("nose", 100, 160, 0.9),
                                     joint2D("unknown_joint", 300, 200, 0.9)}));
@@ -169,7 +174,7 @@ TEST(Renderer, NeckAndNoseAreDotsWithoutBones) {
 
 TEST(Renderer, AnnotationCirclesHaveAMinimumRadius) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::plainPhoto(400, 300, 128);
+    const auto photo = plainPhoto(400, 300, 128);
     auto pinkish = [](const std::vector<int>& c) { return c[0] > 180 && c[1] < 110 && c[2] > 150; };
     auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1}, result("3D", {}),
                       {{"left_knee", {100.5, 100.5}, 0.5}, {"right_knee", {250.5, 100.5}, 12}});
@@ -182,7 +187,7 @@ TEST(Renderer, AnnotationCirclesHaveAMinimumRadius) {
 
 TEST(Renderer, ExtremeCoordinatesAreCutOffNotWrappedAround) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::patternPhoto(200, 150);
+    const auto photo = patternPhoto(200, 150);
     auto png = render(folder, photo, {0, 0, 200, 150}, {-1e9, -1e9, 3e9, 3e9},
                       result("3D", {joint3D("left_hip", 1e12, 50.5), joint3D("left_knee", NAN, 5),
                                     joint3D("right_hip", -1e12, 60.5)}),
@@ -197,7 +202,7 @@ TEST(Renderer, ExtremeCoordinatesAreCutOffNotWrappedAround) {
 
 TEST(Renderer, FailuresHaveTheirFixedMessages) {
     TemporaryFolder folder;
-    const auto photo = torvane::testing::plainPhoto(40, 30, 50);
+    const auto photo = plainPhoto(40, 30, 50);
     EXPECT_EQ(failureOf([&] {
                   InspectionRenderer::write(photo, {0, 0, 40, 30}, {0, 0, 1, 1}, result("3D", {}), {},
                                             folder / "missing" / "x.png");
@@ -210,7 +215,7 @@ TEST(Renderer, FailuresHaveTheirFixedMessages) {
               "PNG export failed.");
     // Wider than any canvas the raster library can make.
     EXPECT_EQ(failureOf([&] {
-                  InspectionRenderer::write(torvane::testing::plainPhoto(32600, 1, 50), {0, 0, 32600, 1},
+                  InspectionRenderer::write(plainPhoto(32600, 1, 50), {0, 0, 32600, 1},
                                             {0, 0, 1, 1}, result("3D", {}), {}, folder / "wide.png");
               }),
               "Cannot allocate renderer.");

@@ -11,7 +11,7 @@
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
-using torvane::testing::TemporaryFolder;
+using TemporaryFolder = torvane::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,8 +30,8 @@ struct Session {
     fs::path manifest = folder / "session.json";
 
     Session() {
-        platform::writePNG(torvane::testing::patternPhoto(300, 200), folder / "track.png");
-        platform::writePNG(torvane::testing::patternPhoto(120, 90), folder / "small.png");
+        torvane::test::writePhoto(folder / "track.png", 300, 200);
+        torvane::test::writePhoto(folder / "small.png", 120, 90);
     }
     void writeManifest(const json::Value& pairs) const {
         json::Value m = {{"schemaVersion", 1},
@@ -271,7 +271,7 @@ TEST(RunCli, AnalyzePrintsOnlyProgressAndReportPagePrintsTheIndexBytes) {
                       rider("reference", "Ben", rect(0, 0, 130, 90), rect(0, 0, 60, 60))}}},
          {{"id", "A002"}, {"file", "gone.jpg"}, {"riders", {rider("subject", "Cy", rect(0, 0, 1, 1), rect(0, 0, 1, 1))}}}}));
     const fs::path out = s.folder / "new" / "run";
-    auto analyzed = torvane::testing::runCli({"analyze", s.manifest.string(), out.string()});
+    auto analyzed = torvane::test::runCli({"analyze", s.manifest.string(), out.string()});
     EXPECT_EQ(analyzed.exitCode, 0) << analyzed.err;
     EXPECT_EQ(analyzed.err, "");
     // Whatever the detector makes of the photo, the line has its fixed form.
@@ -280,15 +280,15 @@ TEST(RunCli, AnalyzePrintsOnlyProgressAndReportPagePrintsTheIndexBytes) {
                                                             "A002 subject: 3D=unavailable 2D=unavailable\n")))
         << analyzed.out;
 
-    auto page = torvane::testing::runCli({"report", "page", (out / "results.json").string()});
+    auto page = torvane::test::runCli({"report", "page", (out / "results.json").string()});
     EXPECT_EQ(page.exitCode, 0) << page.err;
     EXPECT_EQ(page.out, platform::readFile(out / "index.html"));
 
-    auto again = torvane::testing::runCli({"analyze", s.manifest.string(), out.string()});
+    auto again = torvane::test::runCli({"analyze", s.manifest.string(), out.string()});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.out, "");
     EXPECT_EQ(again.err, "Output directory already exists; choose a new run directory to preserve evidence.\n");
 
-    auto usage = torvane::testing::runCli({"analyze", s.manifest.string()});
+    auto usage = torvane::test::runCli({"analyze", s.manifest.string()});
     EXPECT_EQ(usage.exitCode, 2);
 }
