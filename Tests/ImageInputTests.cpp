@@ -62,6 +62,7 @@ TEST(ImageInput, OrientationIsAppliedAndCropsUseTheUprightSize) {
     EXPECT_EQ(input.width(), 300);
     EXPECT_EQ(input.height(), 400);
     EXPECT_NO_THROW(input.cropped({0, 0, 300, 400}));
+    EXPECT_EQ(ImageInput::probe(dir / "r.jpg"), (ImageProbe{300, 400, input.sha256}));
     EXPECT_THROW(input.cropped({0, 0, 400, 300}), PoseError);
     // Orientation 6 turns the stored top-left corner (black in the gradient) to the top right.
     const uint8_t* p = input.image.data();
@@ -80,6 +81,7 @@ TEST(ImageInput, FormatsAndFirstPageOnly) {
         EXPECT_EQ(input.width(), 64) << name;
         EXPECT_EQ(input.height(), 48) << name;
         EXPECT_EQ(input.sha256, contentHashOfFile(dir / name));
+        EXPECT_EQ(ImageInput::probe(dir / name), (ImageProbe{64, 48, input.sha256})) << name;
     }
 }
 
@@ -106,6 +108,7 @@ TEST(ImageInput, SizeLimitsAreCheckedOnTheHeader) {
     EXPECT_EQ(loadError(dir / "huge.png"), limit);
     EXPECT_EQ(loadError(dir / "side.png"), limit);
     EXPECT_EQ(loadError(dir / "area.png"), limit);
+    EXPECT_THROW(ImageInput::probe(dir / "huge.png"), PoseError);
     EXPECT_LT(maxRssKB() - before, 16 * 1024);  // refused without allocating pixels
     EXPECT_TRUE(ImageInput::withinLimits(16000, 2500));  // exactly 40 megapixels
     EXPECT_TRUE(ImageInput::withinLimits(1, 16000));

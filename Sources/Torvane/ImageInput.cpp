@@ -18,6 +18,15 @@ ImageInput ImageInput::load(const std::filesystem::path& url) {
     return ImageInput{std::move(image), contentHashOfFile(url)};
 }
 
+ImageProbe ImageInput::probe(const std::filesystem::path& url) {
+    auto header = platform::readImageHeader(url);
+    if (!header || !withinLimits(header->storedWidth, header->storedHeight))
+        throw PoseError::invalidInput(unreadableMessage);
+    const bool turned = header->orientation >= 5 && header->orientation <= 8;
+    return ImageProbe{turned ? header->storedHeight : header->storedWidth,
+                      turned ? header->storedWidth : header->storedHeight, contentHashOfFile(url)};
+}
+
 platform::Raster ImageInput::cropped(const PixelRect& rect) const {
     rect.validate(image.width(), image.height());
     platform::Raster region = image.crop(static_cast<int>(rect.x), static_cast<int>(rect.y),

@@ -9,6 +9,14 @@
 
 namespace torvane {
 
+// What checking a photo against recorded evidence needs, without decoding its pixels.
+struct ImageProbe {
+    long long width = 0;   // upright
+    long long height = 0;  // upright
+    std::string sha256;
+    bool operator==(const ImageProbe&) const = default;
+};
+
 struct ImageInput {
     platform::Raster image;  // upright, full resolution
     std::string sha256;      // of the file's bytes as stored
@@ -18,6 +26,11 @@ struct ImageInput {
     static constexpr const char* unreadableMessage = "Unreadable image or exceeds 40 megapixel limit.";
 
     static ImageInput load(const std::filesystem::path& url);
+
+    // The upright size and hash that `load` would give, from the header and the stored
+    // orientation alone: the same size-limit refusal, no pixel decoded. For photos whose
+    // bytes are already known to decode (their hash matches an analysed photo).
+    static ImageProbe probe(const std::filesystem::path& url);
 
     // Whether a photo stored at this size may be decoded.
     static bool withinLimits(long long storedWidth, long long storedHeight) {

@@ -233,10 +233,12 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
                 }
             if (matches != 1 || !crop->sourceHash)
                 throw PoseError::invalidInput("Missing or duplicate source evidence for " + pair.id + " " + rider.role + ".");
-            ImageInput photo = ImageInput::load(SessionManifest::assetURL(pair, &rider, manifestURL));
+            // Only the hash and the upright size are needed: a header probe gives both
+            // without decoding, which keeps rescans of reviewed sessions cheap.
+            ImageProbe photo = ImageInput::probe(SessionManifest::assetURL(pair, &rider, manifestURL));
             if (photo.sha256 != *crop->sourceHash)
                 throw PoseError::invalidInput("Source image changed: " + pair.id + " " + rider.role + ".");
-            rider.panel.validate(photo.width(), photo.height());
+            rider.panel.validate(photo.width, photo.height);
             frames.emplace_back(pair.id + "-" + rider.role, pair.id, rider.role, rider.rider,
                                 rider.file.value_or(pair.file), *crop->sourceHash, rider.panel, crop->threeD,
                                 crop->twoD);

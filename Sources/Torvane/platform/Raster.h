@@ -44,6 +44,7 @@ private:
 struct ImageHeader {
     long long storedWidth = 0;
     long long storedHeight = 0;
+    int orientation = 1;  // EXIF orientation 1-8; 5-8 swap width and height when applied
 };
 
 // Opens the file and reads its first image's header; nullopt when it is not an image the

@@ -127,7 +127,7 @@ std::optional<ImageHeader> readImageHeader(const std::filesystem::path& file) {
         return std::nullopt;
     }
     Unref keep{image};
-    return ImageHeader{vips_image_get_width(image), vips_image_get_height(image)};
+    return ImageHeader{vips_image_get_width(image), vips_image_get_height(image), vips_image_get_orientation(image)};
 }
 
 Raster decodeUpright(const std::filesystem::path& file) {
