@@ -14,7 +14,7 @@ packages=(
   libopencv-dev
   nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nodejs npm
+  nodejs npm jq
   opencv-doc
 )
 
