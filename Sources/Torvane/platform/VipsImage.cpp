@@ -164,7 +164,8 @@ Raster decodeUpright(const std::filesystem::path& file) {
 bool writePNG(const Raster& raster, const std::filesystem::path& file) {
     if (raster.empty()) return false;
     ensureVips();
-    if (vips_pngsave(raster.impl()->image, file.c_str(), "compression", 1, "filter", VIPS_FOREIGN_PNG_FILTER_NONE,
+    // The same measured setting as the inspection pictures: zlib level 1 with the "up" filter.
+    if (vips_pngsave(raster.impl()->image, file.c_str(), "compression", 1, "filter", VIPS_FOREIGN_PNG_FILTER_UP,
                      nullptr)) {
         vips_error_clear();
         return false;
