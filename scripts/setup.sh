@@ -16,6 +16,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm jq
   opencv-doc
+  ccache libcpp-httplib-dev libdeflate-dev pngcheck chromium
 )
 
 missing=()
