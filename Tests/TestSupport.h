@@ -47,6 +47,8 @@ struct ProcessResult {
 
 // Runs the built torvane command with the arguments; stdin is empty.
 ProcessResult runCli(const std::vector<std::string>& args);
+// The same for any program, named by its path.
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace torvane::test
 

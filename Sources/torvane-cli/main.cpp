@@ -75,8 +75,12 @@ int main(int argc, char** argv) {
         std::cerr << "usage: torvane <group> <verb> [arguments] (see torvane --help)\n";
         return 2;
     }
+    if (words[0] == "--version" && words.size() == 1) {
+        std::cout << "torvane " << TORVANE_VERSION << " (pose models " << TORVANE_MODEL_PACKAGE << ")\n";
+        return 0;
+    }
     if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-        printHelp(commands, "Torvane: rider body-position evidence from track photos.\n\nusage: torvane <group> <verb> [arguments]");
+        printHelp(commands, "Torvane: rider body-position evidence from track photos.\n\nusage: torvane <group> <verb> [arguments]\n       torvane --version");
         return 0;
     }
 
