@@ -43,7 +43,7 @@ void createRunFolder(const fs::path& folder) {
 std::map<std::string, Point2> predictedPoints(const PoseResult& result, bool confidentOnly) {
     std::map<std::string, Point2> points;
     for (const auto& joint : result.joints) {
-        if (confidentOnly && joint.confidence2D.value_or(0) < 0.2) continue;
+        if (confidentOnly && joint.confidence2D.value_or(0) < displayConfidence2D) continue;
         points.emplace(joint.name, joint.point);
     }
     return points;

@@ -17,9 +17,8 @@ constexpr Colour cyan{0, 1, 1, 1};
 constexpr Colour pink{1, 0.2, 0.8, 1};
 constexpr Colour white = Colour::grey(1);
 constexpr Colour labelBox = Colour::grey(0, 0.75);
-constexpr double visibleConfidence = 0.2;
 
-bool isVisible(const JointResult& joint) { return !joint.confidence2D || *joint.confidence2D >= visibleConfidence; }
+bool isVisible(const JointResult& joint) { return !joint.confidence2D || *joint.confidence2D >= displayConfidence2D; }
 
 std::string legendRow(std::size_t index, std::string_view name, bool visible) {
     std::string text = std::to_string(index + 1) + "  " + std::string(name);

@@ -63,6 +63,10 @@ struct PoseResult {
     }
 };
 
+// 2-D joints below this confidence are hidden in the pictures and on the page, and never
+// proposed to the reviewer (the page and legend texts say "0.2").
+inline constexpr double displayConfidence2D = 0.2;
+
 // The joints each detector is asked for, in result order.
 inline constexpr std::array<std::string_view, 15> jointNames2D = {
     "root", "neck", "nose", "left_shoulder", "left_elbow", "left_wrist", "right_shoulder", "right_elbow",

@@ -31,8 +31,6 @@ fs::path withSuffix(const fs::path& url, const std::string& suffix) {
 
 }  // namespace
 
-std::string ReviewStore::digest(std::string_view bytes) { return contentHash(bytes); }
-
 fs::path ReviewStore::documentURL(const fs::path& reportURL) {
     return reportURL.parent_path() / ("joint-review-" + contentHashOfFile(reportURL).substr(0, 12) + ".json");
 }
@@ -41,7 +39,7 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
     SessionManifest manifest = SessionManifest::load(manifestURL);
     const std::string reportBytes = platform::readFile(reportURL);
     auto report = json::decodeText<FeasibilityReport>(reportBytes);
-    const std::string manifestHash = digest(platform::readFile(manifestURL));
+    const std::string manifestHash = contentHash(platform::readFile(manifestURL));
     if (report.schemaVersion != 1 || report.manifestHash != manifestHash)
         throw PoseError(PoseErrorCode::changedEvidence, differentManifestMessage);
 
@@ -68,7 +66,7 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
                                 crop->twoD);
         }
     }
-    return ReviewDocument(manifestHash, digest(reportBytes), std::move(frames));
+    return ReviewDocument(manifestHash, contentHash(reportBytes), std::move(frames));
 }
 
 ReviewDocument ReviewStore::decode(std::string_view bytes) {
@@ -123,9 +121,9 @@ fs::path ReviewStore::lockURL(const fs::path& url) { return withSuffix(url, ".lo
 namespace {
 
 // Keeps the exact bytes of an older-schema document before it is replaced.
-void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t schema) {
+void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t schema, const platform::Env& env) {
     const std::string n = std::to_string(schema);
-    switch (platform::preserveExclusively(ReviewStore::legacyBackupURL(url, schema), bytes)) {
+    switch (platform::preserveExclusively(ReviewStore::legacyBackupURL(url, schema), bytes, env)) {
         case platform::BackupOutcome::created:
         case platform::BackupOutcome::alreadyIdentical: return;
         case platform::BackupOutcome::cannotCreate:
@@ -139,7 +137,8 @@ void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t 
 
 }  // namespace
 
-void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std::optional<std::int64_t> expectedRevision) {
+void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std::optional<std::int64_t> expectedRevision,
+                       const platform::Env& env) {
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0)
         throw PoseError(PoseErrorCode::invalidDocument, unsupportedSchemaMessage);
     ReviewDocument copy = document;
@@ -161,7 +160,7 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
             saved.reportHash != copy.reportHash)
             throw PoseError(PoseErrorCode::conflict, conflictMessage);
         validate(copy, saved);
-        if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, url, saved.schemaVersion);
+        if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, url, saved.schemaVersion, env);
     } else if (ec) {
         throw fs::filesystem_error("cannot inspect review file", url, ec);
     } else if (expectedRevision) {
@@ -169,7 +168,7 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
     }
 
     const std::string text = json::pretty(copy);
-    platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), text);
+    platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), text, env);
 }
 
 }  // namespace torvane

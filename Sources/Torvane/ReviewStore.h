@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "Torvane/ReviewDocument.h"
+#include "Torvane/platform/Env.h"
 
 namespace torvane {
 
@@ -27,9 +28,6 @@ struct ReviewStore {
         "A newer or different review is already saved. Reopen it before editing; your unsaved changes remain in "
         "this window.";
     static constexpr const char* movedMessage = "The review file was moved or removed. Reopen the session before saving.";
-
-    // Lower-case hexadecimal SHA-256 of the bytes.
-    static std::string digest(std::string_view bytes);
 
     // "joint-review-" + the first 12 digits of the report's content hash + ".json", beside it.
     static std::filesystem::path documentURL(const std::filesystem::path& reportURL);
@@ -51,8 +49,9 @@ struct ReviewStore {
 
     // Saves under the lock file with a revision check, schema backups and an atomic,
     // durable replacement. Every refusal leaves the file as it was and the lock released.
+    // `env` makes the writes (tests pass one that fails on purpose).
     static void save(const ReviewDocument& document, const std::filesystem::path& url,
-                     std::optional<std::int64_t> expectedRevision);
+                     std::optional<std::int64_t> expectedRevision, const platform::Env& env = platform::Env::system());
 
     // The document's path + ".schema" + N + "-backup".
     static std::filesystem::path legacyBackupURL(const std::filesystem::path& url, std::int64_t schema = 1);

@@ -56,9 +56,9 @@ fs::path canonicalPath(const fs::path& path) {
     return text;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes, const Env& env) {
     while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        long n = env.write(fd, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -75,23 +75,23 @@ void syncFolder(const fs::path& folder) {
     ::close(fd);
 }
 
-void replaceThroughTemporary(const fs::path& file, const fs::path& temporary, std::string_view bytes) {
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+void replaceThroughTemporary(const fs::path& file, const fs::path& temporary, std::string_view bytes, const Env& env) {
+    int fd = env.open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) raise("cannot create temporary file", temporary, errno);
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+    if (!writeAll(fd, bytes, env) || env.fsync(fd) != 0) {
         int err = errno;
-        ::close(fd);
-        ::unlink(temporary.c_str());
+        env.close(fd);
+        env.unlink(temporary.c_str());
         raise("cannot write file", file, err);
     }
-    if (::close(fd) != 0) {
+    if (env.close(fd) != 0) {
         int err = errno;
-        ::unlink(temporary.c_str());
+        env.unlink(temporary.c_str());
         raise("cannot write file", file, err);
     }
-    if (::rename(temporary.c_str(), file.c_str()) != 0) {
+    if (env.rename(temporary.c_str(), file.c_str()) != 0) {
         int err = errno;
-        ::unlink(temporary.c_str());
+        env.unlink(temporary.c_str());
         raise("cannot replace file", file, err);
     }
     syncFolder(file.parent_path());
@@ -104,22 +104,27 @@ fs::path hiddenSibling(const fs::path& file, std::string_view suffix) {
     return file.parent_path() / name;
 }
 
-void writeFileAtomically(const fs::path& file, std::string_view bytes) {
+void writeFileAtomically(const fs::path& file, std::string_view bytes, const Env& env) {
     // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
     // a crash is never mistaken for a photo or a document.
-    replaceThroughTemporary(file, hiddenSibling(file, ".tmp-" + randomUUID().substr(0, 8)), bytes);
+    replaceThroughTemporary(file, hiddenSibling(file, ".tmp-" + randomUUID().substr(0, 8)), bytes, env);
 }
 
-void createFileExclusively(const fs::path& file, std::string_view bytes) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) raise("cannot create file", file, errno);
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+int writeNewFile(const fs::path& file, std::string_view bytes, unsigned mode, const char* what, const Env& env) {
+    int fd = env.open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return errno;
+    if (!writeAll(fd, bytes, env) || env.fsync(fd) != 0) {
         int err = errno;
-        ::close(fd);
-        ::unlink(file.c_str());  // ours, created just now and incomplete
-        raise("cannot write file", file, err);
+        env.close(fd);
+        env.unlink(file.c_str());  // ours, created just now and incomplete
+        raise(what, file, err);
     }
-    ::close(fd);
+    env.close(fd);
+    return 0;
+}
+
+void createFileExclusively(const fs::path& file, std::string_view bytes, const Env& env) {
+    if (int err = writeNewFile(file, bytes, 0644, "cannot write file", env)) raise("cannot create file", file, err);
     syncFolder(file.parent_path());
 }
 

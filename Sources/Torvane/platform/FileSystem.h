@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Torvane/platform/Env.h"
+
 namespace torvane::platform {
 
 // Reads the whole file; failures throw std::filesystem::filesystem_error.
@@ -16,11 +18,11 @@ std::string readFile(const std::filesystem::path& file);
 // over `file` and flushes the folder, so that a crash leaves the old or the new content,
 // never a partial file. On failure the temporary file is removed and the target is
 // untouched; the error is a std::filesystem::filesystem_error.
-void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
+void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, const Env& env = Env::system());
 
 // The same through a temporary file the caller names (it must not exist yet).
 void replaceThroughTemporary(const std::filesystem::path& file, const std::filesystem::path& temporary,
-                             std::string_view bytes);
+                             std::string_view bytes, const Env& env = Env::system());
 
 // A hidden name beside `file`: "." + its name + suffix, in the same folder.
 std::filesystem::path hiddenSibling(const std::filesystem::path& file, std::string_view suffix);
@@ -28,7 +30,14 @@ std::filesystem::path hiddenSibling(const std::filesystem::path& file, std::stri
 // Creates `file` only if nothing exists at that name (O_CREAT | O_EXCL), writes and
 // flushes the bytes. An existing file throws std::filesystem::filesystem_error with
 // EEXIST and is left untouched.
-void createFileExclusively(const std::filesystem::path& file, std::string_view bytes);
+void createFileExclusively(const std::filesystem::path& file, std::string_view bytes, const Env& env = Env::system());
+
+// The step both exclusive writers share: creates `file` with `mode` (never through a link),
+// writes and flushes the bytes. Returns 0, or the errno of a failed creation (EEXIST:
+// something is there). A failed write or flush removes the file it created and throws
+// std::filesystem::filesystem_error with `what`.
+int writeNewFile(const std::filesystem::path& file, std::string_view bytes, unsigned mode, const char* what,
+                 const Env& env);
 
 // Flushes a folder's entries (after a rename or create) to disk.
 void syncFolder(const std::filesystem::path& folder);
@@ -38,7 +47,7 @@ void syncFolder(const std::filesystem::path& folder);
 std::filesystem::path canonicalPath(const std::filesystem::path& path);
 
 // Writes all bytes to an open descriptor, retrying on EINTR; false on failure (errno set).
-bool writeAll(int fd, std::string_view bytes);
+bool writeAll(int fd, std::string_view bytes, const Env& env = Env::system());
 
 // Appends what an open descriptor holds to `out`, to its end or until more than `limit`
 // bytes were read, retrying on EINTR; false on failure (errno set).

@@ -55,22 +55,6 @@ std::string readRegularFile(const fs::path& file) {
 
 namespace {
 
-// Creates `file` exclusively (never through a link), writes and flushes the bytes. Returns 0,
-// or the errno of a failed creation (EEXIST: something is there). A failed write or flush
-// removes the file it created and throws.
-int writeNewFile(const fs::path& file, std::string_view bytes) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
-        int err = errno;
-        ::close(fd);
-        ::unlink(file.c_str());  // ours, created just now and incomplete
-        throwFileError("cannot write backup", file, err);
-    }
-    ::close(fd);
-    return 0;
-}
-
 // Something is at the backup path already (perhaps a link or a pipe): look, never follow or wait.
 BackupOutcome compareExisting(const fs::path& backup, std::string_view bytes) {
     int fd = ::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -92,17 +76,17 @@ BackupOutcome compareExisting(const fs::path& backup, std::string_view bytes) {
 
 }  // namespace
 
-BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes) {
+BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes, const Env& env) {
     // The backup should appear whole or not at all: a partial one left by a crash would
     // differ from the document for ever and stop every later save. So it is written and
     // flushed under a hidden name and hard-linked into place; like O_EXCL, link() never
     // replaces or follows anything at the name.
     const fs::path partial = hiddenSibling(backup, ".partial");
-    ::unlink(partial.c_str());  // a leftover of a saver that died here (the caller holds the lock)
-    if (writeNewFile(partial, bytes) == 0) {
-        int linked = ::link(partial.c_str(), backup.c_str());
+    env.unlink(partial.c_str());  // a leftover of a saver that died here (the caller holds the lock)
+    if (writeNewFile(partial, bytes, 0600, "cannot write backup", env) == 0) {
+        int linked = env.link(partial.c_str(), backup.c_str());
         int err = errno;
-        ::unlink(partial.c_str());
+        env.unlink(partial.c_str());
         if (linked == 0) {
             syncFolder(backup.parent_path());
             return BackupOutcome::created;
@@ -110,7 +94,7 @@ BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes
         if (err == EEXIST) return compareExisting(backup, bytes);
         // No hard links on this file system: create the backup in place instead.
     }
-    int err = writeNewFile(backup, bytes);
+    int err = writeNewFile(backup, bytes, 0600, "cannot write backup", env);
     if (err == 0) {
         syncFolder(backup.parent_path());
         return BackupOutcome::created;
@@ -118,11 +102,12 @@ BackupOutcome preserveExclusively(const fs::path& backup, std::string_view bytes
     return err == EEXIST ? compareExisting(backup, bytes) : BackupOutcome::cannotCreate;
 }
 
-void replaceFileDurably(const fs::path& file, const fs::path& temporary, std::string_view bytes) {
+void replaceFileDurably(const fs::path& file, const fs::path& temporary, std::string_view bytes, const Env& env) {
     // Under the lock nobody else writes the temporary file: anything there was left by a
     // saver that died mid-write.
-    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) throwFileError("cannot remove stale temporary file", temporary, errno);
-    replaceThroughTemporary(file, temporary, bytes);
+    if (env.unlink(temporary.c_str()) != 0 && errno != ENOENT)
+        throwFileError("cannot remove stale temporary file", temporary, errno);
+    replaceThroughTemporary(file, temporary, bytes, env);
 }
 
 }  // namespace torvane::platform

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "Torvane/platform/Env.h"
+
 namespace torvane::platform {
 
 // An exclusive flock on a lock file that is created if missing (mode 0600), never written
@@ -47,7 +49,8 @@ enum class BackupOutcome {
 // place (created in place where the file system has no hard links). Only for callers that
 // hold the document's lock: a leftover partial file is removed first. A failure to write or
 // flush throws std::filesystem::filesystem_error; so does a failure to read an existing backup.
-BackupOutcome preserveExclusively(const std::filesystem::path& backup, std::string_view bytes);
+BackupOutcome preserveExclusively(const std::filesystem::path& backup, std::string_view bytes,
+                                  const Env& env = Env::system());
 
 // Replaces `file` by `bytes` through `temporary` (same folder): the temporary file is
 // written and flushed, renamed over `file`, and the folder flushed, so that readers and
@@ -55,6 +58,6 @@ BackupOutcome preserveExclusively(const std::filesystem::path& backup, std::stri
 // file's lock: a leftover temporary file of a saver that died is removed first.
 // Failures throw std::filesystem::filesystem_error and leave `file` untouched.
 void replaceFileDurably(const std::filesystem::path& file, const std::filesystem::path& temporary,
-                        std::string_view bytes);
+                        std::string_view bytes, const Env& env = Env::system());
 
 }  // namespace torvane::platform

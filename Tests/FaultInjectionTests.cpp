@@ -1,0 +1,181 @@
+// The durable writers under system failures injected through the Env seam: a full disk
+// while the temporary file is written, a failing flush, a failing rename, a refused folder.
+// Each must leave what was there before, remove its own partial files, and report the
+// system's error for the right file.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <functional>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "ReviewFixtures.h"
+#include "Torvane/platform/Env.h"
+#include "Torvane/platform/FileSystem.h"
+#include "Torvane/platform/ReviewFiles.h"
+
+using namespace torvane;
+using namespace reviewtest;
+
+namespace {
+
+enum class Fault { noSpaceWhileWriting, flushFails, renameFails, createRefused };
+
+// The real system except for one failure.
+class FaultyEnv : public platform::Env {
+public:
+    explicit FaultyEnv(Fault fault) : fault_(fault) {}
+    mutable int injected = 0;  // how often the fault struck
+
+    int open(const char* path, int flags, unsigned mode) const override {
+        if (fault_ == Fault::createRefused && (flags & O_CREAT)) return fail(EACCES);
+        return Env::open(path, flags, mode);
+    }
+    long write(int fd, const void* data, std::size_t size) const override {
+        // The disk fills up half way through: some bytes land, then ENOSPC.
+        if (fault_ != Fault::noSpaceWhileWriting) return Env::write(fd, data, size);
+        if (size > 1 && !halfWritten_) {
+            halfWritten_ = true;
+            return Env::write(fd, data, size / 2);
+        }
+        return fail(ENOSPC);
+    }
+    int fsync(int fd) const override { return fault_ == Fault::flushFails ? fail(EIO) : Env::fsync(fd); }
+    int rename(const char* from, const char* to) const override {
+        return fault_ == Fault::renameFails ? fail(EXDEV) : Env::rename(from, to);
+    }
+
+private:
+    int fail(int err) const {
+        ++injected;
+        errno = err;
+        return -1;
+    }
+    Fault fault_;
+    mutable bool halfWritten_ = false;
+};
+
+struct FaultCase {
+    const char* name;
+    Fault fault;
+    int err;
+    const char* what;  // the start of the error's description
+};
+
+const FaultCase replaceCases[] = {
+    {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write file"},
+    {"flush fails", Fault::flushFails, EIO, "filesystem error: cannot write file"},
+    {"rename fails", Fault::renameFails, EXDEV, "filesystem error: cannot replace file"},
+    {"folder refused", Fault::createRefused, EACCES, "filesystem error: cannot create temporary file"},
+};
+
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Runs `write` under the fault and checks the error it throws.
+void expectFailure(const FaultCase& c, const std::function<void(const platform::Env&)>& write) {
+    FaultyEnv env(c.fault);
+    try {
+        write(env);
+        ADD_FAILURE() << c.name << ": no error";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code().value(), c.err) << c.name << ": " << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind(c.what, 0), 0u) << c.name << ": " << e.what();
+    }
+    EXPECT_GT(env.injected, 0) << c.name << ": the fault never struck";
+}
+
+}  // namespace
+
+TEST(FaultInjection, AtomicWriteKeepsTheOldFileAndLeavesNoTemporary) {
+    for (const auto& c : replaceCases) {
+        TempDir dir;
+        writeText(dir / "results.json", "old");
+        expectFailure(c, [&](const platform::Env& env) {
+            platform::writeFileAtomically(dir / "results.json", std::string(5000, 'n'), env);
+        });
+        EXPECT_EQ(readText(dir / "results.json"), "old") << c.name;
+        EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"results.json"}) << c.name;
+    }
+}
+
+TEST(FaultInjection, ExclusiveCreateLeavesNothingHalfWritten) {
+    const FaultCase cases[] = {
+        {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write file"},
+        {"flush fails", Fault::flushFails, EIO, "filesystem error: cannot write file"},
+        {"folder refused", Fault::createRefused, EACCES, "filesystem error: cannot create file"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        expectFailure(c, [&](const platform::Env& env) {
+            platform::createFileExclusively(dir / "session.json", std::string(5000, 'm'), env);
+        });
+        EXPECT_TRUE(namesIn(dir.path()).empty()) << c.name << ": a partial manifest would block the next run";
+    }
+}
+
+TEST(FaultInjection, BackupIsWholeOrAbsent) {
+    for (const auto& c : {FaultCase{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write backup"},
+                          FaultCase{"flush fails", Fault::flushFails, EIO, "filesystem error: cannot write backup"}}) {
+        TempDir dir;
+        expectFailure(c, [&](const platform::Env& env) {
+            platform::preserveExclusively(dir / "doc.json.schema2-backup", std::string(5000, 'b'), env);
+        });
+        EXPECT_TRUE(namesIn(dir.path()).empty()) << c.name;
+    }
+    FaultyEnv refused(Fault::createRefused);
+    TempDir dir;
+    EXPECT_EQ(platform::preserveExclusively(dir / "doc.json.schema2-backup", "b", refused),
+              platform::BackupOutcome::cannotCreate);
+    EXPECT_TRUE(namesIn(dir.path()).empty());
+}
+
+TEST(FaultInjection, ReviewSaveLosesNothingAndTheNextSaveSucceeds) {
+    for (const auto& c : replaceCases) {
+        TempDir temp;
+        Session session = writeSession(temp.path() / "session");
+        ReviewDocument saved = ReviewStore::make(session.manifest, session.report);
+        const fs::path url = ReviewStore::documentURL(session.report);
+        ReviewStore::save(saved, url, std::nullopt);
+        const std::string before = readText(url);
+        const auto namesBefore = namesIn(url.parent_path());
+
+        ReviewDocument next = saved;
+        next.revision = 1;
+        next.frames[0].setJoint("left_knee", Point2{1, 1}, JointReviewState::confirmed);
+        expectFailure(c, [&](const platform::Env& env) { ReviewStore::save(next, url, 0, env); });
+        EXPECT_EQ(readText(url), before) << c.name;
+        EXPECT_EQ(namesIn(url.parent_path()), namesBefore) << c.name << ": no .saving file is left";
+        EXPECT_EQ(next.revision, 1) << c.name;
+
+        ReviewStore::save(next, url, 0);  // the lock was released
+        EXPECT_EQ(ReviewStore::load(url), next) << c.name;
+    }
+}
+
+// An older-schema document whose backup cannot be written is not replaced.
+TEST(FaultInjection, ReviewConversionStopsWhenTheBackupFails) {
+    TempDir temp;
+    Session session = writeSession(temp.path() / "session");
+    ReviewDocument two = ReviewStore::make(session.manifest, session.report);
+    two.schemaVersion = 2;
+    const fs::path url = ReviewStore::documentURL(session.report);
+    writeText(url, json::prettyText(json::encode(two)));
+    const std::string before = readText(url);
+    ReviewDocument next = two;
+    next.revision = 1;
+
+    FaultCase full{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write backup"};
+    expectFailure(full, [&](const platform::Env& env) { ReviewStore::save(next, url, 0, env); });
+    EXPECT_EQ(readText(url), before);
+    EXPECT_FALSE(fs::exists(ReviewStore::legacyBackupURL(url, 2)));
+
+    FaultyEnv refused(Fault::createRefused);
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, url, 0, refused); }),
+              (Refusal{"backupFailed", "Cannot create schema-2 backup; review preserved."}));
+    EXPECT_EQ(readText(url), before);
+}
