@@ -6,6 +6,7 @@
 #include <future>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "Torvane/ContentHash.h"
 #include "Torvane/Dates.h"
@@ -125,29 +126,30 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::
     const fs::path folder = withoutTrailingSeparators(outputDirectory);
     createRunFolder(folder);
 
-    // Riders are analysed one after another as before; only a rider's two pictures are
+    // Riders are analysed one after another; only a rider's two pictures are drawn and
     // encoded on worker threads, overlapping each other and the next rider's decoding and
-    // detection. At most one earlier rider is still encoding when a rider draws its pictures,
-    // which bounds memory; the run returns only when every file is in place.
+    // 3-D detection. A rider's pictures start only once the previous rider's are written,
+    // so memory holds at most one rider's pictures and the next photo. The run returns when
+    // every file is in place.
     std::vector<CropReport> crops;
-    std::optional<PendingRider> previous;
+    std::unique_ptr<PendingRider> previous;
     auto finishPrevious = [&] {
         if (previous) finish(*previous, crops);
         previous.reset();
     };
     for (const auto& pair : manifest.pairs) {
         for (const auto& rider : pair.riders) {
-            PendingRider pending;
-            CropReport& report = pending.report;
+            auto pending = std::make_unique<PendingRider>();
+            CropReport& report = pending->report;
             report.pairID = pair.id;
             report.role = rider.role;
             report.rider = rider.rider;
             report.crop = rider.crop;
             try {
-                analyseRider(pending, pair, rider, manifestURL, folder, estimates, finishPrevious);
+                analyseRider(*pending, pair, rider, manifestURL, folder, estimates, finishPrevious);
             } catch (const std::exception& e) {
                 report.error = describeError(e);
-                pending.pictures.clear();  // a failure before the pictures means none is written
+                pending->pictures.clear();  // a failure before the pictures means none is written
             }
             finishPrevious();
             previous = std::move(pending);
