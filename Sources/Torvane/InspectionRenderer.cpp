@@ -94,7 +94,7 @@ platform::EncodedPNG InspectionRenderer::encode(platform::Raster image, const Pi
     platform::Canvas canvas = draw(image, panel, crop, pose, annotations);
     image = {};
     auto png = platform::Canvas::encodePNG(std::move(canvas));
-    if (!png) throw PoseError::invalidInput("Cannot create output PNG.");
+    if (!png) throw PoseError(PoseErrorCode::writeFailed, "Cannot create output PNG.");
     return std::move(*png);
 }
 
