@@ -131,7 +131,7 @@ export async function render(main, sessionID, frameID) {
       frame.message ? el('p', { class: 'message' }, frame.message) : null,
       el('p', { class: 'revision' }, frame.saved ? `Saved review, revision ${frame.revision}` : 'No review saved yet: the first decision creates it.'),
       el('p', { class: 'links' }, el('a', { href: frame.pictures['2D'], target: '_blank' }, 'Inspection picture 2D'), ' · ',
-        el('a', { href: frame.pictures['3D'], target: '_blank' }, '3D')));
+        el('a', { href: frame.pictures['3D'], target: '_blank' }, '3D'))));
     jointList.replaceChildren(...frame.joints.map((j) => {
       const point = pointOf(j);
       const row = el('li', { class: (j.name === selected ? 'selected ' : '') + (j.state ? `state-${j.state}` : ''),

@@ -64,5 +64,5 @@ export async function render(main, sessionID) {
     data.problem ? el('p', { class: 'problem' }, data.problem) : null,
     el('p', { class: 'summary' },
       data.problem ? '' : `${data.reviewedRiders} of ${data.riders} riders reviewed · ${data.decidedJoints} joints decided`),
-    grid);
+    grid));
 }

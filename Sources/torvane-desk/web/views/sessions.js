@@ -41,5 +41,5 @@ export async function render(main) {
     data.problems.length
       ? el('section', { class: 'problems' }, el('h2', {}, 'Problems'),
           el('ul', {}, data.problems.map((p) => el('li', {}, el('strong', {}, p.folder), ': ', p.message))))
-      : null);
+      : null));
 }
