@@ -10,7 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewDocument.h"
+#include "Torvane/ReviewStore.h"
 
 namespace torvane {
 

@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "Torvane/Json.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewDocument.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/SessionDiscovery.h"
 #include "Torvane/platform/HttpServer.h"
 

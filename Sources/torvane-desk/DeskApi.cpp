@@ -47,7 +47,7 @@ std::string detectionMessage(const ReviewFrame& frame) {
 // any proposal, when at least one joint was placed or judged.
 bool riderReviewed(const ReviewFrame& frame) {
     bool anyProposal = false;
-    for (auto name : InspectionRenderer::jointNames) {
+    for (auto name : jointNames) {
         if (!frame.seedPoint(name, PoseKind::twoD)) continue;
         anyProposal = true;
         if (!frame.edits.count(std::string(name))) return false;
@@ -194,8 +194,8 @@ json::Value Desk::frameJson(const DeskSession& session, const ReviewDocument& do
                        {"3D", "/api/sessions/" + session.id + "/run/" + frame.id + "-3D.png"}};
 
     json::Value joints = json::Value::array();
-    for (std::size_t i = 0; i < InspectionRenderer::jointNames.size(); ++i) {
-        const std::string name(InspectionRenderer::jointNames[i]);
+    for (std::size_t i = 0; i < jointNames.size(); ++i) {
+        const std::string name(jointNames[i]);
         json::Value joint = {{"name", name}, {"number", i + 1}, {"label", spaced(name)}};
         if (auto it = frame.edits.find(name); it != frame.edits.end()) {
             joint["state"] = enumName(it->second.state);
