@@ -286,8 +286,7 @@ HttpResponse Desk::changeFrame(const DeskSession& s, const std::string& frameID,
                 },
                 [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); }, seen);
         } catch (const PoseError& error) {
-            if (error.message() != ReviewStore::conflictMessage && error.message() != ReviewStore::movedMessage)
-                throw;
+            if (error.code() != PoseErrorCode::conflict && error.code() != PoseErrorCode::moved) throw;
             // The page shows the store's message with what is on disk now.
             json::Value extra = json::Value::object();
             try {
