@@ -31,8 +31,7 @@ std::optional<Point2> usablePoint(const ReviewFrame& frame, const std::optional<
     if (!result || result->status != PoseStatus::needsReview) return std::nullopt;
     const JointResult* found = result->joint(joint);
     if (!found) return std::nullopt;
-    double confidence = found->confidence2D.value_or(1.0);
-    if (!(confidence >= displayConfidence2D) || !frame.contains(found->point)) return std::nullopt;
+    if (!found->isVisible() || !frame.contains(found->point)) return std::nullopt;
     return found->point;
 }
 

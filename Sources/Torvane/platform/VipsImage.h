@@ -17,8 +17,24 @@ struct Raster::Impl {
     Impl& operator=(const Impl&) = delete;
 };
 
+// Releases a chain of intermediate images on every path.
+struct ImageRef {
+    VipsImage* image = nullptr;
+    ImageRef() = default;
+    explicit ImageRef(VipsImage* owned) : image(owned) {}
+    ~ImageRef() {
+        if (image) g_object_unref(image);
+    }
+    ImageRef(const ImageRef&) = delete;
+    ImageRef& operator=(const ImageRef&) = delete;
+};
+
 // Starts libvips once per process, quietly.
 void ensureVips();
+
+// Brings any decoded image to a packed 8-bit sRGB memory image with three bands; nullptr
+// (with the vips error set) on failure. The caller owns the result.
+VipsImage* toRGB8(VipsImage* in);
 
 // Wraps a memory image it takes ownership of.
 Raster wrap(VipsImage* owned);
