@@ -80,7 +80,9 @@ TEST(RiderEvaluation, ScoresJointsAgainstTheAnnotation) {
         EXPECT_EQ(e.sideSwaps, c.swaps) << c.what;
         EXPECT_EQ(e.hiddenShown, c.shown) << c.what;
         ASSERT_EQ(e.medianError.has_value(), c.median.has_value()) << c.what;
-        if (c.median) EXPECT_NEAR(*e.medianError, *c.median, 1e-9) << c.what;
+        if (c.median) {
+            EXPECT_NEAR(*e.medianError, *c.median, 1e-9) << c.what;
+        }
     }
 }
 

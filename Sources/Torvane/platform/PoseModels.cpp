@@ -51,7 +51,8 @@ constexpr double secondPersonShare = 0.4;
 // the square.
 constexpr double mirrorAgreement = 0.05;
 // Per COCO keypoint: the raw MoveNet score shown as 0.2. Shoulders, hips and ankles keep high
-// scores behind a fairing or the other leg; measured on the rider development set (README).
+// scores behind a fairing or the other leg; learned on the rider development set
+// (docs/rider-pose.md).
 constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.45, 0.45, 0.2, 0.2,
                                                      0.2, 0.2, 0.5, 0.5, 0.2, 0.2, 0.25, 0.25};
 // BlazePose full looks at the body's square turned by each of these angles (degrees) and keeps
@@ -309,7 +310,7 @@ double torso(const CocoPose& k) {
 
 // MoveNet on the crop padded to a square, merged with its pass on the mirror image. The
 // people are counted in the direct pass. (MoveNet's own second pass around the first pass's
-// joints, and turning the square, did not help on riders: README.)
+// joints, and turning the square, did not help on riders: docs/rider-pose.md.)
 MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p) {
     const RotatedSquare full = paddedSquare(p.width, p.height);
     MoveNetPose pose;

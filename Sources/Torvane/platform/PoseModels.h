@@ -20,8 +20,8 @@ namespace torvane::platform {
 // The folder the build was configured with (scripts/setup.sh installs the models there).
 std::filesystem::path defaultPoseModelFolder();
 
-// MoveNet's answer: 17 keypoints (COCO order) after both passes, and the number of people
-// whose centres its first pass saw.
+// MoveNet's answer: 17 keypoints (COCO order) merged from the direct and the mirrored pass,
+// and the number of people whose centres the direct pass saw.
 struct MoveNetPose {
     std::array<ScoredPoint, 17> keypoints{};
     int people = 0;
