@@ -166,6 +166,7 @@ TEST(RiderEvaluation, RunsTheEstimatorOnEachCropOfRealPhotos) {
         RiderEvaluation::run(annotations, folder.path(), "3D", std::nullopt, scripted);
         ADD_FAILURE() << "a missing photo must fail";
     } catch (const PoseError& e) {
+        EXPECT_EQ(e.code(), PoseErrorCode::unreadableImage);
         EXPECT_NE(std::string(e.what()).find("Cannot read the annotated photo c.jpg in "), std::string::npos) << e.what();
     }
 }

@@ -77,7 +77,7 @@ void writePicture(const platform::Raster& crop, const RiderAnnotation& annotatio
                   const PhotoEvaluation& score, const std::filesystem::path& file) {
     const int w = crop.width(), h = crop.height(), header = 44, gap = 8;
     auto created = platform::Canvas::create(2 * w + gap, h + header);
-    if (!created) throw PoseError::invalidInput("Cannot allocate renderer.");
+    if (!created) throw PoseError(PoseErrorCode::writeFailed, "Cannot allocate renderer.");
     platform::Canvas canvas = std::move(*created);
     canvas.fill(Colour::grey(0.07));
     canvas.drawRaster(crop, 0, header);
@@ -114,7 +114,7 @@ void writePicture(const platform::Raster& crop, const RiderAnnotation& annotatio
                   static_cast<long long>(score.hiddenJoints));
     canvas.text(text, 6, 37, 13, Colour::grey(1));
     if (canvas.writePNG(file) != platform::PNGExport::written)
-        throw PoseError::invalidInput("Cannot write the picture " + file.string() + ".");
+        throw PoseError(PoseErrorCode::writeFailed, "Cannot write the picture " + file.string() + ".");
 }
 
 }  // namespace
@@ -199,14 +199,14 @@ EvaluationReport RiderEvaluation::run(const std::map<std::string, RiderAnnotatio
         try {
             photo = ImageInput::load(file);
         } catch (const std::exception& e) {
-            throw PoseError::invalidInput("Cannot read the annotated photo " + name + " in " + photoFolder.string() +
+            throw PoseError(PoseErrorCode::unreadableImage, "Cannot read the annotated photo " + name + " in " + photoFolder.string() +
                                           ": " + describeError(e));
         }
         platform::Raster crop;
         try {
             crop = photo.cropped(annotation.crop);
         } catch (const std::exception& e) {
-            throw PoseError::invalidInput("The crop of " + name + " does not fit the photo: " + describeError(e));
+            throw PoseError(PoseErrorCode::invalidCrop, "The crop of " + name + " does not fit the photo: " + describeError(e));
         }
         PoseResult pose = kind == PoseKind::threeD ? estimates.estimate3D(crop, annotation.crop)
                                                    : estimates.estimate2D(crop, annotation.crop);
