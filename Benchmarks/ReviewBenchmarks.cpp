@@ -6,6 +6,7 @@
 
 #include "BenchSupport.h"
 #include "Torvane/InspectionRenderer.h"
+#include "Torvane/PairReview.h"
 #include "Torvane/ReviewStore.h"
 #include "Torvane/platform/FileSystem.h"
 

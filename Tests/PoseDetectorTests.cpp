@@ -217,3 +217,21 @@ TEST(PoseDetector, CountsHeadsAndBodies) {
     EXPECT_EQ(one.status, "needsReview");
     EXPECT_EQ(one.candidateCount, 1);
 }
+
+// The right player of basketball1.png turns his back to the camera: his left shoulder and hip
+// are on the picture's left. BlazePose alone takes him for someone facing the camera; the 3-D
+// result follows MoveNet's sides.
+TEST(PoseDetector, ThreeDSidesFollowTheTwoDSidesOfAPlayerSeenFromBehind) {
+    ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
+    const PixelRect right{425, 15, 215, 465};
+    platform::Raster image = players.cropped(right);
+    PoseResult twoD = VisionPoseEstimator::estimate2D(image, right);
+    PoseResult threeD = VisionPoseEstimator::estimate3D(image, right);
+    ASSERT_EQ(twoD.status, "needsReview");
+    ASSERT_EQ(threeD.status, "needsReview");
+    for (const PoseResult* r : {&twoD, &threeD})
+        for (const char* joint : {"shoulder", "hip"}) {
+            const std::string left = std::string("left_") + joint, rightJoint = std::string("right_") + joint;
+            EXPECT_LT(r->joint(left)->point.x, r->joint(rightJoint)->point.x) << r->kind << " " << joint;
+        }
+}

@@ -13,9 +13,12 @@ namespace {
 
 const PixelRect crop{100, 200, 400, 800};
 
+// The detector analyses the crop at half its size.
+constexpr int analysedWidth = 200, analysedHeight = 400;
+
 Observation2D observation2D(float confidence) {
     Observation2D o;
-    for (auto name : jointNames2D) o.joints[std::string(name)] = {0.5, 0.5, confidence};
+    for (auto name : jointNames2D) o.joints[std::string(name)] = {100, 200, confidence};
     return o;
 }
 
@@ -24,12 +27,9 @@ Observation3D observation3D() {
     int i = 0;
     for (auto name : jointNames3D) {
         RecognizedPoint3D p;
-        p.pose[0] = p.pose[5] = p.pose[10] = p.pose[15] = 1;
-        p.pose[12] = static_cast<float>(i);
-        p.pose[13] = static_cast<float>(i) / 2;
-        p.pose[14] = -1;
-        p.imageX = 0.5;
-        p.imageY = 0.25;
+        p.position = {static_cast<double>(i), i / 2.0, -1};
+        p.imageX = 100;
+        p.imageY = 300;
         p.parent = "root";
         o.joints[std::string(name)] = p;
         ++i;
@@ -38,19 +38,25 @@ Observation3D observation3D() {
     return o;
 }
 
-PoseResult script2D(std::optional<std::vector<Observation2D>> observations, std::int64_t revision = 1) {
+PoseResult script2D(int people, std::optional<Observation2D> pose, std::int64_t revision = 1) {
     return VisionPoseEstimator::assemble2D(crop, [&] {
         DetectorRun2D run;
         run.revision = revision;
-        run.observations = observations;
+        run.imageWidth = analysedWidth;
+        run.imageHeight = analysedHeight;
+        run.people = people;
+        run.pose = pose;
         return run;
     });
 }
 
-PoseResult script3D(std::optional<std::vector<Observation3D>> observations) {
+PoseResult script3D(int people, std::optional<Observation3D> pose) {
     return VisionPoseEstimator::assemble3D(crop, [&] {
         DetectorRun3D run;
-        run.observations = observations;
+        run.imageWidth = analysedWidth;
+        run.imageHeight = analysedHeight;
+        run.people = people;
+        run.pose = pose;
         return run;
     });
 }
@@ -62,7 +68,7 @@ TEST(PoseEstimator2D, KeepsOnlyJointsAboveZeroInTableOrder) {
     o.joints["right_shoulder"].confidence = 0.4f;
     o.joints["left_shoulder"].confidence = 0.9f;
     o.joints["nose"].confidence = std::nanf("");
-    PoseResult r = script2D(std::vector{o});
+    PoseResult r = script2D(1, o);
     EXPECT_EQ(r.kind, "2D");
     EXPECT_EQ(r.status, "needsReview");
     EXPECT_EQ(r.candidateCount, 1);
@@ -76,10 +82,10 @@ TEST(PoseEstimator2D, KeepsOnlyJointsAboveZeroInTableOrder) {
     EXPECT_GE(r.durationSeconds, 0);
 }
 
-TEST(PoseEstimator2D, MapsNormalisedBottomLeftPointsIntoTheCrop) {
+TEST(PoseEstimator2D, MapsPointsOfTheAnalysedImageIntoTheCrop) {
     Observation2D o = observation2D(0.5f);
-    o.joints["root"] = {0.25, 0.75, 0.5f};
-    PoseResult r = script2D(std::vector{o}, 3);
+    o.joints["root"] = {50, 100, 0.5f};
+    PoseResult r = script2D(1, o, 3);
     ASSERT_EQ(r.joints.size(), 15u);
     EXPECT_EQ(r.joints[0].name, "root");
     EXPECT_EQ(r.joints[0].point, (Point2{200, 400}));
@@ -87,14 +93,14 @@ TEST(PoseEstimator2D, MapsNormalisedBottomLeftPointsIntoTheCrop) {
 }
 
 TEST(PoseEstimator2D, SeveralPeopleAreAmbiguousAndNobodyIsNoPose) {
-    PoseResult two = script2D(std::vector{observation2D(0.9f), observation2D(0.1f)});
+    PoseResult two = script2D(2, std::nullopt);
     EXPECT_EQ(two.status, "ambiguous");
     EXPECT_EQ(two.message, "Multiple 2D candidates; tighten the selected rider crop.");
     EXPECT_EQ(two.candidateCount, 2);
     EXPECT_TRUE(two.joints.empty());
 
-    for (auto observations : {std::optional<std::vector<Observation2D>>{}, std::optional{std::vector<Observation2D>{}}}) {
-        PoseResult none = script2D(observations);
+    for (int people : {0, 1}) {  // nobody, or somebody too faint to describe
+        PoseResult none = script2D(people, std::nullopt);
         EXPECT_EQ(none.status, "noPose");
         EXPECT_EQ(none.candidateCount, 0);
         EXPECT_FALSE(none.message);
@@ -114,7 +120,7 @@ TEST(PoseEstimator2D, DetectorAndJointFailuresBecomeErrors) {
 
     Observation2D o = observation2D(0.8f);
     o.joints.erase("left_knee");  // the 11th question fails
-    PoseResult partial = script2D(std::vector{o});
+    PoseResult partial = script2D(1, o);
     EXPECT_EQ(partial.status, "error");
     EXPECT_EQ(partial.message, "The 2D detector has no joint named left_knee.");
     EXPECT_TRUE(partial.joints.empty());
@@ -127,7 +133,7 @@ TEST(PoseEstimator3D, UsesTheFirstOfSeveralPeopleWithEveryJoint) {
     first.heightMeasured = true;
     first.joints["spine"].parent = "Pelvis";  // outside the table
     first.joints["root"].parent.reset();
-    PoseResult r = script3D(std::vector{first, Observation3D{}});
+    PoseResult r = script3D(2, first);
     EXPECT_EQ(r.kind, "3D");
     EXPECT_EQ(r.status, "needsReview");
     EXPECT_EQ(r.candidateCount, 2);
@@ -149,7 +155,7 @@ TEST(PoseEstimator3D, UsesTheFirstOfSeveralPeopleWithEveryJoint) {
 }
 
 TEST(PoseEstimator3D, NoPoseAndFailures) {
-    PoseResult none = script3D(std::nullopt);
+    PoseResult none = script3D(0, std::nullopt);
     EXPECT_EQ(none.status, "noPose");
     EXPECT_EQ(none.candidateCount, 0);
     EXPECT_FALSE(none.bodyHeight);
@@ -157,13 +163,23 @@ TEST(PoseEstimator3D, NoPoseAndFailures) {
 
     Observation3D o = observation3D();
     o.joints.erase("right_elbow");  // the 10th joint
-    PoseResult failed = script3D(std::vector{o});
+    PoseResult failed = script3D(1, o);
     EXPECT_EQ(failed.status, "error");
     EXPECT_EQ(failed.message, "The 3D detector has no joint named right_elbow.");
     EXPECT_TRUE(failed.joints.empty());
     EXPECT_EQ(failed.candidateCount, 0);
     EXPECT_FALSE(failed.cameraOrigin);
 
-    PoseResult reference = script3D(std::vector{observation3D()});
+    PoseResult reference = script3D(1, observation3D());
+
+    // Joints without the size of the image they are in cannot be placed.
+    PoseResult unsized = VisionPoseEstimator::assemble3D(crop, [] {
+        DetectorRun3D run;
+        run.people = 1;
+        run.pose = observation3D();
+        return run;
+    });
+    EXPECT_EQ(unsized.status, "error");
+    EXPECT_EQ(unsized.message, "The pose detector did not report the size of the analysed image.");
     EXPECT_EQ(reference.heightEstimation, "reference");
 }

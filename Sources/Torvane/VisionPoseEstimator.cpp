@@ -1,5 +1,6 @@
 #include "Torvane/VisionPoseEstimator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -33,7 +34,7 @@ std::string describe(const std::exception& e) {
 }
 
 // One detector run: nobody is "noPose", a failure anywhere is "error" with no joints, and
-// `build` turns the observations into the result.
+// `build` turns the described person into the result.
 template <class Run, class Build>
 PoseResult assemble(std::string_view kind, const std::function<Run()>& perform, Build build) {
     std::int64_t revision = requestedRevision;
@@ -41,32 +42,39 @@ PoseResult assemble(std::string_view kind, const std::function<Run()>& perform, 
     try {
         Run run = perform();
         revision = run.revision;
-        if (!run.observations || run.observations->empty()) return result(kind, revision, start, PoseStatus::noPose);
-        return build(*run.observations, revision, start);
+        if (run.people < 2 && !run.pose) return result(kind, revision, start, PoseStatus::noPose);
+        if (run.pose && !(run.imageWidth > 0 && run.imageHeight > 0))
+            throw platform::DetectorError("The pose detector did not report the size of the analysed image.");
+        return build(run, start);
     } catch (const std::exception& e) {
         return result(kind, revision, start, PoseStatus::error, describe(e));
     }
 }
 
+// A point in pixels of the analysed image, in photo pixels.
+template <class Run>
+Point2 inPhoto(const PixelRect& crop, const Run& run, double x, double y) {
+    return crop.sourcePoint(x / run.imageWidth, 1.0 - y / run.imageHeight);
+}
+
 }  // namespace
 
 PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform) {
-    return assemble(PoseKind::twoD, perform, [&](const std::vector<platform::Observation2D>& observations, std::int64_t revision,
-                                                 Clock::time_point start) {
+    return assemble(PoseKind::twoD, perform, [&](const platform::DetectorRun2D& run, Clock::time_point start) {
         // The duration is fixed before any joint is read.
-        PoseResult r = result(PoseKind::twoD, revision, start, PoseStatus::needsReview);
-        r.candidateCount = static_cast<std::int64_t>(observations.size());
-        if (observations.size() != 1) {
+        PoseResult r = result(PoseKind::twoD, run.revision, start, PoseStatus::needsReview);
+        r.candidateCount = std::max<std::int64_t>(run.people, 1);
+        if (run.people >= 2) {
             r.status = std::string(PoseStatus::ambiguous);
             r.message = std::string(PoseStatus::ambiguousMessage);
             return r;
         }
         for (auto name : jointNames2D) {
-            platform::RecognizedPoint p = observations.front().recognizedPoint(std::string(name));
+            platform::RecognizedPoint p = run.pose->recognizedPoint(std::string(name));
             if (!(p.confidence > 0)) continue;  // also drops NaN
             JointResult j;
             j.name = std::string(name);
-            j.point = crop.sourcePoint(p.x, p.y);
+            j.point = inPhoto(crop, run, p.x, p.y);
             j.confidence2D = static_cast<double>(p.confidence);
             r.joints.push_back(std::move(j));
         }
@@ -75,26 +83,26 @@ PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::fun
 }
 
 PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::function<platform::DetectorRun3D()>& perform) {
-    return assemble(PoseKind::threeD, perform, [&](const std::vector<platform::Observation3D>& observations,
-                                                   std::int64_t revision, Clock::time_point start) {
-        const platform::Observation3D& first = observations.front();
+    return assemble(PoseKind::threeD, perform, [&](const platform::DetectorRun3D& run, Clock::time_point start) {
+        if (!run.pose) return result(PoseKind::threeD, run.revision, start, PoseStatus::noPose);
+        const platform::Observation3D& first = *run.pose;
         std::vector<JointResult> joints;
         for (auto name : jointNames3D) {
             const platform::RecognizedPoint3D& p = first.recognizedPoint(std::string(name));
             JointResult j;
             j.name = std::string(name);
-            j.point = crop.sourcePoint(p.imageX, p.imageY);
-            j.position3D = std::vector<double>{p.pose[12], p.pose[13], p.pose[14]};
+            j.point = inPhoto(crop, run, p.imageX, p.imageY);
+            j.position3D = std::vector<double>(p.position.begin(), p.position.end());
             for (auto candidate : jointNames3D)
                 if (p.parent && candidate == *p.parent) j.parent = std::string(candidate);
             joints.push_back(std::move(j));
         }
         // The duration includes the joint look-ups.
-        PoseResult r = result(PoseKind::threeD, revision, start, PoseStatus::needsReview);
+        PoseResult r = result(PoseKind::threeD, run.revision, start, PoseStatus::needsReview);
         r.joints = std::move(joints);
         r.bodyHeight = static_cast<double>(first.bodyHeight);
         r.heightEstimation = first.heightMeasured ? "measured" : "reference";
-        r.candidateCount = static_cast<std::int64_t>(observations.size());
+        r.candidateCount = std::max<std::int64_t>(run.people, 1);
         r.cameraOrigin = std::vector<double>(first.cameraOrigin.begin(), first.cameraOrigin.end());
         return r;
     });

@@ -1,7 +1,11 @@
 // detect and retry: the pose detectors on one crop of a photo.
+#include <filesystem>
+#include <iostream>
+
 #include "Cli.h"
 #include "Torvane/DetectionRetry.h"
 #include "Torvane/ImageInput.h"
+#include "Torvane/RiderEvaluation.h"
 #include "Torvane/VisionPoseEstimator.h"
 
 namespace torvane::cli {
@@ -27,6 +31,23 @@ int detect(const Args& a) {
     return 0;
 }
 
+int evaluate(const Args& a) {
+    std::string kind = a.optional("--kind").value_or(std::string(PoseKind::twoD));
+    if (kind != PoseKind::twoD && kind != PoseKind::threeD) throw UsageError("--kind must be 2D or 3D");
+    auto annotations = RiderEvaluation::parse(readJsonFile(a.at(0)));
+    std::optional<std::filesystem::path> pictures;
+    if (auto folder = a.optional("--pictures")) {
+        std::filesystem::create_directories(*folder);
+        pictures = *folder;
+    }
+    auto report = RiderEvaluation::run(annotations, a.at(1), kind, pictures);
+    if (a.flag("--json"))
+        printRecord(report);
+    else
+        std::cout << RiderEvaluation::table(report);
+    return 0;
+}
+
 int retry(const Args& a) {
     RetryRequest request{a.at(0), a.required("--hash"), parseRect(a.required("--crop"))};
     printRecord(request.run());
@@ -43,6 +64,11 @@ std::vector<Command> poseCommands() {
         {"retry", "", "PHOTO --hash SHA256 --crop X,Y,W,H",
          "Re-detect a rider on a new crop of the exact photo with that SHA-256; print the detection retry.", {},
          {"--hash", "--crop"}, 1, retry},
+        {"evaluate", "", "ANNOTATIONS_JSON PHOTO_DIR [--kind 2D|3D] [--pictures OUT_DIR] [--json]",
+         "Run the pose estimator (2D unless --kind) on every annotated rider crop and score it against the "
+         "annotations; --pictures writes the annotation and the detection side by side per photo, --json prints "
+         "the scores as JSON.",
+         {"--json"}, {"--kind", "--pictures"}, 2, evaluate},
     };
 }
 

@@ -40,10 +40,25 @@ constexpr int landmarkSize = 256;
 // resampling a whole large photo costs more than the networks.
 constexpr int workingSide = 768;
 
-// MoveNet's cropping loop: keypoints that count for the second pass.
-constexpr double cropKeypointScore = 0.2;
+// MoveNet keypoints that count as seen when placing regions and comparing sides.
+constexpr double confidentScore = 0.2;
 // A person's centre in MoveNet's centre heatmap.
 constexpr float centreScore = 0.3f;
+// People who count: at least this share of the analysed square and of the largest person.
+constexpr double smallestPerson = 0.2;
+constexpr double secondPersonShare = 0.4;
+// A joint of the direct and the mirrored MoveNet pass is the same point within this share of
+// the square.
+constexpr double mirrorAgreement = 0.05;
+// Per COCO keypoint: the raw MoveNet score shown as 0.2. Shoulders, hips and ankles keep high
+// scores behind a fairing or the other leg; learned on the rider development set
+// (docs/rider-pose.md).
+constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.45, 0.45, 0.2, 0.2,
+                                                     0.2, 0.2, 0.5, 0.5, 0.2, 0.2, 0.25, 0.25};
+// BlazePose full looks at the body's square turned by each of these angles (degrees) and keeps
+// the answer closest to MoveNet's joints: leaning riders are far from the upright people it
+// learned from.
+constexpr std::array<double, 5> landmarkTurns = {0, -20, 20, -40, 40};
 // Shoulders or hips must reach this MoveNet score for a 2-D pose (see README).
 constexpr double torsoScore = 0.3;
 // BlazePose detector: sigmoid score and weighted-suppression overlap.
@@ -63,34 +78,6 @@ struct Model {
         return *graph;
     }
 };
-
-struct Anchor {
-    double x, y;
-};
-
-// MediaPipe's SSD anchors for the pose detector: 5 layers, strides 8, 16, 32, 32, 32, scales
-// from 0.1484375 to 0.75, aspect ratio 1 plus one interpolated anchor per layer, fixed
-// anchor size, offset 0.5. Layers of one stride share a feature map.
-std::vector<Anchor> poseDetectorAnchors() {
-    const int strides[] = {8, 16, 32, 32, 32};
-    const int layers = 5;
-    std::vector<Anchor> anchors;
-    int layer = 0;
-    while (layer < layers) {
-        int last = layer;
-        int perCell = 0;
-        while (last < layers && strides[last] == strides[layer]) {
-            perCell += 2;  // aspect ratio 1.0 and the interpolated scale
-            ++last;
-        }
-        int size = (detectorSize + strides[layer] - 1) / strides[layer];
-        for (int y = 0; y < size; ++y)
-            for (int x = 0; x < size; ++x)
-                for (int k = 0; k < perCell; ++k) anchors.push_back({(x + 0.5) / size, (y + 0.5) / size});
-        layer = last;
-    }
-    return anchors;
-}
 
 // A crop ready for cutting network inputs: at most workingSide pixels a side.
 struct Prepared {
@@ -129,26 +116,20 @@ Prepared prepare(const Raster& raster) {
 // Cuts the rotated square `region` (crop pixels) out of the prepared crop into out x out
 // pixels, black outside the crop.
 cv::Mat cut(const Prepared& p, const RotatedSquare& region, int out) {
+    const cv::Mat* source = &p.image;
+    const double scaleX = p.scaleX, scaleY = p.scaleY;
     // Coordinates are continuous (pixel i spans [i, i+1)); OpenCV samples pixel centres.
-    double cx = region.centerX * p.scaleX, cy = region.centerY * p.scaleY;
+    double cx = region.centerX * scaleX, cy = region.centerY * scaleY;
     double exX = -region.upY, exY = region.upX;  // the region's x axis
     double eyX = -region.upX, eyY = -region.upY;  // its y axis points down the body
-    double kx = region.side * p.scaleX / out, ky = region.side * p.scaleY / out;
+    double kx = region.side * scaleX / out, ky = region.side * scaleY / out;
     double h = 0.5 - out / 2.0;
     cv::Matx23d m(kx * exX, kx * eyX, cx - 0.5 + kx * h * (exX + eyX),
                   ky * exY, ky * eyY, cy - 0.5 + ky * h * (exY + eyY));
     cv::Mat dst;
-    cv::warpAffine(p.image, dst, m, cv::Size(out, out), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT,
+    cv::warpAffine(*source, dst, m, cv::Size(out, out), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT,
                    cv::Scalar(0, 0, 0));
     return dst;
-}
-
-// A point of the region's out x out input (continuous pixels) back in crop pixels.
-void toCrop(const RotatedSquare& region, int out, double u, double v, double& x, double& y) {
-    double k = region.side / out;
-    double exX = -region.upY, exY = region.upX, eyX = -region.upX, eyY = -region.upY;
-    x = region.centerX + k * ((u - out / 2.0) * exX + (v - out / 2.0) * eyX);
-    y = region.centerY + k * ((u - out / 2.0) * exY + (v - out / 2.0) * eyY);
 }
 
 std::vector<float> toInput(const cv::Mat& rgb, float scale, float shift = 0) {
@@ -158,85 +139,11 @@ std::vector<float> toInput(const cv::Mat& rgb, float scale, float shift = 0) {
     return input;
 }
 
-// The crop padded to a square around its centre (aspect kept).
-RotatedSquare paddedSquare(int width, int height) {
-    return {width / 2.0, height / 2.0, static_cast<double>(std::max(width, height)), 0, -1};
-}
-
-double sigmoid(double x) { return 1.0 / (1.0 + std::exp(-std::clamp(x, -100.0, 100.0))); }
-
-double overlap(const PersonDetection& a, const PersonDetection& b) {
-    double x0 = std::max(a.centerX - a.width / 2, b.centerX - b.width / 2);
-    double x1 = std::min(a.centerX + a.width / 2, b.centerX + b.width / 2);
-    double y0 = std::max(a.centerY - a.height / 2, b.centerY - b.height / 2);
-    double y1 = std::min(a.centerY + a.height / 2, b.centerY + b.height / 2);
-    double inter = std::max(0.0, x1 - x0) * std::max(0.0, y1 - y0);
-    double uni = a.width * a.height + b.width * b.height - inter;
-    return uni > 0 ? inter / uni : 0;
-}
-
-// MediaPipe's weighted non-maximum suppression: each kept detection is the score-weighted
-// mean of the candidates that overlap the best remaining one.
-std::vector<PersonDetection> weightedSuppression(std::vector<PersonDetection> candidates) {
-    std::sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) { return a.score > b.score; });
-    std::vector<PersonDetection> kept;
-    std::vector<bool> used(candidates.size(), false);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (used[i]) continue;
-        PersonDetection sum{};
-        double total = 0;
-        for (std::size_t j = i; j < candidates.size(); ++j) {
-            if (used[j] || (j != i && overlap(candidates[i], candidates[j]) <= suppressionOverlap)) continue;
-            used[j] = true;
-            const auto& c = candidates[j];
-            double w = c.score;
-            total += w;
-            sum.centerX += w * c.centerX; sum.centerY += w * c.centerY;
-            sum.width += w * c.width; sum.height += w * c.height;
-            for (int k = 0; k < 4; ++k) {
-                sum.keypoints[k].x += w * c.keypoints[k].x;
-                sum.keypoints[k].y += w * c.keypoints[k].y;
-            }
-        }
-        sum.centerX /= total; sum.centerY /= total; sum.width /= total; sum.height /= total;
-        for (auto& k : sum.keypoints) { k.x /= total; k.y /= total; k.score = candidates[i].score; }
-        sum.score = candidates[i].score;
-        kept.push_back(sum);
-    }
-    return kept;
-}
-
-enum Coco { nose = 0, leftEar = 3, rightEar = 4, leftShoulder = 5, rightShoulder = 6, leftHip = 11, rightHip = 12 };
-
-// MoveNet's cropping loop for one more pass: the square around the hips that holds the torso
-// (x 1.9) and every confident keypoint (x 1.2), or nothing when the first pass's square is
-// as good.
-std::optional<RotatedSquare> moveNetCropRegion(const std::array<ScoredPoint, 17>& k, const RotatedSquare& full) {
-    auto visible = [&](int i) { return k[i].score > cropKeypointScore; };
-    if (!((visible(leftHip) || visible(rightHip)) && (visible(leftShoulder) || visible(rightShoulder)))) return std::nullopt;
-    double cx = (k[leftHip].x + k[rightHip].x) / 2, cy = (k[leftHip].y + k[rightHip].y) / 2;
-    double torsoX = 0, torsoY = 0, bodyX = 0, bodyY = 0;
-    for (int i : {leftShoulder, rightShoulder, leftHip, rightHip}) {
-        torsoX = std::max(torsoX, std::abs(cx - k[i].x));
-        torsoY = std::max(torsoY, std::abs(cy - k[i].y));
-    }
-    for (int i = 0; i < 17; ++i) {
-        if (!visible(i)) continue;
-        bodyX = std::max(bodyX, std::abs(cx - k[i].x));
-        bodyY = std::max(bodyY, std::abs(cy - k[i].y));
-    }
-    double half = std::max({torsoX * 1.9, torsoY * 1.9, bodyX * 1.2, bodyY * 1.2});
-    double left = full.centerX - full.side / 2, top = full.centerY - full.side / 2;
-    half = std::min(half, std::max({cx - left, left + full.side - cx, cy - top, top + full.side - cy}));
-    if (half > full.side / 2 || half <= 0) return std::nullopt;
-    return RotatedSquare{cx, cy, 2 * half, 0, -1};
-}
-
 }  // namespace
 
 struct PoseModels::Impl {
     Model moveNet, detector, landmarks;
-    std::vector<Anchor> anchors = poseDetectorAnchors();
+    std::vector<Anchor> anchors = poseDetectorAnchors(detectorSize);
     // MoveNet's decoding constants, read from its graph.
     Tensor centreWeights, gridY, gridX;
     float distanceOffset = 0;
@@ -334,11 +241,18 @@ std::array<ScoredPoint, 17> PoseModels::decodeMoveNet(const std::vector<Tensor>&
 
 namespace {
 
+// A person's centre in MoveNet's centre heatmap and the extent of its regressed keypoints,
+// in heatmap cells.
+struct Centre {
+    int x = 0, y = 0;
+    double extent = 0;
+};
+
 // People in MoveNet's centre heatmap: its local maxima (5 x 5 cells) that reach
 // centreScore. The heatmap answers for every body in view, faces shown or not.
-int countCentres(const Tensor& centre) {
+std::vector<Centre> centres(const Tensor& centre, const Tensor& regress) {
     const int h = centre.shape.at(1), w = centre.shape.at(2);
-    int count = 0;
+    std::vector<Centre> found;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             float v = centre.values[static_cast<std::size_t>(y * w + x)];
@@ -353,34 +267,66 @@ int countCentres(const Tensor& centre) {
                         if (u > v || (u == v && (dy < 0 || (dy == 0 && dx < 0)))) peak = false;
                     }
                 }
-            if (peak) ++count;
+            if (!peak) continue;
+            const float* r = regress.values.data() + (static_cast<std::size_t>(y) * w + x) * 34;
+            double minY = 0, maxY = 0, minX = 0, maxX = 0;
+            for (int k = 0; k < 17; ++k) {
+                minY = std::min<double>(minY, r[2 * k]);
+                maxY = std::max<double>(maxY, r[2 * k]);
+                minX = std::min<double>(minX, r[2 * k + 1]);
+                maxX = std::max<double>(maxX, r[2 * k + 1]);
+            }
+            found.push_back({x, y, std::max(maxY - minY, maxX - minX)});
         }
-    return count;
+    return found;
 }
 
-// One MoveNet pass on a square region; keypoints in crop pixels.
-std::array<ScoredPoint, 17> moveNetPass(const PoseModels& models, const Prepared& p, const RotatedSquare& region,
-                                        int* people = nullptr) {
+// One MoveNet pass on a square region, optionally on its mirror image; keypoints in crop
+// pixels on the body's own sides.
+CocoPose moveNetPass(const PoseModels& models, const Prepared& p, const RotatedSquare& region, int* people = nullptr,
+                     bool mirrored = false) {
     cv::Mat input = cut(p, region, moveNetSize);
+    if (mirrored) cv::flip(input, input, 1);
     auto heads = models.run(PoseModels::Network::moveNet, toInput(input, 1.0f));
-    if (people) *people = countCentres(heads.at(1));
+    if (people) {
+        std::vector<double> sizes;
+        for (const auto& c : centres(heads.at(1), heads.at(2))) sizes.push_back(c.extent / heads.at(1).shape.at(2));
+        *people = countPeople(sizes, secondPersonShare, smallestPerson);
+    }
     auto keypoints = models.decodeMoveNet(heads);
     for (auto& k : keypoints) {
-        double x, y;
-        toCrop(region, moveNetSize, k.x * moveNetSize, k.y * moveNetSize, x, y);
-        k.x = x;
-        k.y = y;
+        double u = k.x * moveNetSize;
+        if (mirrored) u = moveNetSize - u;
+        ScoredPoint at = region.toImage(u, k.y * moveNetSize, moveNetSize);
+        k.x = at.x;
+        k.y = at.y;
     }
-    return keypoints;
+    return mirrored ? swappedSides(keypoints) : keypoints;
 }
 
-MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p, int passes = 2) {
-    RotatedSquare full = paddedSquare(p.width, p.height);
+double torso(const CocoPose& k) {
+    return std::max({k[leftShoulder].score, k[rightShoulder].score, k[leftHip].score, k[rightHip].score});
+}
+
+// MoveNet on the crop padded to a square, merged with its pass on the mirror image. The
+// people are counted in the direct pass. (MoveNet's own second pass around the first pass's
+// joints, and turning the square, did not help on riders: docs/rider-pose.md.)
+MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p) {
+    const RotatedSquare full = paddedSquare(p.width, p.height);
     MoveNetPose pose;
-    pose.keypoints = moveNetPass(models, p, full, &pose.people);
-    if (passes > 1)
-        if (auto region = moveNetCropRegion(pose.keypoints, full)) pose.keypoints = moveNetPass(models, p, *region);
+    const CocoPose direct = moveNetPass(models, p, full, &pose.people);
+    const CocoPose mirrored = moveNetPass(models, p, full, nullptr, true);
+    pose.keypoints = mergedMirrorPasses(direct, mirrored, mirrorAgreement * full.side);
     return pose;
+}
+
+// The people the person detector found that count (its size: hip centre to full-body point).
+int countedFaces(const std::vector<PersonDetection>& faces, const Prepared& p) {
+    std::vector<double> sizes;
+    for (const auto& f : faces)
+        sizes.push_back(std::hypot(f.keypoints[1].x - f.keypoints[0].x, f.keypoints[1].y - f.keypoints[0].y) /
+                        std::max(p.width, p.height));
+    return countPeople(sizes, secondPersonShare, smallestPerson);
 }
 
 std::vector<PersonDetection> peopleOn(const PoseModels& models, const std::vector<Anchor>& anchors, const Prepared& p) {
@@ -398,7 +344,9 @@ std::vector<PersonDetection> peopleOn(const PoseModels& models, const std::vecto
         PersonDetection d;
         d.score = score;
         auto place = [&](double rx, double ry, double& x, double& y) {
-            toCrop(square, detectorSize, (rx / detectorSize + anchors[i].x) * detectorSize, (ry / detectorSize + anchors[i].y) * detectorSize, x, y);
+            ScoredPoint at = square.toImage(rx + anchors[i].x * detectorSize, ry + anchors[i].y * detectorSize, detectorSize);
+            x = at.x;
+            y = at.y;
         };
         place(r[1], r[2], d.centerX, d.centerY);
         d.width = r[3] / detectorSize * square.side;
@@ -412,7 +360,7 @@ std::vector<PersonDetection> peopleOn(const PoseModels& models, const std::vecto
         }
         if (finite) candidates.push_back(d);
     }
-    return weightedSuppression(std::move(candidates));
+    return weightedSuppression(std::move(candidates), suppressionOverlap);
 }
 
 std::optional<BlazePoseLandmarks> landmarksOn(const PoseModels& models, const Prepared& p, const RotatedSquare& region) {
@@ -425,7 +373,9 @@ std::optional<BlazePoseLandmarks> landmarksOn(const PoseModels& models, const Pr
     if (result.presence < presenceScore) return std::nullopt;
     double exX = -region.upY, exY = region.upX, eyX = -region.upX, eyY = -region.upY;
     for (std::size_t i = 0; i < 33; ++i) {
-        toCrop(region, landmarkSize, image.values[i * 5], image.values[i * 5 + 1], result.image[i].x, result.image[i].y);
+        ScoredPoint at = region.toImage(image.values[i * 5], image.values[i * 5 + 1], landmarkSize);
+        result.image[i].x = at.x;
+        result.image[i].y = at.y;
         result.image[i].score = sigmoid(image.values[i * 5 + 3]);
         // World axes follow the region (x right, y down the body, z away from the camera);
         // turn them back to the image's axes, then make y point up and z towards the camera.
@@ -445,47 +395,6 @@ std::vector<PersonDetection> PoseModels::detectPeople(const Raster& image) const
 MoveNetPose PoseModels::moveNet(const Raster& image) const { return moveNetOn(*this, prepare(image)); }
 
 namespace {
-
-double torso(const std::array<ScoredPoint, 17>& k) {
-    return std::max({k[leftShoulder].score, k[rightShoulder].score, k[leftHip].score, k[rightHip].score});
-}
-
-RecognizedPoint normalised(const Prepared& p, double x, double y, double score) {
-    return {x / p.width, 1.0 - y / p.height, static_cast<float>(score)};
-}
-
-// The region for BlazePose full from MoveNet's joints: centred on the hips, turned so that
-// hips to shoulders points up, large enough for every confident joint.
-std::optional<RotatedSquare> regionFromJoints(const std::array<ScoredPoint, 17>& k) {
-    if (torso(k) < torsoScore) return std::nullopt;
-    double hx = (k[leftHip].x + k[rightHip].x) / 2, hy = (k[leftHip].y + k[rightHip].y) / 2;
-    double sx = (k[leftShoulder].x + k[rightShoulder].x) / 2, sy = (k[leftShoulder].y + k[rightShoulder].y) / 2;
-    double ux = sx - hx, uy = sy - hy;
-    double length = std::hypot(ux, uy);
-    if (length <= 0) return std::nullopt;
-    double radius = length * 1.5;  // at least the head above the shoulders
-    for (const auto& p : k)
-        if (p.score > cropKeypointScore) radius = std::max(radius, std::hypot(p.x - hx, p.y - hy));
-    return RotatedSquare{hx, hy, 2 * radius * regionScale, ux / length, uy / length};
-}
-
-// MediaPipe's region from a hip centre and a full-body scale point: centred on the hips,
-// "up" towards the scale point, side twice their distance, enlarged.
-std::optional<RotatedSquare> alignedRegion(const ScoredPoint& hips, const ScoredPoint& scale) {
-    double ux = scale.x - hips.x, uy = scale.y - hips.y;
-    double length = std::hypot(ux, uy);
-    if (!(length > 0) || !std::isfinite(length)) return std::nullopt;
-    return RotatedSquare{hips.x, hips.y, 2 * length * regionScale, ux / length, uy / length};
-}
-
-std::array<float, 16> translation(const std::array<double, 3>& p) {
-    std::array<float, 16> m{};
-    m[0] = m[5] = m[10] = m[15] = 1;
-    m[12] = static_cast<float>(p[0]);
-    m[13] = static_cast<float>(p[1]);
-    m[14] = static_cast<float>(p[2]);
-    return m;
-}
 
 std::array<double, 3> mid(const std::array<double, 3>& a, const std::array<double, 3>& b) {
     return {(a[0] + b[0]) / 2, (a[1] + b[1]) / 2, (a[2] + b[2]) / 2};
@@ -531,54 +440,103 @@ std::array<float, 16> cameraOrigin(const BlazePoseLandmarks& lm, int width, int 
 
 }  // namespace
 
+namespace {
+
+// BlazePose's 33 landmarks in left-right pairs (nose 0 has none).
+constexpr std::array<std::pair<int, int>, 16> blazePosePairs = {{
+    {1, 4}, {2, 5}, {3, 6}, {7, 8}, {9, 10}, {11, 12}, {13, 14}, {15, 16}, {17, 18}, {19, 20}, {21, 22},
+    {23, 24}, {25, 26}, {27, 28}, {29, 30}, {31, 32}}};
+
+// BlazePose's landmark numbers.
+enum { lEar = 7, rEar = 8, lShoulder = 11, rShoulder = 12, lElbow = 13, rElbow = 14, lWrist = 15, rWrist = 16,
+       lHip = 23, rHip = 24, lKnee = 25, rKnee = 26, lAnkle = 27, rAnkle = 28 };
+
+// Seen from behind, BlazePose can take the body for one facing the camera and trade its
+// sides; MoveNet's sides decide. The landmarks then trade sides, picture and world points alike.
+void agreeOnSides(BlazePoseLandmarks& lm, const CocoPose& k) {
+    if (!sidesTraded(k, {lm.image[lShoulder], lm.image[rShoulder], lm.image[lHip], lm.image[rHip]}, confidentScore)) return;
+    for (auto [a, b] : blazePosePairs) {
+        std::swap(lm.image[static_cast<std::size_t>(a)], lm.image[static_cast<std::size_t>(b)]);
+        std::swap(lm.world[static_cast<std::size_t>(a)], lm.world[static_cast<std::size_t>(b)]);
+    }
+}
+
+// How far BlazePose's limbs lie from MoveNet's confident ones, each joint counted up to `cap`
+// pixels (a joint MoveNet misplaced weighs no more than that).
+double disagreement(const BlazePoseLandmarks& lm, const CocoPose& k, double cap) {
+    double sum = 0;
+    for (int c = leftShoulder; c <= 16; ++c) {
+        const ScoredPoint& m = k[static_cast<std::size_t>(c)];
+        if (m.score < confidentScore) continue;
+        // COCO 5..16 alternate left and right as BlazePose's 11..16 and 23..28 do.
+        const int b = c <= 10 ? c + 6 : c + 12;
+        const ScoredPoint& l = lm.image[static_cast<std::size_t>(b)];
+        sum += std::min(std::hypot(m.x - l.x, m.y - l.y), cap);
+    }
+    return sum;
+}
+
+}  // namespace
+
 DetectorRun2D PoseModels::detect2D(const Raster& image) const {
     Prepared p = prepare(image);
     DetectorRun2D run;
-    auto faces = peopleOn(*this, impl_->anchors, p);
-    if (faces.size() >= 2) {
+    run.imageWidth = p.width;
+    run.imageHeight = p.height;
+    if (int faces = countedFaces(peopleOn(*this, impl_->anchors, p), p); faces >= 2) {
         // Several people: the estimator reports them, it never picks one.
-        run.observations = std::vector<Observation2D>(faces.size());
+        run.people = faces;
         return run;
     }
     auto pose = moveNetOn(*this, p);
     if (pose.people >= 2) {
-        run.observations = std::vector<Observation2D>(static_cast<std::size_t>(pose.people));
+        run.people = pose.people;
         return run;
     }
-    const auto& k = pose.keypoints;
-    run.observations.emplace();
+    auto& k = pose.keypoints;
     if (torso(k) < torsoScore) return run;
-    Observation2D o;
-    auto put = [&](const char* name, int i) { o.joints[name] = normalised(p, k[i].x, k[i].y, k[i].score); };
+    for (std::size_t i = 0; i < k.size(); ++i) k[i].score = calibrated(k[i].score, hiddenThresholds[i]);
+    run.people = 1;
+    Observation2D& o = run.pose.emplace();
+    auto put = [&](const char* name, int i) { o.joints[name] = {k[i].x, k[i].y, static_cast<float>(k[i].score)}; };
     auto putMid = [&](const char* name, int a, int b) {
-        o.joints[name] = normalised(p, (k[a].x + k[b].x) / 2, (k[a].y + k[b].y) / 2, std::min(k[a].score, k[b].score));
+        o.joints[name] = {(k[a].x + k[b].x) / 2, (k[a].y + k[b].y) / 2, static_cast<float>(std::min(k[a].score, k[b].score))};
     };
     putMid("root", leftHip, rightHip);
     putMid("neck", leftShoulder, rightShoulder);
     put("nose", nose);
     for (int i = 5; i < 17; ++i) put(cocoKeypoints[static_cast<std::size_t>(i)], i);
-    run.observations->push_back(std::move(o));
     return run;
 }
 
 DetectorRun3D PoseModels::detect3D(const Raster& image) const {
     Prepared p = prepare(image);
     DetectorRun3D run;
-    run.observations.emplace();
+    run.imageWidth = p.width;
+    run.imageHeight = p.height;
     auto people = peopleOn(*this, impl_->anchors, p);
-    // The region around the body: from MoveNet's joints (one pass is enough for the
-    // body's extent), else from the person detector's keypoints when it found one person.
-    auto pose = moveNetOn(*this, p, 1);
-    std::size_t count = std::max(people.size(), static_cast<std::size_t>(pose.people));
-    std::optional<RotatedSquare> region = regionFromJoints(pose.keypoints);
-    if (!region && people.size() == 1) region = alignedRegion(people[0].keypoints[0], people[0].keypoints[1]);
+    // The region around the body: from MoveNet's joints, else from the person detector's
+    // keypoints when it found one person.
+    auto pose = moveNetOn(*this, p);
+    const int count = std::max(countedFaces(people, p), pose.people);
+    std::optional<RotatedSquare> region;
+    if (torso(pose.keypoints) >= torsoScore) region = regionFromJoints(pose.keypoints, confidentScore, regionScale);
+    if (!region && people.size() == 1) region = alignedRegion(people[0].keypoints[0], people[0].keypoints[1], regionScale);
     if (!region) return run;
-    auto lm = landmarksOn(*this, p, *region);
+    std::optional<BlazePoseLandmarks> lm;
+    double best = 0;
+    for (double turn : landmarkTurns) {
+        auto candidate = landmarksOn(*this, p, region->turned(turn));
+        if (!candidate) continue;
+        const double d = disagreement(*candidate, pose.keypoints, region->side / 4);
+        if (!lm || d < best) {
+            lm = std::move(candidate);
+            best = d;
+        }
+    }
     if (!lm) return run;
+    agreeOnSides(*lm, pose.keypoints);
 
-    // BlazePose's landmark numbers.
-    enum { lEar = 7, rEar = 8, lShoulder = 11, rShoulder = 12, lElbow = 13, rElbow = 14, lWrist = 15, rWrist = 16,
-           lHip = 23, rHip = 24, lKnee = 25, rKnee = 26, lAnkle = 27, rAnkle = 28 };
     struct Point { std::array<double, 3> world; double x, y; };
     auto at = [&](int i) { return Point{lm->world[static_cast<std::size_t>(i)], lm->image[static_cast<std::size_t>(i)].x, lm->image[static_cast<std::size_t>(i)].y}; };
     auto midpoint = [](const Point& a, const Point& b) { return Point{mid(a.world, b.world), (a.x + b.x) / 2, (a.y + b.y) / 2}; };
@@ -592,13 +550,13 @@ DetectorRun3D PoseModels::detect3D(const Raster& image) const {
                    centerHead.world[2] + 0.5 * (centerHead.world[2] - centerShoulder.world[2])},
                   centerHead.x + 0.5 * (centerHead.x - centerShoulder.x), centerHead.y + 0.5 * (centerHead.y - centerShoulder.y)};
 
-    Observation3D o;
+    Observation3D& o = run.pose.emplace();
     auto put = [&](const char* name, const Point& pt, const char* parent) {
         RecognizedPoint3D j;
-        j.pose = translation(pt.world);
+        j.position = pt.world;
         if (parent) j.parent = parent;
-        j.imageX = pt.x / p.width;
-        j.imageY = 1.0 - pt.y / p.height;
+        j.imageX = pt.x;
+        j.imageY = pt.y;
         o.joints[name] = j;
     };
     put("root", root, nullptr);
@@ -626,9 +584,7 @@ DetectorRun3D PoseModels::detect3D(const Raster& image) const {
                                       distance(at(knee).world, at(ankle).world));
     o.heightMeasured = false;
     o.cameraOrigin = cameraOrigin(*lm, p.width, p.height);
-    run.observations->push_back(std::move(o));
-    // Further people are reported without joints; only the first observation is read.
-    for (std::size_t i = 1; i < count; ++i) run.observations->emplace_back();
+    run.people = std::max(count, 1);
     return run;
 }
 

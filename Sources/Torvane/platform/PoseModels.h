@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Torvane/platform/PoseDetector.h"
+#include "Torvane/platform/PoseGeometry.h"
 #include "Torvane/platform/Raster.h"
 #include "Torvane/platform/TfjsGraph.h"
 
@@ -19,23 +20,8 @@ namespace torvane::platform {
 // The folder the build was configured with (scripts/setup.sh installs the models there).
 std::filesystem::path defaultPoseModelFolder();
 
-// A point in pixels of the analysed image (origin top-left, y down) with a score.
-struct ScoredPoint {
-    double x = 0;
-    double y = 0;
-    double score = 0;
-};
-
-// One person found by the BlazePose detector (a face box and four body keypoints: hip
-// centre, full-body scale point, shoulder centre, upper-body scale point), in pixels.
-struct PersonDetection {
-    double score = 0;
-    double centerX = 0, centerY = 0, width = 0, height = 0;
-    std::array<ScoredPoint, 4> keypoints{};
-};
-
-// MoveNet's answer: 17 keypoints (COCO order) after both passes, and the number of people
-// whose centres its first pass saw.
+// MoveNet's answer: 17 keypoints (COCO order) merged from the direct and the mirrored pass,
+// and the number of people whose centres the direct pass saw.
 struct MoveNetPose {
     std::array<ScoredPoint, 17> keypoints{};
     int people = 0;
@@ -48,13 +34,6 @@ struct BlazePoseLandmarks {
     double presence = 0;
     std::array<ScoredPoint, 33> image{};
     std::array<std::array<double, 3>, 33> world{};
-};
-
-// A rotated square region: centre, side and the unit vector along which the body's "up"
-// (hips to shoulders) points, all in image pixels.
-struct RotatedSquare {
-    double centerX = 0, centerY = 0, side = 0;
-    double upX = 0, upY = -1;
 };
 
 class PoseModels {
@@ -87,11 +66,5 @@ public:
 private:
     std::shared_ptr<const Impl> impl_;
 };
-
-// MoveNet's keypoint order.
-inline constexpr std::array<const char*, 17> cocoKeypoints = {
-    "nose", "left_eye", "right_eye", "left_ear", "right_ear", "left_shoulder", "right_shoulder",
-    "left_elbow", "right_elbow", "left_wrist", "right_wrist", "left_hip", "right_hip",
-    "left_knee", "right_knee", "left_ankle", "right_ankle"};
 
 }  // namespace torvane::platform

@@ -130,7 +130,7 @@ public:
     }
 
 private:
-    [[noreturn]] void fail(const std::string& message) const { throw ModelError(message); }
+    [[noreturn]] static void fail(const std::string& message) { throw ModelError(message); }
 
     cv::dnn::Net& net() { return impl_.net; }
 
@@ -346,283 +346,361 @@ private:
         return (in - effective) / stride + 1;
     }
 
+    // One node of the graph as a converter sees it.
+    struct Node {
+        const Json& n;
+        const std::string& op;
+        const std::string& name;
+        const std::vector<std::string>& inputs;
+
+        void needInputs(std::size_t count) const {
+            if (inputs.size() < count) fail("Node " + name + " (" + op + ") has too few inputs.");
+        }
+    };
+    using Converter = Value (Builder::*)(const Node&);
+
+    // The ops the importer knows, each with its converter.
+    static const std::map<std::string, Converter, std::less<>>& converters() {
+        static const std::map<std::string, Converter, std::less<>> table = {
+            {"Const", &Builder::constantNode},
+            {"Placeholder", &Builder::placeholder},
+            {"Identity", &Builder::identity},
+            {"Cast", &Builder::identity},
+            {"ExpandDims", &Builder::batchAxis},
+            {"Squeeze", &Builder::batchAxis},
+            {"Unpack", &Builder::batchAxis},
+            {"_FusedConv2D", &Builder::convolutionNode},
+            {"Conv2D", &Builder::convolutionNode},
+            {"DepthwiseConv2dNative", &Builder::convolutionNode},
+            {"FusedDepthwiseConv2dNative", &Builder::convolutionNode},
+            {"AddV2", &Builder::arithmeticNode},
+            {"Add", &Builder::arithmeticNode},
+            {"Sub", &Builder::arithmeticNode},
+            {"Mul", &Builder::arithmeticNode},
+            {"Relu", &Builder::activation},
+            {"Relu6", &Builder::activation},
+            {"Sigmoid", &Builder::activation},
+            {"MaxPool", &Builder::maxPool},
+            {"Pad", &Builder::pad},
+            {"ResizeBilinear", &Builder::resizeBilinear},
+            {"DepthToSpace", &Builder::depthToSpace},
+            {"Reshape", &Builder::reshape},
+            {"ConcatV2", &Builder::concat},
+            {"Shape", &Builder::shapeOf},
+            {"StridedSlice", &Builder::stridedSlice},
+            {"Pack", &Builder::pack},
+        };
+        return table;
+    }
+
     Value convert(const Json& n, int index) {
         const std::string op = n.at("op").get<std::string>();
         const std::string name = n.at("name").get<std::string>();
-        auto inputs = inputsOf(n);
-        auto needInputs = [&](std::size_t count) {
-            if (inputs.size() < count) fail("Node " + name + " (" + op + ") has too few inputs.");
-        };
+        const auto inputs = inputsOf(n);
         if (index != 0 && op != "Unpack") fail("Output " + std::to_string(index) + " of node " + name + " (" + op + ") is not supported.");
+        auto converter = converters().find(op);
+        if (converter == converters().end()) fail("Unsupported op " + op + " (node " + name + ") in " + file_.string() + ".");
+        return (this->*converter->second)(Node{n, op, name, inputs});
+    }
 
-        if (op == "Const") {
-            checkAttributes(n, {"value"});
-            auto it = weights_.find(name);
-            if (it == weights_.end()) fail("Constant " + name + " has no weights in " + file_.string() + ".");
-            return constant(it->second.shape, decode(name, it->second));
-        }
-        if (op == "Placeholder") {
-            checkAttributes(n, {"shape"});
-            if (!inputName_.empty() && inputName_ != name) fail("Model " + file_.string() + " has more than one input.");
-            std::vector<int> shape;
-            const Json* s = attr(n, "shape");
-            if (s && s->contains("shape") && s->at("shape").contains("dim"))
-                for (const auto& d : s->at("shape").at("dim")) {
-                    int size = d.contains("size") ? std::stoi(d.at("size").get<std::string>()) : -1;
-                    shape.push_back(size < 0 ? 1 : size);
-                }
-            if (shape.size() != 4) fail("Input " + name + " is not a 4-D image tensor.");
-            inputName_ = name;
-            impl_.inputShape = shape;
-            net().setInputsNames({name});
-            Value v = layerValue(0, shape, true);
-            return v;
-        }
-        if (op == "Identity" || op == "Cast") {
-            checkAttributes(n, {});
-            needInputs(1);
-            return value(inputs[0]);
-        }
-        if (op == "ExpandDims" || op == "Squeeze" || op == "Unpack") {
-            checkAttributes(n, {"squeeze_dims", "axis", "num"});
-            needInputs(1);
-            Value v = value(inputs[0]);
-            long axis = 0;
-            if (op == "ExpandDims") {
-                needInputs(2);
-                axis = static_cast<long>(constValue(inputs[1], n).data.at(0));
-                if (axis < 0) axis += static_cast<long>(v.shape.size()) + 1;
-                if (axis != 0) fail("ExpandDims node " + name + " on axis " + std::to_string(axis) + " is not supported (batch axis only).");
-                v.shape.insert(v.shape.begin(), 1);
-            } else {
-                auto dims = intListAttr(n, "squeeze_dims");
-                if (op == "Squeeze") axis = dims.size() == 1 ? dims[0] : -1;
-                else axis = intAttr(n, "axis", 0);
-                if (axis != 0 || v.shape.empty() || v.shape[0] != 1 || (op == "Unpack" && intAttr(n, "num", 1) != 1))
-                    fail(op + " node " + name + " is not supported (batch axis of size 1 only).");
-                v.shape.erase(v.shape.begin());
+    Value constantNode(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"value"});
+        auto it = weights_.find(name);
+        if (it == weights_.end()) fail("Constant " + name + " has no weights in " + file_.string() + ".");
+        return constant(it->second.shape, decode(name, it->second));
+    }
+
+    Value placeholder(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"shape"});
+        if (!inputName_.empty() && inputName_ != name) fail("Model " + file_.string() + " has more than one input.");
+        std::vector<int> shape;
+        const Json* s = attr(n, "shape");
+        if (s && s->contains("shape") && s->at("shape").contains("dim"))
+            for (const auto& d : s->at("shape").at("dim")) {
+                int size = d.contains("size") ? std::stoi(d.at("size").get<std::string>()) : -1;
+                shape.push_back(size < 0 ? 1 : size);
             }
-            if (v.isConst) return v;
-            if (v.nchw && v.shape.size() != 3 && v.shape.size() != 4)
-                fail(op + " node " + name + " gives an unsupported shape " + shapeText(v.shape) + ".");
-            return v;
+        if (shape.size() != 4) fail("Input " + name + " is not a 4-D image tensor.");
+        inputName_ = name;
+        impl_.inputShape = shape;
+        net().setInputsNames({name});
+        Value v = layerValue(0, shape, true);
+        return v;
+    }
+
+    Value identity(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {});
+        node.needInputs(1);
+        return value(inputs[0]);
+    }
+
+    Value batchAxis(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"squeeze_dims", "axis", "num"});
+        node.needInputs(1);
+        Value v = value(inputs[0]);
+        long axis = 0;
+        if (op == "ExpandDims") {
+            node.needInputs(2);
+            axis = static_cast<long>(constValue(inputs[1], n).data.at(0));
+            if (axis < 0) axis += static_cast<long>(v.shape.size()) + 1;
+            if (axis != 0) fail("ExpandDims node " + name + " on axis " + std::to_string(axis) + " is not supported (batch axis only).");
+            v.shape.insert(v.shape.begin(), 1);
+        } else {
+            auto dims = intListAttr(n, "squeeze_dims");
+            if (op == "Squeeze") axis = dims.size() == 1 ? dims[0] : -1;
+            else axis = intAttr(n, "axis", 0);
+            if (axis != 0 || v.shape.empty() || v.shape[0] != 1 || (op == "Unpack" && intAttr(n, "num", 1) != 1))
+                fail(op + " node " + name + " is not supported (batch axis of size 1 only).");
+            v.shape.erase(v.shape.begin());
         }
-        if (op == "_FusedConv2D" || op == "Conv2D" || op == "DepthwiseConv2dNative" || op == "FusedDepthwiseConv2dNative")
-            return convolution(n, op, name, inputs);
-        if (op == "AddV2" || op == "Add" || op == "Sub" || op == "Mul") {
-            checkAttributes(n, {});
-            needInputs(2);
-            return arithmetic(op, name, value(inputs[0]), value(inputs[1]));
+        if (v.isConst) return v;
+        if (v.nchw && v.shape.size() != 3 && v.shape.size() != 4)
+            fail(op + " node " + name + " gives an unsupported shape " + shapeText(v.shape) + ".");
+        return v;
+    }
+
+    Value convolutionNode(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        return convolution(n, op, name, inputs);
+    }
+
+    Value arithmeticNode(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {});
+        node.needInputs(2);
+        return arithmetic(op, name, value(inputs[0]), value(inputs[1]));
+    }
+
+    Value activation(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {});
+        node.needInputs(1);
+        const Value& in = value(inputs[0]);
+        if (in.isConst) fail("Node " + name + " (" + op + ") on a constant is not supported.");
+        cv::dnn::LayerParams lp;
+        std::string type = op == "Relu" ? "ReLU" : op == "Sigmoid" ? "Sigmoid" : "ReLU6";
+        if (op == "Relu6") { lp.set("min_value", 0.0f); lp.set("max_value", 6.0f); }
+        Value out = in;
+        out.layer = addLayer(name, type, lp, in);
+        out.output = 0;
+        return out;
+    }
+
+    Value maxPool(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"ksize", "strides", "padding", "data_format", "explicit_paddings"});
+        requireNHWC(n);
+        requireNoExplicitPadding(n);
+        Value in = image(inputs.at(0), n);
+        auto k = intListAttr(n, "ksize");
+        auto s = intListAttr(n, "strides");
+        auto padding = stringAttr(n, "padding");
+        if (k.size() != 4 || s.size() != 4 || k[0] != 1 || k[3] != 1 || s[0] != 1 || s[3] != 1 ||
+            (padding != "SAME" && padding != "VALID"))
+            fail("MaxPool node " + name + " has unsupported ksize, strides or padding.");
+        cv::dnn::LayerParams lp;
+        lp.set("pool", "max");
+        lp.set("kernel_h", static_cast<int>(k[1])); lp.set("kernel_w", static_cast<int>(k[2]));
+        lp.set("stride_h", static_cast<int>(s[1])); lp.set("stride_w", static_cast<int>(s[2]));
+        lp.set("pad_mode", padding);
+        lp.set("ceil_mode", false);
+        std::vector<int> shape = {1, outputSize(in.shape[1], static_cast<int>(k[1]), static_cast<int>(s[1]), 1, padding),
+                                  outputSize(in.shape[2], static_cast<int>(k[2]), static_cast<int>(s[2]), 1, padding), in.shape[3]};
+        return layerValue(addLayer(name, "Pooling", lp, in), shape, true);
+    }
+
+    Value pad(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {});
+        node.needInputs(2);
+        Value in = image(inputs[0], n);
+        const Value& pads = constValue(inputs[1], n);
+        if (pads.data.size() != 8) fail("Pad node " + name + " needs 4x2 paddings.");
+        auto p = [&](int i) { return static_cast<int>(pads.data[static_cast<std::size_t>(i)]); };
+        int nchwPads[8] = {p(0), p(1), p(6), p(7), p(2), p(3), p(4), p(5)};
+        cv::dnn::LayerParams lp;
+        lp.set("paddings", cv::dnn::DictValue::arrayInt(nchwPads, 8));
+        lp.set("value", 0.0f);
+        std::vector<int> shape = {1, in.shape[1] + p(2) + p(3), in.shape[2] + p(4) + p(5), in.shape[3] + p(6) + p(7)};
+        if (p(0) || p(1)) fail("Pad node " + name + " pads the batch axis.");
+        return layerValue(addLayer(name, "Padding", lp, in), shape, true);
+    }
+
+    Value resizeBilinear(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"align_corners", "half_pixel_centers"});
+        node.needInputs(2);
+        Value in = image(inputs[0], n);
+        const Value& size = constValue(inputs[1], n);
+        if (size.data.size() != 2) fail("ResizeBilinear node " + name + " needs a size of two numbers.");
+        int h = static_cast<int>(size.data[0]), w = static_cast<int>(size.data[1]);
+        cv::dnn::LayerParams lp;
+        lp.set("interpolation", "bilinear");
+        lp.set("height", h);
+        lp.set("width", w);
+        lp.set("align_corners", boolAttr(n, "align_corners"));
+        lp.set("half_pixel_centers", boolAttr(n, "half_pixel_centers"));
+        return layerValue(addLayer(name, "Resize", lp, in), {1, h, w, in.shape[3]}, true);
+    }
+
+    Value depthToSpace(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"block_size", "data_format"});
+        requireNHWC(n);
+        Value in = image(inputs.at(0), n);
+        int bs = static_cast<int>(intAttr(n, "block_size", 0));
+        int c = in.shape[3], h = in.shape[1], w = in.shape[2];
+        if (bs < 1 || c % (bs * bs)) fail("DepthToSpace node " + name + " has an unsupported block size.");
+        int outC = c / (bs * bs);
+        // TensorFlow's order within a block is (row, column, channel): split the channels,
+        // move the block axes beside H and W, merge.
+        int split[] = {1, bs, bs, outC, h, w};
+        cv::dnn::LayerParams r1;
+        r1.set("dim", cv::dnn::DictValue::arrayInt(split, 6));
+        int a = addLayer(name + "/split", "Reshape", r1, in);
+        int order[] = {0, 3, 4, 1, 5, 2};
+        cv::dnn::LayerParams perm;
+        perm.set("order", cv::dnn::DictValue::arrayInt(order, 6));
+        Value tmp = layerValue(a, {}, false);
+        int b = addLayer(name + "/permute", "Permute", perm, tmp);
+        int merged[] = {1, outC, h * bs, w * bs};
+        cv::dnn::LayerParams r2;
+        r2.set("dim", cv::dnn::DictValue::arrayInt(merged, 4));
+        tmp.layer = b;
+        return layerValue(addLayer(name, "Reshape", r2, tmp), {1, h * bs, w * bs, outC}, true);
+    }
+
+    Value reshape(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {});
+        node.needInputs(2);
+        const Value& in = value(inputs[0]);
+        const Value& shapeValue = constValue(inputs[1], n);
+        std::vector<int> shape;
+        for (float f : shapeValue.data) shape.push_back(static_cast<int>(f));
+        std::size_t total = elementCount(in.shape);
+        std::size_t known = 1;
+        int unknown = -1;
+        for (std::size_t i = 0; i < shape.size(); ++i) {
+            if (shape[i] < 0) {
+                if (unknown >= 0) fail("Reshape node " + name + " has two unknown sizes.");
+                unknown = static_cast<int>(i);
+            } else {
+                known *= static_cast<std::size_t>(shape[i]);
+            }
         }
-        if (op == "Relu" || op == "Relu6" || op == "Sigmoid") {
-            checkAttributes(n, {});
-            needInputs(1);
-            const Value& in = value(inputs[0]);
-            if (in.isConst) fail("Node " + name + " (" + op + ") on a constant is not supported.");
-            cv::dnn::LayerParams lp;
-            std::string type = op == "Relu" ? "ReLU" : op == "Sigmoid" ? "Sigmoid" : "ReLU6";
-            if (op == "Relu6") { lp.set("min_value", 0.0f); lp.set("max_value", 6.0f); }
-            Value out = in;
-            out.layer = addLayer(name, type, lp, in);
-            out.output = 0;
-            return out;
-        }
-        if (op == "MaxPool") {
-            checkAttributes(n, {"ksize", "strides", "padding", "data_format", "explicit_paddings"});
-            requireNHWC(n);
-            requireNoExplicitPadding(n);
-            Value in = image(inputs.at(0), n);
-            auto k = intListAttr(n, "ksize");
-            auto s = intListAttr(n, "strides");
-            auto padding = stringAttr(n, "padding");
-            if (k.size() != 4 || s.size() != 4 || k[0] != 1 || k[3] != 1 || s[0] != 1 || s[3] != 1 ||
-                (padding != "SAME" && padding != "VALID"))
-                fail("MaxPool node " + name + " has unsupported ksize, strides or padding.");
-            cv::dnn::LayerParams lp;
-            lp.set("pool", "max");
-            lp.set("kernel_h", static_cast<int>(k[1])); lp.set("kernel_w", static_cast<int>(k[2]));
-            lp.set("stride_h", static_cast<int>(s[1])); lp.set("stride_w", static_cast<int>(s[2]));
-            lp.set("pad_mode", padding);
-            lp.set("ceil_mode", false);
-            std::vector<int> shape = {1, outputSize(in.shape[1], static_cast<int>(k[1]), static_cast<int>(s[1]), 1, padding),
-                                      outputSize(in.shape[2], static_cast<int>(k[2]), static_cast<int>(s[2]), 1, padding), in.shape[3]};
-            return layerValue(addLayer(name, "Pooling", lp, in), shape, true);
-        }
-        if (op == "Pad") {
-            checkAttributes(n, {});
-            needInputs(2);
-            Value in = image(inputs[0], n);
-            const Value& pads = constValue(inputs[1], n);
-            if (pads.data.size() != 8) fail("Pad node " + name + " needs 4x2 paddings.");
-            auto p = [&](int i) { return static_cast<int>(pads.data[static_cast<std::size_t>(i)]); };
-            int nchwPads[8] = {p(0), p(1), p(6), p(7), p(2), p(3), p(4), p(5)};
-            cv::dnn::LayerParams lp;
-            lp.set("paddings", cv::dnn::DictValue::arrayInt(nchwPads, 8));
-            lp.set("value", 0.0f);
-            std::vector<int> shape = {1, in.shape[1] + p(2) + p(3), in.shape[2] + p(4) + p(5), in.shape[3] + p(6) + p(7)};
-            if (p(0) || p(1)) fail("Pad node " + name + " pads the batch axis.");
-            return layerValue(addLayer(name, "Padding", lp, in), shape, true);
-        }
-        if (op == "ResizeBilinear") {
-            checkAttributes(n, {"align_corners", "half_pixel_centers"});
-            needInputs(2);
-            Value in = image(inputs[0], n);
-            const Value& size = constValue(inputs[1], n);
-            if (size.data.size() != 2) fail("ResizeBilinear node " + name + " needs a size of two numbers.");
-            int h = static_cast<int>(size.data[0]), w = static_cast<int>(size.data[1]);
-            cv::dnn::LayerParams lp;
-            lp.set("interpolation", "bilinear");
-            lp.set("height", h);
-            lp.set("width", w);
-            lp.set("align_corners", boolAttr(n, "align_corners"));
-            lp.set("half_pixel_centers", boolAttr(n, "half_pixel_centers"));
-            return layerValue(addLayer(name, "Resize", lp, in), {1, h, w, in.shape[3]}, true);
-        }
-        if (op == "DepthToSpace") {
-            checkAttributes(n, {"block_size", "data_format"});
-            requireNHWC(n);
-            Value in = image(inputs.at(0), n);
-            int bs = static_cast<int>(intAttr(n, "block_size", 0));
-            int c = in.shape[3], h = in.shape[1], w = in.shape[2];
-            if (bs < 1 || c % (bs * bs)) fail("DepthToSpace node " + name + " has an unsupported block size.");
-            int outC = c / (bs * bs);
-            // TensorFlow's order within a block is (row, column, channel): split the channels,
-            // move the block axes beside H and W, merge.
-            int split[] = {1, bs, bs, outC, h, w};
-            cv::dnn::LayerParams r1;
-            r1.set("dim", cv::dnn::DictValue::arrayInt(split, 6));
-            int a = addLayer(name + "/split", "Reshape", r1, in);
-            int order[] = {0, 3, 4, 1, 5, 2};
+        if (unknown >= 0 && known) shape[static_cast<std::size_t>(unknown)] = static_cast<int>(total / known);
+        if (elementCount(shape) != total)
+            fail("Reshape node " + name + " cannot make " + shapeText(in.shape) + " into " + shapeText(shape) + ".");
+        if (in.isConst) return constant(shape, in.data);
+        Value source = in;
+        if (in.nchw) {  // back to TensorFlow's element order first
+            int order[] = {0, 2, 3, 1};
             cv::dnn::LayerParams perm;
-            perm.set("order", cv::dnn::DictValue::arrayInt(order, 6));
-            Value tmp = layerValue(a, {}, false);
-            int b = addLayer(name + "/permute", "Permute", perm, tmp);
-            int merged[] = {1, outC, h * bs, w * bs};
-            cv::dnn::LayerParams r2;
-            r2.set("dim", cv::dnn::DictValue::arrayInt(merged, 4));
-            tmp.layer = b;
-            return layerValue(addLayer(name, "Reshape", r2, tmp), {1, h * bs, w * bs, outC}, true);
+            perm.set("order", cv::dnn::DictValue::arrayInt(order, 4));
+            source.layer = addLayer(name + "/nhwc", "Permute", perm, in);
+            source.output = 0;
         }
-        if (op == "Reshape") {
-            checkAttributes(n, {});
-            needInputs(2);
-            const Value& in = value(inputs[0]);
-            const Value& shapeValue = constValue(inputs[1], n);
-            std::vector<int> shape;
-            for (float f : shapeValue.data) shape.push_back(static_cast<int>(f));
-            std::size_t total = elementCount(in.shape);
-            std::size_t known = 1;
-            int unknown = -1;
-            for (std::size_t i = 0; i < shape.size(); ++i) {
-                if (shape[i] < 0) {
-                    if (unknown >= 0) fail("Reshape node " + name + " has two unknown sizes.");
-                    unknown = static_cast<int>(i);
-                } else {
-                    known *= static_cast<std::size_t>(shape[i]);
-                }
-            }
-            if (unknown >= 0 && known) shape[static_cast<std::size_t>(unknown)] = static_cast<int>(total / known);
-            if (elementCount(shape) != total)
-                fail("Reshape node " + name + " cannot make " + shapeText(in.shape) + " into " + shapeText(shape) + ".");
-            if (in.isConst) return constant(shape, in.data);
-            Value source = in;
-            if (in.nchw) {  // back to TensorFlow's element order first
-                int order[] = {0, 2, 3, 1};
-                cv::dnn::LayerParams perm;
-                perm.set("order", cv::dnn::DictValue::arrayInt(order, 4));
-                source.layer = addLayer(name + "/nhwc", "Permute", perm, in);
-                source.output = 0;
-            }
-            cv::dnn::LayerParams lp;
-            lp.set("dim", cv::dnn::DictValue::arrayInt(shape.data(), static_cast<int>(shape.size())));
-            if (shape.size() == 4) {  // a new image: store it as NCHW again
-                int id = addLayer(name + "/reshape", "Reshape", lp, source);
-                int order[] = {0, 3, 1, 2};
-                cv::dnn::LayerParams perm;
-                perm.set("order", cv::dnn::DictValue::arrayInt(order, 4));
-                return layerValue(addLayer(name, "Permute", perm, layerValue(id, shape, false)), shape, true);
-            }
-            return layerValue(addLayer(name, "Reshape", lp, source), shape, false);
+        cv::dnn::LayerParams lp;
+        lp.set("dim", cv::dnn::DictValue::arrayInt(shape.data(), static_cast<int>(shape.size())));
+        if (shape.size() == 4) {  // a new image: store it as NCHW again
+            int id = addLayer(name + "/reshape", "Reshape", lp, source);
+            int order[] = {0, 3, 1, 2};
+            cv::dnn::LayerParams perm;
+            perm.set("order", cv::dnn::DictValue::arrayInt(order, 4));
+            return layerValue(addLayer(name, "Permute", perm, layerValue(id, shape, false)), shape, true);
         }
-        if (op == "ConcatV2") {
-            checkAttributes(n, {});
-            needInputs(3);
-            long axis = static_cast<long>(constValue(inputs.back(), n).data.at(0));
-            std::vector<Value> parts;
-            for (std::size_t i = 0; i + 1 < inputs.size(); ++i) parts.push_back(value(inputs[i]));
-            const Value& first = parts[0];
-            long rank = static_cast<long>(first.shape.size());
-            if (axis < 0) axis += rank;
-            std::vector<int> shape = first.shape;
-            shape[static_cast<std::size_t>(axis)] = 0;
-            for (const auto& p : parts) {
-                if (p.isConst || p.nchw != first.nchw || p.shape.size() != first.shape.size())
-                    fail("ConcatV2 node " + name + " mixes constants or layouts.");
-                shape[static_cast<std::size_t>(axis)] += p.shape[static_cast<std::size_t>(axis)];
-            }
-            int blobAxis;
-            if (first.nchw) {
-                long a4 = axis + (4 - rank);  // logical 3-D images have an implicit batch
-                static const int map[] = {0, 2, 3, 1};
-                blobAxis = map[a4];
-            } else {
-                blobAxis = static_cast<int>(axis) + (first.blobRank - static_cast<int>(rank));
-            }
-            cv::dnn::LayerParams lp;
-            lp.set("axis", blobAxis);
-            lp.name = name;
-            lp.type = "Concat";
-            int id = net().addLayer(name, "Concat", lp);
-            for (std::size_t i = 0; i < parts.size(); ++i)
-                net().connect(parts[i].layer, parts[i].output, id, static_cast<int>(i));
-            Value out = layerValue(id, shape, first.nchw);
-            out.blobRank = first.blobRank;
-            return out;
+        return layerValue(addLayer(name, "Reshape", lp, source), shape, false);
+    }
+
+    Value concat(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {});
+        node.needInputs(3);
+        long axis = static_cast<long>(constValue(inputs.back(), n).data.at(0));
+        std::vector<Value> parts;
+        for (std::size_t i = 0; i + 1 < inputs.size(); ++i) parts.push_back(value(inputs[i]));
+        const Value& first = parts[0];
+        long rank = static_cast<long>(first.shape.size());
+        if (axis < 0) axis += rank;
+        std::vector<int> shape = first.shape;
+        shape[static_cast<std::size_t>(axis)] = 0;
+        for (const auto& p : parts) {
+            if (p.isConst || p.nchw != first.nchw || p.shape.size() != first.shape.size())
+                fail("ConcatV2 node " + name + " mixes constants or layouts.");
+            shape[static_cast<std::size_t>(axis)] += p.shape[static_cast<std::size_t>(axis)];
         }
-        if (op == "Shape") {
-            checkAttributes(n, {});
-            Value in = value(inputs.at(0));
-            std::vector<float> dims(in.shape.begin(), in.shape.end());
-            return constant({static_cast<int>(dims.size())}, dims);
+        int blobAxis;
+        if (first.nchw) {
+            long a4 = axis + (4 - rank);  // logical 3-D images have an implicit batch
+            static const int map[] = {0, 2, 3, 1};
+            blobAxis = map[a4];
+        } else {
+            blobAxis = static_cast<int>(axis) + (first.blobRank - static_cast<int>(rank));
         }
-        if (op == "StridedSlice") {
-            checkAttributes(n, {"begin_mask", "end_mask", "ellipsis_mask", "new_axis_mask", "shrink_axis_mask"});
-            needInputs(4);
-            const Value& in = constValue(inputs[0], n);
-            const Value &begin = constValue(inputs[1], n), &end = constValue(inputs[2], n), &strides = constValue(inputs[3], n);
-            if (in.shape.size() != 1 || begin.data.size() != 1 || intAttr(n, "ellipsis_mask", 0) || intAttr(n, "new_axis_mask", 0))
-                fail("StridedSlice node " + name + " is supported on 1-D shape constants only.");
-            int size = in.shape[0];
-            int step = static_cast<int>(strides.data[0]);
-            if (step != 1) fail("StridedSlice node " + name + " has an unsupported stride.");
-            int b = intAttr(n, "begin_mask", 0) & 1 ? 0 : static_cast<int>(begin.data[0]);
-            int e = intAttr(n, "end_mask", 0) & 1 ? size : static_cast<int>(end.data[0]);
-            if (b < 0) b += size;
-            if (e < 0) e += size;
-            b = std::clamp(b, 0, size);
-            e = std::clamp(e, b, size);
-            std::vector<float> out(in.data.begin() + b, in.data.begin() + e);
-            if (intAttr(n, "shrink_axis_mask", 0) & 1) {
-                if (out.size() != 1) fail("StridedSlice node " + name + " shrinks a slice that is not one element.");
-                return constant({}, out);
-            }
-            return constant({static_cast<int>(out.size())}, out);
+        cv::dnn::LayerParams lp;
+        lp.set("axis", blobAxis);
+        lp.name = name;
+        lp.type = "Concat";
+        int id = net().addLayer(name, "Concat", lp);
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            net().connect(parts[i].layer, parts[i].output, id, static_cast<int>(i));
+        Value out = layerValue(id, shape, first.nchw);
+        out.blobRank = first.blobRank;
+        return out;
+    }
+
+    Value shapeOf(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {});
+        Value in = value(inputs.at(0));
+        std::vector<float> dims(in.shape.begin(), in.shape.end());
+        return constant({static_cast<int>(dims.size())}, dims);
+    }
+
+    Value stridedSlice(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"begin_mask", "end_mask", "ellipsis_mask", "new_axis_mask", "shrink_axis_mask"});
+        node.needInputs(4);
+        const Value& in = constValue(inputs[0], n);
+        const Value &begin = constValue(inputs[1], n), &end = constValue(inputs[2], n), &strides = constValue(inputs[3], n);
+        if (in.shape.size() != 1 || begin.data.size() != 1 || intAttr(n, "ellipsis_mask", 0) || intAttr(n, "new_axis_mask", 0))
+            fail("StridedSlice node " + name + " is supported on 1-D shape constants only.");
+        int size = in.shape[0];
+        int step = static_cast<int>(strides.data[0]);
+        if (step != 1) fail("StridedSlice node " + name + " has an unsupported stride.");
+        int b = intAttr(n, "begin_mask", 0) & 1 ? 0 : static_cast<int>(begin.data[0]);
+        int e = intAttr(n, "end_mask", 0) & 1 ? size : static_cast<int>(end.data[0]);
+        if (b < 0) b += size;
+        if (e < 0) e += size;
+        b = std::clamp(b, 0, size);
+        e = std::clamp(e, b, size);
+        std::vector<float> out(in.data.begin() + b, in.data.begin() + e);
+        if (intAttr(n, "shrink_axis_mask", 0) & 1) {
+            if (out.size() != 1) fail("StridedSlice node " + name + " shrinks a slice that is not one element.");
+            return constant({}, out);
         }
-        if (op == "Pack") {
-            checkAttributes(n, {"axis"});
-            if (intAttr(n, "axis", 0) != 0) fail("Pack node " + name + " is supported on axis 0 only.");
-            std::vector<float> out;
-            std::vector<int> shape;
-            for (const auto& i : inputs) {
-                const Value& v = constValue(i, n);
-                if (shape.empty()) shape = v.shape;
-                else if (shape != v.shape) fail("Pack node " + name + " packs constants of different shapes.");
-                out.insert(out.end(), v.data.begin(), v.data.end());
-            }
-            shape.insert(shape.begin(), static_cast<int>(inputs.size()));
-            return constant(shape, out);
+        return constant({static_cast<int>(out.size())}, out);
+    }
+
+    Value pack(const Node& node) {
+        const auto& [n, op, name, inputs] = node;
+        checkAttributes(n, {"axis"});
+        if (intAttr(n, "axis", 0) != 0) fail("Pack node " + name + " is supported on axis 0 only.");
+        std::vector<float> out;
+        std::vector<int> shape;
+        for (const auto& i : inputs) {
+            const Value& v = constValue(i, n);
+            if (shape.empty()) shape = v.shape;
+            else if (shape != v.shape) fail("Pack node " + name + " packs constants of different shapes.");
+            out.insert(out.end(), v.data.begin(), v.data.end());
         }
-        fail("Unsupported op " + op + " (node " + name + ") in " + file_.string() + ".");
+        shape.insert(shape.begin(), static_cast<int>(inputs.size()));
+        return constant(shape, out);
     }
 
     Value convolution(const Json& n, const std::string& op, const std::string& name, const std::vector<std::string>& inputs) {
