@@ -124,7 +124,7 @@ std::string drain(int fd) {
 }
 }  // namespace
 
-ProcessResult runCli(const std::vector<std::string>& args) {
+ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSeconds) {
     TempDir scratch;
     fs::path outFile = scratch / "out", errFile = scratch / "err";
     pid_t pid = fork();
@@ -142,6 +142,7 @@ ProcessResult runCli(const std::vector<std::string>& args) {
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
+        if (timeLimitSeconds > 0) alarm(timeLimitSeconds);  // survives exec
         execv(program.c_str(), argv.data());
         _exit(127);
     }

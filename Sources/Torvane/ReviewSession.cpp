@@ -214,10 +214,11 @@ fs::path ReviewStore::documentURL(const fs::path& reportURL) {
 }
 
 ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& reportURL) {
-    SessionManifest manifest = SessionManifest::load(manifestURL);
-    const std::string reportBytes = platform::readFile(reportURL);
-    auto report = json::decodeText<FeasibilityReport>(reportBytes);
-    const std::string manifestHash = digest(platform::readFile(manifestURL));
+    // Each file is read once: the hashes belong to exactly the text that was checked.
+    std::string manifestBytes, reportBytes;
+    SessionManifest manifest = SessionManifest::load(manifestURL, &manifestBytes);
+    auto report = json::decodeFile<FeasibilityReport>(reportURL, platform::recordFileLimit, &reportBytes);
+    const std::string manifestHash = digest(manifestBytes);
     if (report.schemaVersion != 1 || report.manifestHash != manifestHash)
         throw PoseError::invalidInput(differentManifestMessage);
 
@@ -263,7 +264,14 @@ ReviewDocument ReviewStore::decode(std::string_view bytes) {
     return document;
 }
 
-ReviewDocument ReviewStore::load(const fs::path& url) { return decode(platform::readRegularFile(url)); }
+ReviewDocument ReviewStore::load(const fs::path& url) {
+    const std::string bytes = platform::readRegularFile(url);
+    try {
+        return decode(bytes);
+    } catch (const DecodingError& e) {
+        throw json::inFile(e, url);
+    }
+}
 
 void ReviewStore::validate(const ReviewDocument& document, const ReviewDocument& reference) {
     PairReview::validate(document);

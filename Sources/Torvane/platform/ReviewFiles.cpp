@@ -34,24 +34,7 @@ ExclusiveLock::~ExclusiveLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string readRegularFile(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throwFileError("cannot open file", file, errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throwFileError("not a regular file", file, EINVAL);
-    }
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
-    if (!readToEnd(fd, bytes, bytes.max_size())) {
-        int err = errno;
-        ::close(fd);
-        throwFileError("cannot read file", file, err);
-    }
-    ::close(fd);
-    return bytes;
-}
+std::string readRegularFile(const fs::path& file) { return readFile(file, reviewFileLimit); }
 
 namespace {
 

@@ -29,9 +29,9 @@ private:
     bool locked_ = false;
 };
 
-// Reads a whole regular file without ever blocking on what is there: a named pipe,
-// device or folder at the path throws std::filesystem::filesystem_error (EINVAL), as
-// does any open or read failure.
+// Reads a whole review document without ever blocking on what is there: a named pipe,
+// device or folder at the path, or a file over the review-document size limit, throws
+// std::filesystem::filesystem_error, as does any open or read failure.
 std::string readRegularFile(const std::filesystem::path& file);
 
 enum class BackupOutcome {
