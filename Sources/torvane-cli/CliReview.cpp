@@ -2,7 +2,9 @@
 // edits, retries and pair records an application makes on them.
 #include "Cli.h"
 #include "Torvane/DetectionRetry.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/LeanReview.h"
+#include "Torvane/PairReview.h"
+#include "Torvane/ReviewStore.h"
 
 namespace torvane::cli {
 
