@@ -15,6 +15,8 @@
 #include "TestSupport.h"
 #include "Torvane/FeasibilityRunner.h"
 #include "Torvane/ImageInput.h"
+#include "Torvane/ReviewStore.h"
+#include "Torvane/platform/ReviewFiles.h"
 #include "Torvane/VisionPoseEstimator.h"
 
 using namespace torvane;
@@ -564,4 +566,132 @@ TEST(Hardening, AFolderLockedByAnotherProcessIsSkippedWithALine) {
     EXPECT_EQ(resultsOf(report, free), freeResults.string());
     // The lock dies with its holder.
     EXPECT_EQ(resultsOf(discoverReport(data.path()), busy), (busy / "run" / "results.json").string());
+}
+
+namespace {
+
+// A saved review of a real session at revision 0, and the document file it was made from.
+struct SavedReview {
+    TempDir dir;
+    fs::path results = analysedSession(dir / "s");
+    fs::path document = dir / "doc.json";
+    fs::path target = ReviewStore::documentURL(results);
+
+    SavedReview() {
+        const auto made = runCli({"review", "make", (dir / "s" / "session.json").string(), results.string()}, hangLimit);
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        writeText(document, made.out);
+        EXPECT_EQ(runCli({"review", "save", document.string(), "--to", target.string()}, hangLimit).exitCode, 0);
+    }
+
+    // The document with `revision` and, when given, one joint edit put back unchecked.
+    fs::path edited(const std::string& name, std::int64_t revision, const std::string& joint = {},
+                    const std::string& edit = {}) const {
+        fs::path file = dir / (name + ".json");
+        writeText(file, readText(document));
+        if (!joint.empty()) {
+            writeText(dir / "edit.json", edit);
+            const auto restored = runCli({"review", "restore", file.string(), "--frame", "A001-subject", "--joint", joint,
+                                          "--edit", (dir / "edit.json").string()},
+                                         hangLimit);
+            EXPECT_EQ(restored.exitCode, 0) << restored.err;
+            writeText(file, restored.out);
+        }
+        auto value = json::parse(readText(file));
+        value["revision"] = revision;
+        writeText(file, value.dump(2));
+        return file;
+    }
+
+    test::ProcessResult save(const fs::path& file, std::int64_t expected) const {
+        return runCli({"review", "save", file.string(), "--to", target.string(), "--expected-revision",
+                       std::to_string(expected)},
+                      hangLimit);
+    }
+};
+
+}  // namespace
+
+// Edits that load refuses are refused by save too, before anything is touched, so a review
+// never gets stuck behind a document that no longer loads.
+TEST(Hardening, SaveRefusesEditsThatLoadWouldRefuse) {
+    SavedReview review;
+    const std::string before = readText(review.target);
+    const std::vector<std::pair<std::string, std::string>> edits = {
+        {"elbow_of_doom", R"({"state": "confirmed"})"},
+        {"left_knee", R"({"state": "corrected", "point": {"x": 1000000, "y": 5}})"},
+        {"left_knee", R"({"state": "occluded", "point": {"x": 3, "y": 4}})"},
+    };
+    for (const auto& [joint, edit] : edits) {
+        const auto run = review.save(review.edited("bad", 1, joint, edit), 0);
+        EXPECT_EQ(run.exitCode, 1) << joint << " " << edit;
+        EXPECT_EQ(run.err, std::string(ReviewStore::invalidEditMessage) + "\n");
+        EXPECT_EQ(readText(review.target), before);
+    }
+    EXPECT_EQ(review.save(review.edited("good", 1, "left_knee", R"({"state": "occluded"})"), 0).exitCode, 0);
+    EXPECT_EQ(runCli({"review", "load", review.target.string()}, hangLimit).exitCode, 0);
+}
+
+// A save must raise the revision: otherwise two editors of revision 0 both "win" and the
+// second silently replaces the first, or a save takes the review backwards.
+TEST(Hardening, SaveRefusesARevisionThatIsNotHigherThanTheSavedOne) {
+    SavedReview review;
+    const auto sameRevision = review.save(review.edited("first editor", 0, "left_knee", R"({"state": "occluded"})"), 0);
+    EXPECT_EQ(sameRevision.exitCode, 1);
+    EXPECT_EQ(sameRevision.err, std::string(ReviewStore::staleRevisionMessage) + "\n");
+
+    ASSERT_EQ(review.save(review.edited("raised", 3), 0).exitCode, 0);
+    const std::string saved = readText(review.target);
+    struct Case {
+        std::int64_t revision, expected;
+        std::string message;
+    };
+    for (const auto& c : std::vector<Case>{{2, 3, ReviewStore::staleRevisionMessage},
+                                           {3, 3, ReviewStore::staleRevisionMessage},
+                                           {4, 0, ReviewStore::conflictMessage}}) {
+        const auto run = review.save(review.edited("later", c.revision), c.expected);
+        EXPECT_EQ(run.exitCode, 1) << c.revision;
+        EXPECT_EQ(run.err, c.message + "\n");
+        EXPECT_EQ(readText(review.target), saved);
+    }
+    EXPECT_EQ(review.save(review.edited("next", 4), 3).exitCode, 0);
+}
+
+// A stuck process holding the lock: the save says it waits, then gives up; a holder that lets
+// go in time lets it through.
+TEST(Hardening, ASaveWaitsForAnotherSaversLockABoundedTime) {
+    SavedReview review;
+    const std::string before = readText(review.target);
+    for (const bool releases : {false, true}) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            platform::ExclusiveLock lock(ReviewStore::lockURL(review.target));
+            const char byte = lock.acquire(std::chrono::seconds(5)) ? 'y' : 'n';
+            (void)!::write(ready[1], &byte, 1);
+            if (releases) {
+                ::sleep(1);
+                ::_exit(0);
+            }
+            ::pause();
+            ::_exit(0);
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ASSERT_EQ(byte, 'y');
+        const auto run = review.save(review.edited("waiting", releases ? 1 : 5), 0);
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        EXPECT_TRUE(contains(run.err, "Waiting for another save of " + review.target.string())) << run.err;
+        if (releases) {
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+        } else {
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_TRUE(contains(run.err, std::string(ReviewStore::cannotAcquireMessage) + "\n")) << run.err;
+            EXPECT_EQ(readText(review.target), before);
+        }
+    }
 }

@@ -72,19 +72,29 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
     return ReviewDocument(manifestHash, digest(reportBytes), std::move(frames));
 }
 
-ReviewDocument ReviewStore::decode(std::string_view bytes) {
-    auto document = json::decodeText<ReviewDocument>(bytes);
+namespace {
+
+// What load refuses beyond the JSON shape. Save runs the same checks, so it never writes a
+// document that load would refuse and that would then block every later save.
+void checkLoadable(const ReviewDocument& document) {
     std::set<std::string> ids;
     bool duplicate = false;
     for (const auto& frame : document.frames) duplicate = duplicate || !ids.insert(frame.id).second;
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0 ||
         duplicate)
-        throw PoseError::invalidInput(invalidDocumentMessage);
+        throw PoseError::invalidInput(ReviewStore::invalidDocumentMessage);
     PairReview::validate(document);
     LeanReview::validate(document);
     for (const auto& frame : document.frames)
         for (const auto& [joint, edit] : frame.edits)
-            if (!frame.admits(joint, edit)) throw PoseError::invalidInput(invalidEditMessage);
+            if (!frame.admits(joint, edit)) throw PoseError::invalidInput(ReviewStore::invalidEditMessage);
+}
+
+}  // namespace
+
+ReviewDocument ReviewStore::decode(std::string_view bytes) {
+    auto document = json::decodeText<ReviewDocument>(bytes);
+    checkLoadable(document);
     return document;
 }
 
@@ -147,17 +157,18 @@ void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t 
 
 }  // namespace
 
-void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std::optional<std::int64_t> expectedRevision) {
+void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std::optional<std::int64_t> expectedRevision,
+                       const std::function<void()>& waiting) {
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0)
         throw PoseError::invalidInput(unsupportedSchemaMessage);
     ReviewDocument copy = document;
     copy.schemaVersion = ReviewDocument::currentSchema;
-    PairReview::validate(copy);
-    LeanReview::validate(copy);
+    checkLoadable(copy);
 
     platform::ExclusiveLock lock(lockURL(url));  // released, then closed, on every way out
     if (!lock.isOpen()) throw PoseError::invalidInput(cannotLockMessage);
-    if (!lock.acquire()) throw PoseError::invalidInput(cannotAcquireMessage);
+    // A stuck process holding the lock must not hold this save for ever.
+    if (!lock.acquire(lockPatience, waiting)) throw PoseError::invalidInput(cannotAcquireMessage);
 
     std::error_code ec;
     if (fs::exists(url, ec)) {
@@ -168,6 +179,9 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
         if (!expectedRevision || saved.revision != *expectedRevision || saved.manifestHash != copy.manifestHash ||
             saved.reportHash != copy.reportHash)
             throw PoseError::invalidInput(conflictMessage);
+        // Two editors who loaded the same revision cannot both save it: the second would
+        // silently replace the first one's work. Nor may a save go backwards.
+        if (copy.revision <= saved.revision) throw PoseError::invalidInput(staleRevisionMessage);
         validate(copy, saved);
         if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, url, saved.schemaVersion);
     } else if (ec) {

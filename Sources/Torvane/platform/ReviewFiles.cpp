@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 #include "Torvane/platform/FileSystem.h"
 
@@ -19,14 +20,20 @@ ExclusiveLock::ExclusiveLock(const fs::path& lockFile) {
     } while (fd_ < 0 && errno == EINTR);
 }
 
-bool ExclusiveLock::acquire() {
+bool ExclusiveLock::acquire(std::chrono::milliseconds patience, const std::function<void()>& waiting) {
     if (fd_ < 0) return false;
-    int rc = 0;
-    do {
-        rc = ::flock(fd_, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    locked_ = rc == 0;
-    return locked_;
+    // Polled rather than a blocking flock, so the wait has an end.
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    bool told = false;
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return locked_ = true;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!told && waiting) waiting();
+        told = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 ExclusiveLock::~ExclusiveLock() {

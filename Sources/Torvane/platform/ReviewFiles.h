@@ -3,7 +3,9 @@
 // durable replacement through one fixed temporary file.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,8 +23,9 @@ public:
 
     // Whether the lock file could be opened or created.
     bool isOpen() const { return fd_ >= 0; }
-    // Blocks until the lock is held; false when flock fails.
-    bool acquire();
+    // Waits until the lock is held, at most `patience`; `waiting` (if any) is told once when
+    // another holder makes it wait. False when the time runs out or flock fails.
+    bool acquire(std::chrono::milliseconds patience, const std::function<void()>& waiting = {});
 
 private:
     int fd_ = -1;
