@@ -7,7 +7,7 @@ namespace torvane {
 
 namespace {
 
-[[noreturn]] void refuse() { throw PoseError::invalidInput(ImageInput::unreadableMessage); }
+[[noreturn]] void refuse() { throw PoseError(PoseErrorCode::unreadableImage, ImageInput::unreadableMessage); }
 
 // One read serves the hash and the pixels, so the hash always belongs to the pixels that
 // were analysed, even if the file is replaced meanwhile; the name is never parsed for
@@ -46,7 +46,7 @@ ImageInput ImageInput::loadNamingFile(const std::filesystem::path& url) {
         return load(url);
     } catch (const PoseError& e) {
         if (e.message() != unreadableMessage) throw;
-        throw PoseError::invalidInput(namedFailure(url));
+        throw PoseError(PoseErrorCode::unreadableImage, namedFailure(url));
     }
 }
 
@@ -73,7 +73,7 @@ platform::Raster ImageInput::cropped(const PixelRect& rect) const {
     rect.validate(image.width(), image.height());
     platform::Raster region = image.crop(static_cast<int>(rect.x), static_cast<int>(rect.y),
                                          static_cast<int>(rect.width), static_cast<int>(rect.height));
-    if (region.empty()) throw PoseError::invalidInput("Unable to crop image.");
+    if (region.empty()) throw PoseError(PoseErrorCode::unreadableImage, "Unable to crop image.");
     return region;
 }
 

@@ -352,7 +352,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             // writing its manifest or analysing it now, and doing the same again here would
             // only make a second run folder.
             platform::FolderLock lock(folder);
-            if (!lock.held()) throw PoseError::invalidInput(busyFolderMessage);
+            if (!lock.held()) throw PoseError(PoseErrorCode::lockFailed, busyFolderMessage);
 
             if (progress) progress(name);
             if (!platform::entryExists(manifestURL)) writeFirstManifest(report, folder, photos, manifestURL);
@@ -382,7 +382,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             }
 
             // An analysis that failed for good on these very bytes is not run again.
-            if (auto failed = recordedFailure(folder, manifestHash, sources)) throw PoseError::invalidInput(*failed);
+            if (auto failed = recordedFailure(folder, manifestHash, sources)) throw PoseError(PoseErrorCode::incompleteAnalysis, *failed);
 
             const fs::path output = folder / (runFolderPrefix + randomUUID());
             try {
@@ -397,7 +397,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
                     message += " " + *reasons;
                     recordFailure(output, manifestHash, sources, message);
                 }
-                throw PoseError::invalidInput(message);
+                throw PoseError(PoseErrorCode::incompleteAnalysis, message);
             }
             completePage(report, folder, output / "results.json");
             report.sessions.push_back({manifest.session, manifestURL, output / "results.json", true});

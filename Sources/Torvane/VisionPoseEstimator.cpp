@@ -55,7 +55,7 @@ void requireDetectable(const platform::Raster& image) {
     const double shorter = std::min(image.width(), image.height());
     const double longer = std::max(image.width(), image.height());
     if (!(shorter >= 1) || shorter < longer * VisionPoseEstimator::minimumAspect)
-        throw PoseError::invalidInput(VisionPoseEstimator::degenerateCropMessage);
+        throw PoseError(PoseErrorCode::invalidCrop, VisionPoseEstimator::degenerateCropMessage);
 }
 
 }  // namespace
