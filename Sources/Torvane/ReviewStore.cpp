@@ -179,10 +179,10 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
         if (!expectedRevision || saved.revision != *expectedRevision || saved.manifestHash != copy.manifestHash ||
             saved.reportHash != copy.reportHash)
             throw PoseError(PoseErrorCode::conflict, conflictMessage);
+        validate(copy, saved);
         // Two editors who loaded the same revision cannot both save it: the second would
         // silently replace the first one's work. Nor may a save go backwards.
         if (copy.revision <= saved.revision) throw PoseError(PoseErrorCode::conflict, staleRevisionMessage);
-        validate(copy, saved);
         if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, url, saved.schemaVersion);
     } else if (ec) {
         throw fs::filesystem_error("cannot inspect review file", url, ec);
