@@ -27,7 +27,7 @@ TEST(CommandLine, ImageCommands) {
     test::writeText(dir / "x.jpg", "text");
     auto bad = runCli({"image", "info", (dir / "x.jpg").string()});
     EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_EQ(bad.err, "Unreadable image or exceeds 40 megapixel limit.\n");
+    EXPECT_EQ(bad.err, "Unreadable image or exceeds 40 megapixel limit. Photo: \"" + (dir / "x.jpg").string() + "\".\n");
     EXPECT_EQ(bad.out, "");
 
     auto outside = runCli({"image", "crop", (dir / "r.jpg").string(), "--rect", "0,0,400,300", "--out",

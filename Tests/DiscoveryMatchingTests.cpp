@@ -64,7 +64,7 @@ TEST(DiscoveryManifest, WritesNothingWhenAPhotoFailsAndNeverReplacesAFile) {
         SessionDiscovery::createManifest({data / "a.jpg", data / "b.jpg"}, data / "session.json");
         FAIL() << "an unreadable photo must stop the manifest";
     } catch (const PoseError& e) {
-        EXPECT_STREQ(e.what(), "Unreadable image or exceeds 40 megapixel limit.");
+        EXPECT_EQ(e.message(), "Unreadable image or exceeds 40 megapixel limit. Photo: \"" + (data / "b.jpg").string() + "\".");
     }
     EXPECT_FALSE(fs::exists(data / "session.json"));
 

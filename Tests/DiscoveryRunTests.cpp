@@ -5,6 +5,7 @@
 
 #include "DiscoveryTestSupport.h"
 #include "TestSupport.h"
+#include "Torvane/ImageInput.h"
 #include "Torvane/ReviewStore.h"
 
 using namespace torvane;
@@ -181,7 +182,7 @@ TEST_F(DiscoveryRun, BrokenFoldersBecomeFailuresWithTheirOwnMessages) {
     const auto report = discover();
     ASSERT_EQ(report.failures.size(), 3u);
     EXPECT_EQ(report.failures[0].folderURL, unreadable);
-    EXPECT_EQ(report.failures[0].message, "Unreadable image or exceeds 40 megapixel limit.");
+    EXPECT_EQ(report.failures[0].message, ImageInput::namedFailure(unreadable / "bad.png"));
     EXPECT_FALSE(fs::exists(unreadable / "session.json"));
     EXPECT_EQ(report.failures[1].message, "Unsupported schema, empty manifest, or duplicate pair IDs.");
     EXPECT_EQ(report.failures[2].folderURL, escaping);

@@ -64,10 +64,10 @@ struct FaultCase {
 };
 
 const FaultCase replaceCases[] = {
-    {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write file"},
-    {"flush fails", Fault::flushFails, EIO, "filesystem error: cannot write file"},
-    {"rename fails", Fault::renameFails, EXDEV, "filesystem error: cannot replace file"},
-    {"folder refused", Fault::createRefused, EACCES, "filesystem error: cannot create temporary file"},
+    {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write file"},
+    {"flush fails", Fault::flushFails, EIO, "Cannot write file"},
+    {"rename fails", Fault::renameFails, EXDEV, "Cannot replace file"},
+    {"folder refused", Fault::createRefused, EACCES, "Cannot create temporary file"},
 };
 
 std::set<std::string> namesIn(const fs::path& folder) {
@@ -105,9 +105,9 @@ TEST(FaultInjection, AtomicWriteKeepsTheOldFileAndLeavesNoTemporary) {
 
 TEST(FaultInjection, ExclusiveCreateLeavesNothingHalfWritten) {
     const FaultCase cases[] = {
-        {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write file"},
-        {"flush fails", Fault::flushFails, EIO, "filesystem error: cannot write file"},
-        {"folder refused", Fault::createRefused, EACCES, "filesystem error: cannot create file"},
+        {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write file"},
+        {"flush fails", Fault::flushFails, EIO, "Cannot write file"},
+        {"folder refused", Fault::createRefused, EACCES, "Cannot create file"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -119,8 +119,8 @@ TEST(FaultInjection, ExclusiveCreateLeavesNothingHalfWritten) {
 }
 
 TEST(FaultInjection, BackupIsWholeOrAbsent) {
-    for (const auto& c : {FaultCase{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write backup"},
-                          FaultCase{"flush fails", Fault::flushFails, EIO, "filesystem error: cannot write backup"}}) {
+    for (const auto& c : {FaultCase{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write backup"},
+                          FaultCase{"flush fails", Fault::flushFails, EIO, "Cannot write backup"}}) {
         TempDir dir;
         expectFailure(c, [&](const platform::Env& env) {
             platform::preserveExclusively(dir / "doc.json.schema2-backup", std::string(5000, 'b'), env);
@@ -169,7 +169,7 @@ TEST(FaultInjection, ReviewConversionStopsWhenTheBackupFails) {
     ReviewDocument next = two;
     next.revision = 1;
 
-    FaultCase full{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "filesystem error: cannot write backup"};
+    FaultCase full{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write backup"};
     expectFailure(full, [&](const platform::Env& env) { ReviewStore::save(next, url, 0, env); });
     EXPECT_EQ(readText(url), before);
     EXPECT_FALSE(fs::exists(ReviewStore::legacyBackupURL(url, 2)));

@@ -257,6 +257,8 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
     two.schemaVersion = 2;
     const std::string oldBytes = json::pretty(two);
     const fs::path backup = ReviewStore::legacyBackupURL(url, 2);
+    ReviewDocument next = two;  // a save raises the revision
+    next.revision = 1;
     auto reset = [&] {
         writeText(url, oldBytes);
         fs::remove(backup);
@@ -264,7 +266,7 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
 
     reset();
     auto begin = std::chrono::steady_clock::now();
-    ReviewStore::save(two, url, 0);
+    ReviewStore::save(next, url, 0);
     const int window =
         static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count() * 3 / 2) + 1;
 
@@ -278,7 +280,7 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
             ::close(started[0]);
             char c = 's';
             if (::write(started[1], &c, 1) != 1) return otherFailure;
-            ReviewStore::save(two, url, 0);
+            ReviewStore::save(next, url, 0);
             ::pause();  // wait for the kill
             return 0;
         });
@@ -298,7 +300,11 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
         if (fs::exists(backup)) {
             EXPECT_EQ(readText(backup), oldBytes) << "kill " << k;
         }
-        EXPECT_NO_THROW(ReviewStore::save(two, url, 0)) << "kill " << k;
+        // The next save goes on from whichever revision the kill left.
+        ReviewDocument after = next;
+        const std::int64_t current = ReviewStore::load(url).revision;
+        after.revision = current + 1;
+        EXPECT_NO_THROW(ReviewStore::save(after, url, current)) << "kill " << k;
         EXPECT_EQ(readText(backup), oldBytes);
     }
     std::printf("[ crash    ] %d conversions killed within %d us, %d had finished\n", kills, window, converted);

@@ -347,7 +347,9 @@ TEST_F(StoreTest, LockAndBackupThatCannotBeCreatedStopTheSave) {
     two.schemaVersion = 2;
     const std::string oldBytes = json::pretty(two);
     writeText(longURL, oldBytes);
-    EXPECT_EQ(messageOf([&] { ReviewStore::save(fresh, longURL, 0); }), "Cannot create schema-2 backup; review preserved.");
+    ReviewDocument raised = fresh;
+    raised.revision = 1;
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(raised, longURL, 0); }), "Cannot create schema-2 backup; review preserved.");
     EXPECT_EQ(readText(longURL), oldBytes);
     EXPECT_TRUE(lockIsFree(longURL));
 }

@@ -124,9 +124,11 @@ std::string drain(int fd) {
 }
 }  // namespace
 
-ProcessResult runCli(const std::vector<std::string>& args) { return runProgram(TORVANE_CLI_PATH, args); }
+ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSeconds) {
+    return runProgram(TORVANE_CLI_PATH, args, timeLimitSeconds);
+}
 
-ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args) {
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args, unsigned timeLimitSeconds) {
     TempDir scratch;
     fs::path outFile = scratch / "out", errFile = scratch / "err";
     pid_t pid = fork();
@@ -144,7 +146,8 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(name.c_str(), argv.data());
+        if (timeLimitSeconds > 0) alarm(timeLimitSeconds);  // survives exec
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     int status = 0;

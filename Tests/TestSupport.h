@@ -45,10 +45,12 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs the built torvane command with the arguments; stdin is empty.
-ProcessResult runCli(const std::vector<std::string>& args);
+// Runs the built torvane command with the arguments; stdin is empty. With a time limit the
+// command is killed (SIGALRM, exit code 142) when it runs longer, so a hang fails the test.
+ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSeconds = 0);
 // The same for any program, named by its path.
-ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args);
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         unsigned timeLimitSeconds = 0);
 
 }  // namespace torvane::test
 

@@ -112,7 +112,7 @@ std::vector<CoachingChecklistItem> CoachingChecklist::rows(const std::optional<C
 
 std::map<std::string, CoachingChecklistReview> CoachingChecklist::load(const std::filesystem::path& url,
                                                                        const std::vector<ReviewFrame>& frames) {
-    auto reviews = json::decodeText<std::vector<CoachingChecklistReview>>(platform::readFile(url));
+    auto reviews = json::decodeFile<std::vector<CoachingChecklistReview>>(url, platform::recordFileLimit);
     std::map<std::string, CoachingChecklistReview> out;
     for (auto& review : reviews) {
         review.validate(frames);

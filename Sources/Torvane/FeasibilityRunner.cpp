@@ -122,7 +122,10 @@ void finish(PendingRider& pending, std::vector<CropReport>& crops) {
 
 FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::path& outputDirectory,
                                          const PoseEstimates& estimates) {
-    const SessionManifest manifest = SessionManifest::load(manifestURL);
+    // The report vouches for the manifest text it was made from, not for whatever the
+    // file holds when the run ends.
+    std::string manifestBytes;
+    const SessionManifest manifest = SessionManifest::load(manifestURL, &manifestBytes);
     const fs::path folder = withoutTrailingSeparators(outputDirectory);
     createRunFolder(folder);
 
@@ -161,7 +164,7 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::
     report.schemaVersion = 1;
     report.session = manifest.session;
     report.annotationProvenance = manifest.annotationProvenance;
-    report.manifestHash = contentHash(platform::readFile(manifestURL));
+    report.manifestHash = contentHash(manifestBytes);
     report.operatingSystem = platform::operatingSystemVersion();
     report.machineArchitecture = platform::machineArchitecture();
     report.generatedAt = iso8601(std::chrono::system_clock::now());
@@ -211,7 +214,9 @@ std::string rows(const std::optional<PoseResult>& result) {
 
 std::string figure(const CropReport& crop, const std::string& title, const std::string& kind,
                    const std::optional<PoseResult>& result) {
-    return "<figure><img src=\"" + crop.pairID + "-" + crop.role + "-" + kind + ".png\" alt=\"" + title + " " + kind +
+    // A results file can be edited by hand: its IDs are text like any other, escaped.
+    const std::string picture = FeasibilityRunner::escape(crop.pairID + "-" + crop.role + "-" + kind + ".png");
+    return "<figure><img src=\"" + picture + "\" alt=\"" + title + " " + kind +
            " inspection\"><figcaption>" + kind +
            " \u2014 unreviewed</figcaption><details><summary>Joint key and source pixel coordinates</summary>"
            "<table><tr><th>ID</th><th>Joint</th><th>x, y</th></tr>" +

@@ -25,7 +25,17 @@ struct ImageInput {
     static constexpr long long maxPixels = 40'000'000;
     static constexpr const char* unreadableMessage = "Unreadable image or exceeds 40 megapixel limit.";
 
+    // Reads the file once (a regular file, opened without blocking, at most
+    // platform::photoFileLimit bytes) and decodes those bytes: only JPEG, PNG, TIFF and HEIF,
+    // and truncated or corrupt image data is refused. Every refusal is unreadableMessage.
     static ImageInput load(const std::filesystem::path& url);
+
+    // The same, but a refusal also names the file and what is wrong with it (missing,
+    // empty, not a regular file, ...), for messages about one photo among many.
+    static ImageInput loadNamingFile(const std::filesystem::path& url);
+
+    // unreadableMessage followed by the file's name and what is wrong with it.
+    static std::string namedFailure(const std::filesystem::path& url);
 
     // The upright size and hash that `load` would give, from the header and the stored
     // orientation alone: the same size-limit refusal, no pixel decoded. For photos whose

@@ -1,5 +1,8 @@
 #include "Torvane/Json.h"
 
+#include "Torvane/platform/FileSystem.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -39,9 +42,42 @@ std::string child(const std::string& path, std::size_t index) {
 Value parse(std::string_view text) {
     try {
         return Value::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::exception& e) {  // parse errors, and numbers out of range (1e999)
-        throw DecodingError(std::string("The data couldn't be read because it isn't valid JSON (") + e.what() + ").");
+    } catch (const nlohmann::json::parse_error& e) {
+        // Where the text goes wrong, as a person counts it, rather than the parser's internals.
+        const std::size_t end = std::min<std::size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
+        std::size_t line = 1, column = 1;
+        for (std::size_t i = 0; i < end; ++i) {
+            if (text[i] == '\n') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
+            }
+        }
+        throw DecodingError("The data couldn't be read because it isn't valid JSON (line " + std::to_string(line) +
+                            ", column " + std::to_string(column) + ").");
+    } catch (const nlohmann::json::exception&) {  // numbers out of range (1e999)
+        throw DecodingError("The data couldn't be read because it isn't valid JSON (a number is out of range).");
     }
+}
+
+Value parseFile(const std::filesystem::path& file, std::size_t limit, std::string* bytes) {
+    std::string text = platform::readFile(file, limit);
+    try {
+        Value value = parse(text);
+        if (bytes) *bytes = std::move(text);
+        return value;
+    } catch (const DecodingError& e) {
+        throw inFile(e, file);
+    }
+}
+
+DecodingError inFile(const DecodingError& error, const std::filesystem::path& file) {
+    const std::string where = " File: \"" + platform::printable(file.string()) + "\".";
+    std::string message = error.what();
+    if (message.size() < where.size() || message.compare(message.size() - where.size(), where.size(), where) != 0)
+        message += where;
+    return DecodingError(message);
 }
 
 namespace {

@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -250,6 +251,25 @@ Value parse(std::string_view text);
 template <class T>
 T decodeText(std::string_view text) {
     return decode<T>(parse(text));
+}
+
+// The same error with the file it came from named in its sentence.
+DecodingError inFile(const DecodingError& error, const std::filesystem::path& file);
+
+// Reads a JSON file of at most `limit` bytes (a regular file, opened without blocking) and
+// parses it; the text read is handed back through `bytes` when asked for, so a hash can be
+// taken of exactly what was parsed. Errors name the file.
+Value parseFile(const std::filesystem::path& file, std::size_t limit, std::string* bytes = nullptr);
+
+// Reads, parses and decodes a JSON file; decoding errors name the file too.
+template <class T>
+T decodeFile(const std::filesystem::path& file, std::size_t limit, std::string* bytes = nullptr) {
+    Value value = parseFile(file, limit, bytes);
+    try {
+        return decode<T>(value);
+    } catch (const DecodingError& e) {
+        throw inFile(e, file);
+    }
 }
 
 // Pretty-printed form for files: sorted keys, two-space indent, trailing newline.

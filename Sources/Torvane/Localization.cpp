@@ -15,7 +15,11 @@ Localization Localization::evaluate(const std::map<std::string, Point2>& predict
         auto it = predicted.find(annotation.name);
         if (it != predicted.end() && std::isfinite(it->second.x) && std::isfinite(it->second.y))
             error.pixels = it->second.distance(annotation.point);
+        // Far-out annotations (-1.5e308) overflow to infinity, which no report can carry:
+        // an error that is not a finite number is absent.
+        if (error.pixels && !std::isfinite(*error.pixels)) error.pixels.reset();
         if (scale && error.pixels) error.normalized = *error.pixels / *scale;
+        if (error.normalized && !std::isfinite(*error.normalized)) error.normalized.reset();
         bool within = scale && error.normalized && *error.normalized <= tolerance &&
                       error.uncertaintyPixels >= 0 && error.uncertaintyPixels <= tolerance * *scale;
         if (within) ++result.withinToleranceCount;

@@ -67,7 +67,7 @@ bool acceptable(const SinglePhotoCoaching& r, const std::map<std::string, Single
 
 std::map<std::string, SinglePhotoCoaching> SinglePhotoCoaching::load(const std::filesystem::path& url,
                                                                      const std::vector<ReviewFrame>& frames) {
-    auto records = json::decodeText<std::vector<SinglePhotoCoaching>>(platform::readFile(url));
+    auto records = json::decodeFile<std::vector<SinglePhotoCoaching>>(url, platform::recordFileLimit);
     const auto pairs = PairReview::resolve(frames);
     std::map<std::string, SinglePhotoCoaching> out;
     for (auto& r : records) {

@@ -36,10 +36,11 @@ fs::path ReviewStore::documentURL(const fs::path& reportURL) {
 }
 
 ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& reportURL) {
-    SessionManifest manifest = SessionManifest::load(manifestURL);
-    const std::string reportBytes = platform::readFile(reportURL);
-    auto report = json::decodeText<FeasibilityReport>(reportBytes);
-    const std::string manifestHash = contentHash(platform::readFile(manifestURL));
+    // Each file is read once: the hashes belong to exactly the text that was checked.
+    std::string manifestBytes, reportBytes;
+    SessionManifest manifest = SessionManifest::load(manifestURL, &manifestBytes);
+    auto report = json::decodeFile<FeasibilityReport>(reportURL, platform::recordFileLimit, &reportBytes);
+    const std::string manifestHash = contentHash(manifestBytes);
     if (report.schemaVersion != 1 || report.manifestHash != manifestHash)
         throw PoseError(PoseErrorCode::changedEvidence, differentManifestMessage);
 
@@ -69,23 +70,40 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
     return ReviewDocument(manifestHash, contentHash(reportBytes), std::move(frames));
 }
 
-ReviewDocument ReviewStore::decode(std::string_view bytes) {
-    auto document = json::decodeText<ReviewDocument>(bytes);
+namespace {
+
+// What load refuses beyond the JSON shape. Save runs the same checks, so it never writes a
+// document that load would refuse and that would then block every later save.
+void checkLoadable(const ReviewDocument& document) {
     std::set<std::string> ids;
     bool duplicate = false;
     for (const auto& frame : document.frames) duplicate = duplicate || !ids.insert(frame.id).second;
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0 ||
         duplicate)
-        throw PoseError(PoseErrorCode::invalidDocument, invalidDocumentMessage);
+        throw PoseError(PoseErrorCode::invalidDocument, ReviewStore::invalidDocumentMessage);
     PairReview::validate(document);
     LeanReview::validate(document);
     for (const auto& frame : document.frames)
         for (const auto& [joint, edit] : frame.edits)
-            if (!frame.admits(joint, edit)) throw PoseError(PoseErrorCode::invalidDocument, invalidEditMessage);
+            if (!frame.admits(joint, edit)) throw PoseError(PoseErrorCode::invalidDocument, ReviewStore::invalidEditMessage);
+}
+
+}  // namespace
+
+ReviewDocument ReviewStore::decode(std::string_view bytes) {
+    auto document = json::decodeText<ReviewDocument>(bytes);
+    checkLoadable(document);
     return document;
 }
 
-ReviewDocument ReviewStore::load(const fs::path& url) { return decode(platform::readRegularFile(url)); }
+ReviewDocument ReviewStore::load(const fs::path& url) {
+    const std::string bytes = platform::readRegularFile(url);
+    try {
+        return decode(bytes);
+    } catch (const DecodingError& e) {
+        throw json::inFile(e, url);
+    }
+}
 
 void ReviewStore::validate(const ReviewDocument& document, const ReviewDocument& reference) {
     PairReview::validate(document);
@@ -138,17 +156,17 @@ void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t 
 }  // namespace
 
 void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std::optional<std::int64_t> expectedRevision,
-                       const platform::Env& env) {
+                       const std::function<void()>& waiting, const platform::Env& env) {
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0)
         throw PoseError(PoseErrorCode::invalidDocument, unsupportedSchemaMessage);
     ReviewDocument copy = document;
     copy.schemaVersion = ReviewDocument::currentSchema;
-    PairReview::validate(copy);
-    LeanReview::validate(copy);
+    checkLoadable(copy);
 
     platform::ExclusiveLock lock(lockURL(url));  // released, then closed, on every way out
     if (!lock.isOpen()) throw PoseError(PoseErrorCode::lockFailed, cannotLockMessage);
-    if (!lock.acquire()) throw PoseError(PoseErrorCode::lockFailed, cannotAcquireMessage);
+    // A stuck process holding the lock must not hold this save for ever.
+    if (!lock.acquire(lockPatience, waiting)) throw PoseError(PoseErrorCode::lockFailed, cannotAcquireMessage);
 
     std::error_code ec;
     if (fs::exists(url, ec)) {
@@ -160,6 +178,9 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
             saved.reportHash != copy.reportHash)
             throw PoseError(PoseErrorCode::conflict, conflictMessage);
         validate(copy, saved);
+        // Two editors who loaded the same revision cannot both save it: the second would
+        // silently replace the first one's work. Nor may a save go backwards.
+        if (copy.revision <= saved.revision) throw PoseError(PoseErrorCode::conflict, staleRevisionMessage);
         if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, url, saved.schemaVersion, env);
     } else if (ec) {
         throw fs::filesystem_error("cannot inspect review file", url, ec);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +29,11 @@ struct ReviewStore {
     static constexpr const char* conflictMessage =
         "A newer or different review is already saved. Reopen it before editing; your unsaved changes remain in "
         "this window.";
+    static constexpr const char* staleRevisionMessage =
+        "The review's revision must be higher than the saved revision. Raise it before saving; the saved review is "
+        "unchanged.";
+    // How long a save waits for another saver's lock before it gives up.
+    static constexpr std::chrono::seconds lockPatience{10};
     static constexpr const char* movedMessage = "The review file was moved or removed. Reopen the session before saving.";
 
     // "joint-review-" + the first 12 digits of the report's content hash + ".json", beside it.
@@ -49,9 +56,16 @@ struct ReviewStore {
 
     // Saves under the lock file with a revision check, schema backups and an atomic,
     // durable replacement. Every refusal leaves the file as it was and the lock released.
-    // `env` makes the writes (tests pass one that fails on purpose).
+    // When another saver holds the lock, `waiting` is told once and the save waits at most
+    // lockPatience before it refuses with cannotAcquireMessage. `env` makes the writes (tests pass
+    // one that fails on purpose).
     static void save(const ReviewDocument& document, const std::filesystem::path& url,
-                     std::optional<std::int64_t> expectedRevision, const platform::Env& env = platform::Env::system());
+                     std::optional<std::int64_t> expectedRevision, const std::function<void()>& waiting = {},
+                     const platform::Env& env = platform::Env::system());
+    static void save(const ReviewDocument& document, const std::filesystem::path& url,
+                     std::optional<std::int64_t> expectedRevision, const platform::Env& env) {
+        save(document, url, expectedRevision, {}, env);
+    }
 
     // The document's path + ".schema" + N + "-backup".
     static std::filesystem::path legacyBackupURL(const std::filesystem::path& url, std::int64_t schema = 1);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <system_error>
 #include <utility>
 
 #include "Torvane/ContentHash.h"
@@ -103,6 +104,112 @@ std::vector<fs::path> localCandidates(const fs::path& folder) {
     return candidates;
 }
 
+// A failed analysis, remembered beside its output so that the same bytes are not
+// analysed again and again into new run folders.
+struct FailureRecord {
+    std::string manifestHash;
+    SourceMap sources;
+    std::string message;
+    template <class V> void fields(V& v) { v("manifestHash", manifestHash); v("message", message); v("sources", sources); }
+};
+
+// Library refusals repeat on the same input; file-system trouble (a full disk) may not.
+bool repeats(const std::exception& e) {
+    return dynamic_cast<const PoseError*>(&e) || dynamic_cast<const EncodingError*>(&e) ||
+           dynamic_cast<const DecodingError*>(&e);
+}
+
+void recordFailure(const fs::path& output, const std::string& manifestHash, const SourceMap& sources,
+                   const std::string& message) {
+    try {
+        if (!platform::entryAttributes(output).isDirectory) return;  // nothing made, nothing piles up
+        platform::createFileExclusively(output / SessionDiscovery::failureRecordName,
+                                        json::pretty(FailureRecord{manifestHash, sources, message}));
+    } catch (const std::exception&) {
+        // Best effort: without the record the next run simply tries again.
+    }
+}
+
+// The message of an earlier run folder's failure on exactly this manifest and these photos.
+std::optional<std::string> recordedFailure(const fs::path& folder, const std::string& manifestHash,
+                                           const SourceMap& sources) {
+    for (const auto& name : platform::listFolder(folder)) {
+        if (name.rfind(SessionDiscovery::runFolderPrefix, 0) != 0) continue;
+        const fs::path file = folder / name / SessionDiscovery::failureRecordName;
+        if (!platform::entryExists(file)) continue;
+        try {
+            const auto record = json::decodeFile<FailureRecord>(file, platform::recordFileLimit);
+            if (record.manifestHash == manifestHash && record.sources == sources)
+                return record.message + " This failure was recorded in \"" + platform::printable(name) +
+                       "\" for the same manifest and photos; the session is analysed again once one of them changes.";
+        } catch (const std::exception&) {
+        }
+    }
+    return std::nullopt;
+}
+
+// Why a results file of this manifest lacks riders: each rider that failed before detection
+// with its error. Nothing when the file is unusable or incomplete for another reason.
+std::optional<std::string> riderFailures(const fs::path& results, const std::string& manifestHash,
+                                         const SessionManifest& manifest, const fs::path& manifestURL) {
+    FeasibilityReport report;
+    try {
+        report = json::decodeFile<FeasibilityReport>(results, platform::recordFileLimit);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (report.manifestHash != manifestHash) return std::nullopt;
+    std::string reasons;
+    for (const auto& crop : report.crops) {
+        if (crop.sourceHash) continue;
+        if (!crop.error) return std::nullopt;
+        std::string error = *crop.error;
+        for (const auto& pair : manifest.pairs)
+            if (const RiderInput* rider = pair.id == crop.pairID ? pair.rider(crop.role) : nullptr;
+                rider && error == ImageInput::unreadableMessage)
+                error = ImageInput::namedFailure(SessionManifest::assetURL(pair, rider, manifestURL));
+        reasons += (reasons.empty() ? "" : " ") + crop.pairID + " " + crop.role + ": " + error;
+    }
+    if (reasons.empty()) return std::nullopt;
+    return reasons;
+}
+
+// A results file is opened through its page: a run killed between writing results.json and
+// index.html gets the page written now, from the results, never over an existing one.
+void completePage(SessionDiscoveryReport& report, const fs::path& folder, const fs::path& results) {
+    const fs::path page = results.parent_path() / "index.html";
+    if (platform::entryExists(page)) return;
+    try {
+        const auto written = json::decodeFile<FeasibilityReport>(results, platform::recordFileLimit);
+        platform::createFileExclusively(page, FeasibilityRunner::html(written));
+    } catch (const fs::filesystem_error& e) {
+        if (e.code() == std::errc::file_exists) return;  // another run wrote it meanwhile
+        report.failures.push_back({folder, std::string("The missing inspection page could not be written. ") + e.what()});
+    } catch (const std::exception& e) {
+        report.failures.push_back({folder, std::string("The missing inspection page could not be written. ") + e.what()});
+    }
+}
+
+// A first manifest for a folder of photos. Photos whose names are not UTF-8 cannot be named
+// in JSON text: they are left out, each with a problem line. Losing the race to another
+// writer is fine: the manifest that won is used.
+void writeFirstManifest(SessionDiscoveryReport& report, const fs::path& folder, const std::vector<fs::path>& photos,
+                        const fs::path& manifestURL) {
+    std::vector<fs::path> listable;
+    for (const auto& photo : photos) {
+        if (platform::isValidUTF8(photo.filename().string()))
+            listable.push_back(photo);
+        else
+            report.failures.push_back({folder, SessionDiscovery::nonUTF8PhotoMessage(photo.filename().string())});
+    }
+    if (listable.empty()) throw PoseError::invalidInput(SessionDiscovery::noListablePhotoMessage);
+    try {
+        SessionDiscovery::createManifest(listable, manifestURL);
+    } catch (const fs::filesystem_error& e) {
+        if (e.code() != std::errc::file_exists) throw;
+    }
+}
+
 }  // namespace
 
 std::string SessionDiscovery::digest(std::string_view bytes) { return contentHash(bytes); }
@@ -121,20 +228,35 @@ bool SessionDiscovery::isPhotoFile(const fs::path& entry) {
 }
 
 void SessionDiscovery::createManifest(const std::vector<fs::path>& photos, const fs::path& url) {
+    for (const auto& photo : photos)
+        if (!platform::isValidUTF8(photo.filename().string()))
+            throw PoseError::invalidInput(nonUTF8PhotoMessage(photo.filename().string()));
     SessionManifest manifest;
     manifest.schemaVersion = 1;
-    manifest.session = url.parent_path().filename().string();
+    // The title is text for people; a folder name that is not UTF-8 is shown escaped.
+    manifest.session = platform::printable(url.parent_path().filename().string());
     manifest.annotationProvenance = automaticProvenance;
     for (std::size_t i = 0; i < photos.size(); ++i) {
         // Decoding gives the upright size; the image itself is dropped at once.
-        const auto input = ImageInput::load(photos[i]);
+        const auto input = ImageInput::loadNamingFile(photos[i]);
         const PixelRect whole{0, 0, static_cast<double>(input.width()), static_cast<double>(input.height())};
         RiderInput rider{"subject", unreviewedRiderName, std::nullopt, whole, whole, {}, std::nullopt, automaticNote};
         char id[32];
         std::snprintf(id, sizeof id, "A%03zu", i + 1);
         manifest.pairs.push_back(PairInput{id, photos[i].filename().string(), {std::move(rider)}});
     }
-    platform::createFileExclusively(url, json::pretty(manifest));
+    // Manifests are never replaced, so one that did not load again would break the folder
+    // for good: the text is checked before it is written.
+    const std::string text = json::pretty(manifest);
+    if (json::decodeText<SessionManifest>(text) != manifest)
+        throw PoseError::invalidInput("The new session.json would not read back as written; nothing was written.");
+    platform::createFileExclusively(url, text);
+}
+
+std::string SessionDiscovery::nonUTF8PhotoMessage(const std::string& name) {
+    return "Photo \"" + platform::printable(name) +
+           "\" was left out of the new session.json: its name is not valid UTF-8 text. Rename it and add it to the "
+           "manifest to include it.";
 }
 
 SourceMap SessionDiscovery::sourceHashes(const SessionManifest& manifest, const fs::path& url) {
@@ -148,7 +270,7 @@ SourceMap SessionDiscovery::sourceHashes(const SessionManifest& manifest, const 
 bool SessionDiscovery::validReport(const fs::path& at, const std::string& manifestHash, const SourceMap& sources) {
     FeasibilityReport report;
     try {
-        report = json::decodeText<FeasibilityReport>(platform::readFile(at));
+        report = json::decodeFile<FeasibilityReport>(at, platform::recordFileLimit);
     } catch (const std::exception&) {
         return false;
     }
@@ -224,18 +346,24 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             if (!attributes.isDirectory || attributes.isSymbolicLink) return;
             const fs::path manifestURL = folder / "session.json";
             const auto photos = photoFiles(folder);
-            const bool hasManifest = platform::entryExists(manifestURL);
-            if (!hasManifest && photos.empty()) return;
+            if (!platform::entryExists(manifestURL) && photos.empty()) return;
+
+            // One discovery at a time per session folder: another run that holds it is
+            // writing its manifest or analysing it now, and doing the same again here would
+            // only make a second run folder.
+            platform::FolderLock lock(folder);
+            if (!lock.held()) throw PoseError(PoseErrorCode::lockFailed, busyFolderMessage);
 
             if (progress) progress(name);
-            if (!hasManifest) createManifest(photos, manifestURL);
-            const auto manifest = SessionManifest::load(manifestURL);
+            if (!platform::entryExists(manifestURL)) writeFirstManifest(report, folder, photos, manifestURL);
+            std::string manifestBytes;
+            const auto manifest = SessionManifest::load(manifestURL, &manifestBytes);
 
             if (auto unlisted = unlistedPhotoCount(manifest, manifestURL, photos))
                 report.failures.push_back({folder, std::to_string(unlisted) + unlistedPhotosMessage});
 
             const SourceMap sources = sourceHashes(manifest, manifestURL);
-            const std::string manifestHash = digest(platform::readFile(manifestURL));
+            const std::string manifestHash = digest(manifestBytes);  // what was parsed, not a second read
 
             std::optional<fs::path> knownResult;
             if (auto it = known.find(resolved(manifestURL)); it != known.end()) knownResult = it->second;
@@ -248,14 +376,30 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
                 if (validReport(candidate, manifestHash, sources)) valid.push_back(candidate);
 
             if (auto chosen = preferredReport(valid, manifestURL, knownResult)) {
+                completePage(report, folder, *chosen);
                 report.sessions.push_back({manifest.session, manifestURL, *chosen, false});
                 return;
             }
 
+            // An analysis that failed for good on these very bytes is not run again.
+            if (auto failed = recordedFailure(folder, manifestHash, sources)) throw PoseError(PoseErrorCode::incompleteAnalysis, *failed);
+
             const fs::path output = folder / (runFolderPrefix + randomUUID());
-            analysis(manifestURL, output);
-            if (!validReport(output / "results.json", manifestHash, sources))
-                throw PoseError(PoseErrorCode::incompleteAnalysis, incompleteAnalysisMessage);
+            try {
+                analysis(manifestURL, output);
+            } catch (const std::exception& e) {
+                if (repeats(e)) recordFailure(output, manifestHash, sources, describeError(e));
+                throw;
+            }
+            if (!validReport(output / "results.json", manifestHash, sources)) {
+                std::string message = incompleteAnalysisMessage;
+                if (auto reasons = riderFailures(output / "results.json", manifestHash, manifest, manifestURL)) {
+                    message += " " + *reasons;
+                    recordFailure(output, manifestHash, sources, message);
+                }
+                throw PoseError(PoseErrorCode::incompleteAnalysis, message);
+            }
+            completePage(report, folder, output / "results.json");
             report.sessions.push_back({manifest.session, manifestURL, output / "results.json", true});
         });
     }

@@ -68,6 +68,16 @@ struct SessionDiscovery {
         "Analysis did not produce a complete source-matched results file. The output has been preserved for "
         "inspection.";
     static constexpr const char* runFolderPrefix = "analysis-auto-";
+    static constexpr const char* busyFolderMessage =
+        "Another discovery run is working on this session folder now; it was skipped this time.";
+    static constexpr const char* noListablePhotoMessage =
+        "No photo in this folder has a name that is valid UTF-8 text, so no session.json was written. Rename the "
+        "photos to include them.";
+    // Kept in a run folder whose analysis failed in a way that repeats on the same bytes.
+    static constexpr const char* failureRecordName = "analysis-failure.json";
+
+    // The problem line for a photo left out of a new manifest because its name is not UTF-8.
+    static std::string nonUTF8PhotoMessage(const std::string& name);
 
     // Walks `dataDirectory` and returns every usable session and every problem; never
     // throws. `knownResults` maps a manifest to the results file the application last used

@@ -16,7 +16,7 @@ const RiderInput* PairInput::rider(const std::string& role) const {
 }
 
 bool SessionManifest::isSafeID(const std::string& id) {
-    if (id.empty()) return false;
+    if (id.empty() || id.size() > maxIDLength) return false;
     for (char c : id) {
         bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
         if (!ok) return false;
@@ -35,9 +35,8 @@ fs::path SessionManifest::assetURL(const PairInput& pair, const RiderInput* ride
     throw PoseError(PoseErrorCode::pathEscapes, "Asset escapes session folder.");
 }
 
-SessionManifest SessionManifest::load(const fs::path& url) {
-    const std::string bytes = platform::readFile(url);
-    auto manifest = json::decodeText<SessionManifest>(bytes);
+SessionManifest SessionManifest::load(const fs::path& url, std::string* bytes) {
+    auto manifest = json::decodeFile<SessionManifest>(url, platform::recordFileLimit, bytes);
 
     std::set<std::string> ids;
     for (const auto& pair : manifest.pairs) ids.insert(pair.id);

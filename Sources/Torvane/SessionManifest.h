@@ -52,16 +52,21 @@ struct SessionManifest {
     static constexpr const char* entryMessage =
         "Each entry needs a safe ID and one subject, with at most one reference.";
 
+    // The longest pair ID: its pictures "ID-reference-3D.png" must fit in a file name.
+    static constexpr std::size_t maxIDLength = 255 - std::char_traits<char>::length("-reference-3D.png");
+
     // Reads, decodes and validates the manifest at `url`; every photo path of the
-    // result has been resolved inside the session folder.
-    static SessionManifest load(const std::filesystem::path& url);
+    // result has been resolved inside the session folder. `bytes`, when given, receives
+    // the exact text that was decoded, so its hash vouches for this manifest.
+    static SessionManifest load(const std::filesystem::path& url, std::string* bytes = nullptr);
 
     // The photo of `rider` (or of the pair when rider is null), resolved against the
     // folder that holds the manifest; refuses absolute paths and paths that lead out.
     static std::filesystem::path assetURL(const PairInput& pair, const RiderInput* rider,
                                           const std::filesystem::path& manifestURL);
 
-    // Whether `id` is a safe pair ID: ASCII letters, digits, "_" and "-", not empty.
+    // Whether `id` is a safe pair ID: ASCII letters, digits, "_" and "-", not empty, at
+    // most maxIDLength characters.
     static bool isSafeID(const std::string& id);
 
     bool operator==(const SessionManifest&) const = default;

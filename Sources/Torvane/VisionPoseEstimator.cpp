@@ -57,6 +57,15 @@ Point2 inPhoto(const PixelRect& crop, const Run& run, double x, double y) {
     return crop.sourcePoint(x / run.imageWidth, 1.0 - y / run.imageHeight);
 }
 
+// Checked before any detector sees the picture: an empty or strip-like crop would shrink
+// to nothing on the way to the networks' square inputs.
+void requireDetectable(const platform::Raster& image) {
+    const double shorter = std::min(image.width(), image.height());
+    const double longer = std::max(image.width(), image.height());
+    if (!(shorter >= 1) || shorter < longer * VisionPoseEstimator::minimumAspect)
+        throw PoseError(PoseErrorCode::invalidCrop, VisionPoseEstimator::degenerateCropMessage);
+}
+
 }  // namespace
 
 PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform) {
@@ -110,12 +119,18 @@ PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::fun
 
 PoseResult VisionPoseEstimator::estimate2D(const platform::Raster& image, const PixelRect& crop,
                                            const platform::PoseModels& models) {
-    return assemble2D(crop, [&] { return models.detect2D(image); });
+    return assemble2D(crop, [&] {
+        requireDetectable(image);
+        return models.detect2D(image);
+    });
 }
 
 PoseResult VisionPoseEstimator::estimate3D(const platform::Raster& image, const PixelRect& crop,
                                            const platform::PoseModels& models) {
-    return assemble3D(crop, [&] { return models.detect3D(image); });
+    return assemble3D(crop, [&] {
+        requireDetectable(image);
+        return models.detect3D(image);
+    });
 }
 
 // The shared models load once per process, before the first run's clock starts.

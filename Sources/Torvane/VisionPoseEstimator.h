@@ -17,6 +17,12 @@ class PoseModels;
 
 struct VisionPoseEstimator {
     // `image` is the crop already cut from the upright photo at `crop`.
+    // The detectors work on squares: a crop whose shorter side is under this share of its
+    // longer side (a 16000x10 strip) has nothing to show them and is refused as an error.
+    static constexpr double minimumAspect = 1.0 / 64;
+    static constexpr const char* degenerateCropMessage =
+        "Crop is too narrow for pose detection: its shorter side must be at least 1/64 of its longer side.";
+
     static PoseResult estimate2D(const platform::Raster& image, const PixelRect& crop);
     static PoseResult estimate3D(const platform::Raster& image, const PixelRect& crop);
 

@@ -73,6 +73,7 @@ void printJson(const json::Value& value) { std::cout << json::prettyText(value) 
 
 void printLine(const std::string& text) { std::cout << text << '\n' << std::flush; }
 
-json::Value readJsonFile(const std::filesystem::path& file) { return json::parse(platform::readFile(file)); }
+// Documents are the largest JSON files a command reads; their limit serves every file here.
+json::Value readJsonFile(const std::filesystem::path& file) { return json::parseFile(file, platform::reviewFileLimit); }
 
 }  // namespace torvane::cli

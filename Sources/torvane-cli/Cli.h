@@ -58,11 +58,15 @@ void printRecord(const T& record) {
     printJson(json::encode(record));
 }
 
-// Reads a JSON file and decodes it as T (file-system and decoding errors pass through).
+// Reads a JSON file and decodes it as T; file-system and decoding errors name the file.
 json::Value readJsonFile(const std::filesystem::path& file);
 template <class T>
 T readRecord(const std::filesystem::path& file) {
-    return json::decode<T>(readJsonFile(file));
+    try {
+        return json::decode<T>(readJsonFile(file));
+    } catch (const DecodingError& e) {
+        throw json::inFile(e, file);
+    }
 }
 
 // Command tables, one per group.

@@ -24,17 +24,27 @@ std::map<fs::path, fs::path> knownResults(const Args& a) {
     return known;
 }
 
+// JSON text must be UTF-8: a path that is not (a Latin-1 folder name) is given escaped.
+std::string jsonText(const fs::path& path) {
+    const std::string text = path.string();
+    return platform::isValidUTF8(text) ? text : platform::printable(text);
+}
+
+// Names come from the disk and may hold control characters (ANSI escapes): shown escaped.
+std::string shown(const std::string& text) { return platform::printable(text); }
+std::string shown(const fs::path& path) { return platform::printable(path.string()); }
+
 json::Value reportJson(const SessionDiscoveryReport& report) {
     json::Value out = json::Value::object();
     out["sessions"] = json::Value::array();
     out["failures"] = json::Value::array();
     for (const auto& s : report.sessions)
         out["sessions"].push_back({{"title", s.title},
-                                   {"manifestURL", s.manifestURL.string()},
-                                   {"resultsURL", s.resultsURL.string()},
+                                   {"manifestURL", jsonText(s.manifestURL)},
+                                   {"resultsURL", jsonText(s.resultsURL)},
                                    {"wasAnalyzed", s.wasAnalyzed}});
     for (const auto& f : report.failures)
-        out["failures"].push_back({{"folderURL", f.folderURL.string()}, {"message", f.message}});
+        out["failures"].push_back({{"folderURL", jsonText(f.folderURL)}, {"message", jsonText(f.message)}});
     return out;
 }
 
@@ -50,18 +60,18 @@ void printSummary(const fs::path& dataDirectory, const SessionDiscoveryReport& r
     if (!report.failures.empty()) std::cout << ", " << plural(report.failures.size(), "problem");
     std::cout << ".\n";
     for (const auto& s : report.sessions) {
-        std::cout << "  " << s.title << (s.wasAnalyzed ? "  (analysed now)" : "  (existing results still match)")
-                  << "\n    results: " << s.resultsURL.string() << "\n";
+        std::cout << "  " << shown(s.title) << (s.wasAnalyzed ? "  (analysed now)" : "  (existing results still match)")
+                  << "\n    results: " << shown(s.resultsURL) << "\n";
     }
     if (!report.sessions.empty() && analysed == 0)
         std::cout << "Nothing was analysed: every session already has results that match its manifest and photos.\n";
     if (report.sessions.empty() && report.failures.empty())
         std::cout << "No session folders (folders holding photos or a session.json) were found in "
-                  << dataDirectory.string() << ".\n";
+                  << shown(dataDirectory) << ".\n";
 
     if (!report.failures.empty()) {
         std::cout << "\nProblems:\n";
-        for (const auto& f : report.failures) std::cout << "  " << f.folderURL.string() << "\n    " << f.message << "\n";
+        for (const auto& f : report.failures) std::cout << "  " << shown(f.folderURL) << "\n    " << shown(f.message) << "\n";
     }
 
     std::vector<fs::path> pages;
@@ -71,7 +81,7 @@ void printSummary(const fs::path& dataDirectory, const SessionDiscoveryReport& r
     }
     if (!pages.empty()) {
         std::cout << "\nOpen the inspection pages:\n";
-        for (const auto& page : pages) std::cout << "  " << page.string() << "\n";
+        for (const auto& page : pages) std::cout << "  " << shown(page) << "\n";
     }
     std::cout << std::flush;
 }
@@ -81,9 +91,9 @@ int discover(const Args& a) {
     const auto known = knownResults(a);
     const auto reportFile = a.optional("--report");
 
-    std::cout << "Looking for sessions in " << platform::canonicalPath(dataDirectory).string() << std::endl;
+    std::cout << "Looking for sessions in " << shown(platform::canonicalPath(dataDirectory)) << std::endl;
     const auto report = SessionDiscovery::run(dataDirectory, known, [](const std::string& folder) {
-        std::cout << "\nSession folder: " << folder << std::endl;
+        std::cout << "\nSession folder: " << shown(folder) << std::endl;
     });
     printSummary(dataDirectory, report);
     if (reportFile) platform::writeFileAtomically(*reportFile, json::prettyText(reportJson(report)));

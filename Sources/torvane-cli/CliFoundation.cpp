@@ -32,7 +32,7 @@ int manifestAsset(const Args& a) {
 }
 
 int imageInfo(const Args& a) {
-    auto input = ImageInput::load(a.at(0));
+    auto input = ImageInput::loadNamingFile(a.at(0));
     json::Value out = json::Value::object();
     out["width"] = input.width();
     out["height"] = input.height();
@@ -44,7 +44,7 @@ int imageInfo(const Args& a) {
 int imageCrop(const Args& a) {
     PixelRect rect = parseRect(a.required("--rect"));
     std::string out = a.required("--out");
-    auto input = ImageInput::load(a.at(0));
+    auto input = ImageInput::loadNamingFile(a.at(0));
     auto region = input.cropped(rect);
     if (!platform::writePNG(region, out)) throw PoseError(PoseErrorCode::writeFailed, "Cannot create output PNG.");
     printLine(out);

@@ -16,7 +16,7 @@ int detect(const Args& a) {
     PixelRect crop = parseRect(a.required("--crop"));
     auto kind = a.optional("--kind");
     if (kind && *kind != PoseKind::twoD && *kind != PoseKind::threeD) throw UsageError("--kind must be 2D or 3D");
-    auto photo = ImageInput::load(a.at(0));
+    auto photo = ImageInput::loadNamingFile(a.at(0));
     auto image = photo.cropped(crop);
     if (kind == PoseKind::twoD) {
         printRecord(VisionPoseEstimator::estimate2D(image, crop));

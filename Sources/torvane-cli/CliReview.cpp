@@ -1,11 +1,14 @@
 // review commands: making, loading, checking and saving joint-review documents, and the
 // edits, retries and pair records an application makes on them.
+#include <iostream>
+
 #include "Cli.h"
 #include "Torvane/DetectionRetry.h"
 #include "Torvane/LeanReview.h"
 #include "Torvane/PairReview.h"
 #include "Torvane/ReviewEditing.h"
 #include "Torvane/ReviewStore.h"
+#include "Torvane/platform/FileSystem.h"
 
 namespace torvane::cli {
 
@@ -60,7 +63,9 @@ int reviewSave(const Args& a) {
     std::optional<std::int64_t> expected;
     if (auto text = a.optional("--expected-revision")) expected = parseInteger(*text, "--expected-revision");
     const std::string to = a.required("--to");
-    ReviewStore::save(readDocument(a.at(0)), to, expected);
+    ReviewStore::save(readDocument(a.at(0)), to, expected, [&] {
+        std::cerr << "Waiting for another save of " << platform::printable(to) << " to finish...\n" << std::flush;
+    });
     printLine(to);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "Cli.h"
+#include "Torvane/platform/FileSystem.h"
 
 using namespace torvane::cli;
 
@@ -126,10 +127,11 @@ int main(int argc, char** argv) {
         Args args = parseArgs(*command, rest);
         return command->run(args);
     } catch (const UsageError& e) {
-        std::cerr << "torvane: " << e.what() << "\n" << usageLine(*command) << "\n";
+        std::cerr << "torvane: " << torvane::platform::printable(e.what()) << "\n" << usageLine(*command) << "\n";
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << torvane::describeError(e) << "\n";
+        // Messages may quote names from the disk; the terminal gets them escaped.
+        std::cerr << torvane::platform::printable(torvane::describeError(e)) << "\n";
         return 1;
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Torvane/ContentHash.h"
+#include "Torvane/platform/FileSystem.h"
 
 namespace torvane {
 
@@ -47,9 +48,7 @@ std::string contentHash(std::string_view bytes) {
 }
 
 std::string contentHashOfFile(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw std::filesystem::filesystem_error("cannot open file", file, std::error_code(errno, std::generic_category()));
+    int fd = platform::openRegularFile(file);  // a named pipe or device is refused, never waited on
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     DigestContext digest;
     std::vector<char> buffer(1 << 20);
@@ -60,7 +59,7 @@ std::string contentHashOfFile(const std::filesystem::path& file) {
             if (errno == EINTR) continue;
             int err = errno;
             ::close(fd);
-            throw std::filesystem::filesystem_error("cannot read file", file, std::error_code(err, std::generic_category()));
+            platform::throwFileError("cannot read", file, err);
         }
         digest.update(buffer.data(), static_cast<std::size_t>(n));
     }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 
 namespace torvane::platform {
@@ -47,12 +48,20 @@ struct ImageHeader {
     int orientation = 1;  // EXIF orientation 1-8; 5-8 swap width and height when applied
 };
 
-// Opens the file and reads its first image's header; nullopt when it is not an image the
-// decoder can read.
-std::optional<ImageHeader> readImageHeader(const std::filesystem::path& file);
+// Only photo formats are decoded: JPEG, PNG, TIFF (first page) and HEIF/HEIC, recognised by
+// their content. Anything else (SVG, PDF, GIF, WebP, BMP, vips files, text) is not an image
+// here, whatever its name says.
 
-// Decodes the first image at full resolution with its stored orientation applied, as
-// 8-bit sRGB. Empty when decoding fails.
+// The header of the photo held in `bytes`; nullopt when it is not a photo the decoder reads.
+std::optional<ImageHeader> photoHeader(std::string_view bytes);
+
+// Decodes the photo held in `bytes` at full resolution with its stored orientation applied,
+// as 8-bit sRGB. Truncated or corrupt image data fails. Empty when decoding fails.
+Raster decodePhotoUpright(std::string_view bytes);
+
+// The same two for a file, read whole first (regular files only, never waited on; a read
+// failure counts as not readable). The file name is never parsed for load options.
+std::optional<ImageHeader> readImageHeader(const std::filesystem::path& file);
 Raster decodeUpright(const std::filesystem::path& file);
 
 // Writes the raster as a PNG; false when the file cannot be written.

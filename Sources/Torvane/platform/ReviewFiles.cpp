@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 #include "Torvane/platform/FileSystem.h"
 
@@ -19,14 +20,20 @@ ExclusiveLock::ExclusiveLock(const fs::path& lockFile) {
     } while (fd_ < 0 && errno == EINTR);
 }
 
-bool ExclusiveLock::acquire() {
+bool ExclusiveLock::acquire(std::chrono::milliseconds patience, const std::function<void()>& waiting) {
     if (fd_ < 0) return false;
-    int rc = 0;
-    do {
-        rc = ::flock(fd_, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    locked_ = rc == 0;
-    return locked_;
+    // Polled rather than a blocking flock, so the wait has an end.
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    bool told = false;
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return locked_ = true;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!told && waiting) waiting();
+        told = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 ExclusiveLock::~ExclusiveLock() {
@@ -34,24 +41,7 @@ ExclusiveLock::~ExclusiveLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string readRegularFile(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throwFileError("cannot open file", file, errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throwFileError("not a regular file", file, EINVAL);
-    }
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
-    if (!readToEnd(fd, bytes, bytes.max_size())) {
-        int err = errno;
-        ::close(fd);
-        throwFileError("cannot read file", file, err);
-    }
-    ::close(fd);
-    return bytes;
-}
+std::string readRegularFile(const fs::path& file) { return readFile(file, reviewFileLimit); }
 
 namespace {
 

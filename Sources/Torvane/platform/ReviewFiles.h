@@ -3,7 +3,9 @@
 // durable replacement through one fixed temporary file.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,17 +25,18 @@ public:
 
     // Whether the lock file could be opened or created.
     bool isOpen() const { return fd_ >= 0; }
-    // Blocks until the lock is held; false when flock fails.
-    bool acquire();
+    // Waits until the lock is held, at most `patience`; `waiting` (if any) is told once when
+    // another holder makes it wait. False when the time runs out or flock fails.
+    bool acquire(std::chrono::milliseconds patience, const std::function<void()>& waiting = {});
 
 private:
     int fd_ = -1;
     bool locked_ = false;
 };
 
-// Reads a whole regular file without ever blocking on what is there: a named pipe,
-// device or folder at the path throws std::filesystem::filesystem_error (EINVAL), as
-// does any open or read failure.
+// Reads a whole review document without ever blocking on what is there: a named pipe,
+// device or folder at the path, or a file over the review-document size limit, throws
+// std::filesystem::filesystem_error, as does any open or read failure.
 std::string readRegularFile(const std::filesystem::path& file);
 
 enum class BackupOutcome {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "Torvane/platform/PNGEncoder.h"
+#include "Torvane/platform/FileSystem.h"
 
 namespace torvane::platform {
 
@@ -111,36 +112,54 @@ Raster Raster::crop(int x, int y, int w, int h) const {
     return wrap(vips_image_copy_memory(region));
 }
 
-std::optional<ImageHeader> readImageHeader(const std::filesystem::path& file) {
+namespace {
+
+// The loaders photos may go through; libvips would otherwise pick any loader by content
+// (SVG, PDF, GIF, ...), some of which render huge pictures from a few bytes.
+bool isPhotoLoader(const char* name) {
+    static constexpr const char* allowed[] = {"VipsForeignLoadJpegBuffer", "VipsForeignLoadPngBuffer",
+                                              "VipsForeignLoadTiffBuffer", "VipsForeignLoadHeifBuffer"};
+    if (!name) return false;
+    for (const char* loader : allowed)
+        if (std::strcmp(name, loader) == 0) return true;
+    return false;
+}
+
+// Opens the photo held in memory (header only until pixels are asked for); null when the
+// bytes are not one of the allowed formats or cannot be opened. `bytes` must outlive it.
+VipsImage* openPhoto(std::string_view bytes, VipsAccess access) {
     ensureVips();
-    // Opening reads the header only; no pixel is decoded here.
-    VipsImage* image = vips_image_new_from_file(file.c_str(), nullptr);
-    if (!image) {
+    if (bytes.empty()) return nullptr;
+    const char* loader = vips_foreign_find_load_buffer(bytes.data(), bytes.size());
+    if (!isPhotoLoader(loader)) {
         vips_error_clear();
-        return std::nullopt;
+        return nullptr;
     }
+    // Truncated or corrupt data (a card still copying) fails instead of decoding as grey.
+    VipsImage* image = vips_image_new_from_buffer(bytes.data(), bytes.size(), "", "access", access, "fail_on",
+                                                  VIPS_FAIL_ON_ERROR, nullptr);
+    if (!image) vips_error_clear();
+    return image;
+}
+
+}  // namespace
+
+std::optional<ImageHeader> photoHeader(std::string_view bytes) {
+    VipsImage* image = openPhoto(bytes, VIPS_ACCESS_SEQUENTIAL);
+    if (!image) return std::nullopt;
     ImageRef keep{image};
     return ImageHeader{vips_image_get_width(image), vips_image_get_height(image), vips_image_get_orientation(image)};
 }
 
-Raster decodeUpright(const std::filesystem::path& file) {
-    ensureVips();
-    VipsImage* header = vips_image_new_from_file(file.c_str(), nullptr);
-    if (!header) {
-        vips_error_clear();
-        return {};
-    }
-    int orientation = vips_image_get_orientation(header);
-    g_object_unref(header);
+Raster decodePhotoUpright(std::string_view bytes) {
+    std::optional<ImageHeader> header = photoHeader(bytes);
+    if (!header) return {};
 
     // Upright photos stream straight into memory; rotating needs random access.
-    VipsAccess access = orientation > 1 ? VIPS_ACCESS_RANDOM : VIPS_ACCESS_SEQUENTIAL;
+    const int orientation = header->orientation;
     ImageRef loaded, upright;
-    loaded.image = vips_image_new_from_file(file.c_str(), "access", access, nullptr);
-    if (!loaded.image) {
-        vips_error_clear();
-        return {};
-    }
+    loaded.image = openPhoto(bytes, orientation > 1 ? VIPS_ACCESS_RANDOM : VIPS_ACCESS_SEQUENTIAL);
+    if (!loaded.image) return {};
     VipsImage* current = loaded.image;
     if (orientation > 1) {
         if (vips_autorot(current, &upright.image, nullptr)) {
@@ -152,6 +171,22 @@ Raster decodeUpright(const std::filesystem::path& file) {
     VipsImage* rgb = toRGB8(current);
     if (!rgb) vips_error_clear();
     return wrap(rgb);
+}
+
+std::optional<ImageHeader> readImageHeader(const std::filesystem::path& file) {
+    try {
+        return photoHeader(readFile(file, photoFileLimit));
+    } catch (const std::filesystem::filesystem_error&) {
+        return std::nullopt;
+    }
+}
+
+Raster decodeUpright(const std::filesystem::path& file) {
+    try {
+        return decodePhotoUpright(readFile(file, photoFileLimit));
+    } catch (const std::filesystem::filesystem_error&) {
+        return {};
+    }
 }
 
 bool writePNG(const Raster& raster, const std::filesystem::path& file) {

@@ -1,0 +1,697 @@
+// Hostile and careless inputs, through real files and the built binary: named pipes, links
+// to /dev/zero, oversized files, names that are not UTF-8 or hold terminal escapes, files
+// that only pretend to be photos, cut-off photos and runs killed half-way. Each is refused
+// with a sentence that names the file, and no folder is left broken.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+
+#include "DiscoveryTestSupport.h"
+#include "TestSupport.h"
+#include "Torvane/FeasibilityRunner.h"
+#include "Torvane/ImageInput.h"
+#include "Torvane/ReviewStore.h"
+#include "Torvane/platform/ReviewFiles.h"
+#include "Torvane/VisionPoseEstimator.h"
+
+using namespace torvane;
+using namespace torvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Far above what any of these refusals needs: only a hang reaches it.
+constexpr unsigned hangLimit = 120;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+void makePipe(const fs::path& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path; }
+
+// A session folder with one photo, its manifest, and matching results with their page in
+// the sub-folder "run"; returns the results file.
+fs::path analysedSession(const fs::path& folder) {
+    fs::create_directories(folder / "run");
+    writePhoto(folder / "p.jpg", 64, 48);
+    SessionDiscovery::createManifest({folder / "p.jpg"}, folder / "session.json");
+    const fs::path results = folder / "run" / "results.json";
+    writeText(results, json::pretty(matchingReport(folder / "session.json")));
+    writeText(folder / "run" / "index.html", "<html></html>");
+    return results;
+}
+
+std::size_t runFolders(const fs::path& folder) {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(folder))
+        count += entry.path().filename().string().rfind(SessionDiscovery::runFolderPrefix, 0) == 0;
+    return count;
+}
+
+json::Value discoverReport(const fs::path& data, const std::vector<std::string>& extra = {}) {
+    const fs::path reportFile = data.parent_path() / (data.filename().string() + "-report.json");
+    std::vector<std::string> args{"discover", data.string(), "--report", reportFile.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto run = runCli(args, hangLimit);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    return json::parse(readText(reportFile));
+}
+
+std::string failureOf(const json::Value& report, const fs::path& folder) {
+    for (const auto& failure : report["failures"])
+        if (failure["folderURL"] == folder.string()) return failure["message"].get<std::string>();
+    return {};
+}
+
+std::string resultsOf(const json::Value& report, const fs::path& folder) {
+    for (const auto& session : report["sessions"])
+        if (fs::path(session["manifestURL"].get<std::string>()).parent_path() == folder)
+            return session["resultsURL"].get<std::string>();
+    return {};
+}
+
+const fs::path exampleDocument = fs::path(TORVANE_SOURCE_DIR) / "docs" / "example" / "joint-review.json";
+
+}  // namespace
+
+TEST(Hardening, NamedPipesAreRefusedAndLaterFoldersStillReached) {
+    TempDir data, elsewhere;
+    const fs::path a = data / "a pipe as manifest", b = data / "b pipe as results", c = data / "c pipe as photo",
+                   d = data / "d pipe as known results";
+    fs::create_directory(a);
+    makePipe(a / "session.json");
+    const fs::path bResults = analysedSession(b);
+    makePipe(b / "results.json");
+    fs::create_directory(b / "0 earlier");
+    makePipe(b / "0 earlier" / "results.json");
+    analysedSession(c);
+    fs::remove(c / "p.jpg");
+    makePipe(c / "p.jpg");
+    const fs::path dResults = analysedSession(d);
+    makePipe(elsewhere / "known.json");
+
+    const auto report =
+        discoverReport(data.path(), {"--known", (d / "session.json").string() + "=" + (elsewhere / "known.json").string()});
+    EXPECT_EQ(resultsOf(report, b), bResults.string());
+    EXPECT_EQ(resultsOf(report, d), dResults.string());
+    for (const auto& [folder, file] : {std::pair{a, a / "session.json"}, {c, c / "p.jpg"}}) {
+        const std::string message = failureOf(report, folder);
+        EXPECT_TRUE(contains(message, "\"" + file.string() + "\"")) << message;
+        EXPECT_TRUE(contains(message, "not a regular file")) << message;
+    }
+    EXPECT_EQ(report["sessions"].size(), 2u);
+}
+
+// Every command that reads a file refuses a pipe, a link to /dev/zero and an oversized file
+// at once, naming it, instead of waiting for ever or reading without end.
+TEST(Hardening, EveryFileReadIsRegularNonBlockingAndCapped) {
+    TempDir dir;
+    const fs::path photo = dir / "photo.jpg", manifest = dir / "session.json", results = dir / "results.json";
+    writePhoto(photo, 64, 48);
+    SessionDiscovery::createManifest({photo}, manifest);
+    writeText(results, json::pretty(matchingReport(manifest)));
+    const std::string doc = exampleDocument.string();
+
+    makePipe(dir / "pipe");
+    fs::create_symlink("/dev/zero", dir / "zero");
+    // Sparse: the size is there, the bytes are not, so only a read would cost memory.
+    const fs::path huge = dir / "huge";
+    { std::ofstream(huge.string()).close(); }
+    fs::resize_file(huge, std::uintmax_t{400} << 20);
+
+    struct Reader {
+        std::string name;
+        std::vector<std::string> args;  // "X" is the file under test
+    };
+    const std::vector<Reader> readers = {
+        {"manifest check", {"manifest", "check", "X"}},
+        {"image info", {"image", "info", "X"}},
+        {"review load", {"review", "load", "X"}},
+        {"review make, manifest", {"review", "make", "X", results.string()}},
+        {"review make, results", {"review", "make", manifest.string(), "X"}},
+        {"report page", {"report", "page", "X"}},
+        {"coaching single", {"coaching", "single", "X", "--document", doc}},
+        {"checklist load", {"checklist", "load", "X", "--document", doc}},
+        {"pair analyze rules", {"pair", "analyze", doc, "--pair", "A001", "--rules", "X"}},
+        {"review set-joint document", {"review", "set-joint", "X", "--frame", "A001-subject", "--joint", "left_knee",
+                                       "--state", "confirmed"}},
+    };
+    const std::vector<std::pair<fs::path, std::string>> files = {
+        {dir / "pipe", "not a regular file"}, {dir / "zero", "not a regular file"}, {huge, "larger than the"}};
+    for (const auto& reader : readers)
+        for (const auto& [file, why] : files) {
+            std::vector<std::string> args = reader.args;
+            for (auto& arg : args)
+                if (arg == "X") arg = file.string();
+            const auto run = runCli(args, hangLimit);
+            EXPECT_EQ(run.exitCode, 1) << reader.name << " " << file << run.err;
+            EXPECT_TRUE(contains(run.err, file.string())) << reader.name << ": " << run.err;
+            EXPECT_TRUE(contains(run.err, why)) << reader.name << ": " << run.err;
+        }
+}
+
+TEST(Hardening, DiscoveryRefusesResultsAndKnownFilesLinkedToDevZero) {
+    TempDir data, elsewhere;
+    const fs::path folder = data / "session";
+    const fs::path results = analysedSession(folder);
+    fs::create_symlink("/dev/zero", folder / "results.json");
+    fs::create_directory(folder / "0 zero");
+    fs::create_symlink("/dev/zero", folder / "0 zero" / "results.json");
+    fs::create_symlink("/dev/zero", elsewhere / "known.json");
+    const auto report =
+        discoverReport(data.path(), {"--known", (folder / "session.json").string() + "=" + (elsewhere / "known.json").string()});
+    EXPECT_EQ(resultsOf(report, folder), results.string());
+    EXPECT_EQ(runFolders(folder), 0u);
+
+    // A link to /dev/zero as the manifest is the folder's problem, named.
+    const fs::path other = data / "zero manifest";
+    fs::create_directory(other);
+    fs::create_symlink("/dev/zero", other / "session.json");
+    const auto second = discoverReport(data.path());
+    EXPECT_TRUE(contains(failureOf(second, other), "session.json\": it is not a regular file")) << second.dump();
+}
+
+// A Latin-1 camera card: the photo with the unreadable name is left out with a line naming
+// it, and the manifest that is written loads.
+TEST(Hardening, NamesThatAreNotUtf8NeverBreakAFolder) {
+    TempDir data;
+    const fs::path folder = data / "card";
+    fs::create_directory(folder);
+    const std::string latin1 = "caf\xe9.jpg";
+    writePhoto(folder / latin1, 64, 48);
+    writePhoto(folder / "ok.jpg", 64, 48);
+    // A whole folder whose name and only photo are Latin-1.
+    const fs::path latinFolder = data / "\xe9t\xe9";
+    fs::create_directory(latinFolder);
+    writePhoto(latinFolder / "r\xe9sum\xe9.jpg", 64, 48);
+
+    ScriptedAnalysis analysis;
+    const auto report = SessionDiscovery::run(data.path(), {}, {}, analysis.callback());
+    const auto manifest = SessionManifest::load(folder / "session.json");
+    ASSERT_EQ(manifest.pairs.size(), 1u);
+    EXPECT_EQ(manifest.pairs[0].file, "ok.jpg");
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].manifestURL, folder / "session.json");
+    std::vector<std::string> messages;
+    for (const auto& failure : report.failures) messages.push_back(failure.message);
+    EXPECT_NE(std::find(messages.begin(), messages.end(), SessionDiscovery::nonUTF8PhotoMessage(latin1)), messages.end());
+    EXPECT_TRUE(contains(SessionDiscovery::nonUTF8PhotoMessage(latin1), "\"caf\\xe9.jpg\""));
+    EXPECT_NE(std::find(messages.begin(), messages.end(), SessionDiscovery::noListablePhotoMessage), messages.end());
+    EXPECT_FALSE(fs::exists(latinFolder / "session.json"));
+
+    // The command line's report stays valid JSON and a second run still reads the folder.
+    const auto cli = discoverReport(data.path());
+    EXPECT_EQ(resultsOf(cli, folder), report.sessions[0].resultsURL.string());
+    EXPECT_EQ(analysis.calls, 1);
+    const auto check = runCli({"manifest", "check", (folder / "session.json").string()}, hangLimit);
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+}
+
+TEST(Hardening, ADiscoveredRunGetsItsMissingPageFromItsResults) {
+    TempDir data;
+    const fs::path folder = data / "killed";
+    const fs::path results = analysedSession(folder);
+    fs::remove(folder / "run" / "index.html");  // killed after results.json
+    const auto report = discoverReport(data.path());
+    EXPECT_EQ(resultsOf(report, folder), results.string());
+    EXPECT_EQ(runFolders(folder), 0u);
+    const auto page = runCli({"report", "page", results.string()}, hangLimit);
+    ASSERT_EQ(page.exitCode, 0) << page.err;
+    EXPECT_EQ(readText(folder / "run" / "index.html"), page.out);
+
+    // An existing page is never replaced.
+    writeText(folder / "run" / "index.html", "mine");
+    discoverReport(data.path());
+    EXPECT_EQ(readText(folder / "run" / "index.html"), "mine");
+}
+
+// A manifest naming a file that is not a photo fails the same way on every run: the reason
+// is reported and no new run folder appears until the manifest or a photo changes.
+TEST(Hardening, AFailureThatRepeatsOnTheSameBytesStartsNoNewRunFolder) {
+    TempDir data;
+    const fs::path folder = data / "notes";
+    fs::create_directory(folder);
+    writeText(folder / "notes.jpg", "1 2 3\n");
+    writeText(folder / "session.json", R"({"schemaVersion": 1, "session": "Notes", "annotationProvenance": "",
+        "pairs": [{"id": "A001", "file": "notes.jpg", "riders": [{"role": "subject", "rider": "R",
+        "panel": {"x": 0, "y": 0, "width": 10, "height": 10}, "crop": {"x": 0, "y": 0, "width": 10, "height": 10},
+        "annotations": [], "annotationNote": ""}]}]})");
+
+    const auto first = discoverReport(data.path());
+    const std::string reason = failureOf(first, folder);
+    EXPECT_TRUE(contains(reason, SessionDiscovery::incompleteAnalysisMessage)) << reason;
+    EXPECT_TRUE(contains(reason, std::string("A001 subject: ") + ImageInput::unreadableMessage)) << reason;
+    EXPECT_TRUE(contains(reason, (folder / "notes.jpg").string())) << reason;
+    EXPECT_EQ(runFolders(folder), 1u);
+
+    const auto second = discoverReport(data.path());
+    EXPECT_TRUE(contains(failureOf(second, folder), reason)) << failureOf(second, folder);
+    EXPECT_EQ(runFolders(folder), 1u);
+
+    writeText(folder / "notes.jpg", "4 5 6\n");  // a changed file is tried again
+    discoverReport(data.path());
+    EXPECT_EQ(runFolders(folder), 2u);
+}
+
+TEST(Hardening, AnOverflowingLandmarkErrorIsAbsentAndTheReportIsWritten) {
+    TempDir folder;
+    writePhoto(folder / "p.png", 40, 30);
+    writeText(folder / "session.json", R"({"schemaVersion": 1, "session": "S", "annotationProvenance": "",
+        "pairs": [{"id": "A001", "file": "p.png", "riders": [{"role": "subject", "rider": "R", "torsoLength": 1e-300,
+        "panel": {"x": 0, "y": 0, "width": 40, "height": 30}, "crop": {"x": 0, "y": 0, "width": 40, "height": 30},
+        "annotations": [{"name": "root", "point": {"x": -1.5e308, "y": -1.5e308}, "uncertaintyPixels": 1},
+                        {"name": "neck", "point": {"x": -1.5e308, "y": 3}, "uncertaintyPixels": 1}],
+        "annotationNote": ""}]}]})");
+    PoseEstimates estimates;
+    const auto result = [](const std::string& kind, const PixelRect& crop) {
+        PoseResult r;
+        r.kind = kind;
+        r.status = "needsReview";
+        for (const char* name : {"root", "neck"}) {
+            JointResult joint;
+            joint.name = name;
+            joint.point = {crop.x + 5, crop.y + 5};
+            joint.confidence2D = 0.9;
+            r.joints.push_back(joint);
+        }
+        return r;
+    };
+    estimates.estimate3D = [&](const platform::Raster&, const PixelRect& crop) { return result("3D", crop); };
+    estimates.estimate2D = [&](const platform::Raster&, const PixelRect& crop) { return result("2D", crop); };
+    ::testing::internal::CaptureStdout();
+    FeasibilityRunner::run(folder / "session.json", folder / "run", estimates);
+    ::testing::internal::GetCapturedStdout();
+    const auto written = json::parse(readText(folder / "run" / "results.json"));
+    for (const auto& error : written["crops"][0]["localization2D"]["errors"]) {
+        EXPECT_FALSE(error.contains("normalized")) << error;
+        EXPECT_TRUE(!error.contains("pixels") || std::isfinite(error["pixels"].get<double>())) << error;
+    }
+}
+
+// Only the photo formats are decoded, whatever a file's name claims.
+TEST(Hardening, FilesThatOnlyPretendToBePhotosAreUnreadable) {
+    TempDir dir;
+    writePhoto(dir / "source.png", 40, 30);
+    const std::vector<std::pair<std::string, std::string>> made = {{"gif", "gif"}, {"webp", "webp"}, {"v", "vips"}};
+    std::vector<fs::path> fakes;
+    for (const auto& [extension, what] : made) {
+        const fs::path real = dir / ("real." + extension);
+        ASSERT_EQ(std::system(("vips copy '" + (dir / "source.png").string() + "' '" + real.string() + "'").c_str()), 0);
+        fs::rename(real, dir / (what + ".jpg"));
+        fakes.push_back(dir / (what + ".jpg"));
+    }
+    const std::vector<std::pair<std::string, std::string>> written = {
+        {"svg.jpg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="15000" height="2600"><rect width="9" height="9"/></svg>)"},
+        {"ppm.jpg", std::string("P6\n2 2\n255\n") + std::string(12, '\x7f')},
+        {"text.jpg", "1 2 3\n"},
+        {"pdf.jpg", "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
+                    "endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 9000 9000]>>endobj\ntrailer<</Root 1 0 R>>\n"},
+        {"bmp.jpg", std::string("BM\x3a\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x01\0\0\0\x01\0\0\0\x01\0\x18\0\0\0\0\0\x04\0\0\0"
+                                "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\xff\xff\xff\0",
+                                58)},
+    };
+    for (const auto& [name, bytes] : written) {
+        writeText(dir / name, bytes);
+        fakes.push_back(dir / name);
+    }
+    for (const auto& fake : fakes) {
+        const auto run = runCli({"image", "info", fake.string()}, hangLimit);
+        EXPECT_EQ(run.exitCode, 1) << fake << run.out;
+        EXPECT_TRUE(contains(run.err, ImageInput::unreadableMessage)) << fake << run.err;
+        EXPECT_TRUE(contains(run.err, fake.string())) << run.err;
+    }
+    // The real formats still load.
+    for (const char* name : {"a.jpg", "a.png", "a.tif", "a.heic"}) {
+        writePhoto(dir / name, 40, 30);
+        EXPECT_EQ(runCli({"image", "info", (dir / name).string()}, hangLimit).exitCode, 0) << name;
+    }
+}
+
+TEST(Hardening, ATruncatedPhotoIsRefusedNotFilledWithGrey) {
+    TempDir dir;
+    writePhoto(dir / "whole.jpg", 400, 300);
+    const std::string bytes = readText(dir / "whole.jpg");
+    writeText(dir / "half.jpg", bytes.substr(0, bytes.size() / 2));
+    const auto run = runCli({"image", "info", (dir / "half.jpg").string()}, hangLimit);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(contains(run.err, ImageInput::unreadableMessage)) << run.err;
+    EXPECT_TRUE(contains(run.err, (dir / "half.jpg").string())) << run.err;
+    EXPECT_THROW(ImageInput::load(dir / "half.jpg"), PoseError);
+}
+
+// libvips would read "[shrink=8]" as load options for "a.jpg": the pixels and the hash must
+// both come from the file that is named.
+TEST(Hardening, APhotoNameWithBracketsIsJustAName) {
+    TempDir dir;
+    writePhoto(dir / "a.jpg", 400, 320);
+    writePhoto(dir / "b.jpg", 120, 90);
+    fs::rename(dir / "b.jpg", dir / "a.jpg[shrink=8]");
+    const auto run = runCli({"image", "info", (dir / "a.jpg[shrink=8]").string()}, hangLimit);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto info = json::parse(run.out);
+    EXPECT_EQ(info["width"], 120);
+    EXPECT_EQ(info["height"], 90);
+    EXPECT_EQ(info["sha256"], contentHash(readText(dir / "a.jpg[shrink=8]")));
+}
+
+// The report vouches for the manifest text it was made from, even when the file is edited
+// while the run goes on.
+TEST(Hardening, TheReportHashesTheManifestBytesThatWereParsed) {
+    TempDir folder;
+    writePhoto(folder / "p.png", 40, 30);
+    SessionDiscovery::createManifest({folder / "p.png"}, folder / "session.json");
+    const std::string original = readText(folder / "session.json");
+    PoseEstimates estimates;
+    const auto empty = [](const std::string& kind) {
+        PoseResult r;
+        r.kind = kind;
+        r.status = "noPose";
+        return r;
+    };
+    estimates.estimate3D = [&](const platform::Raster&, const PixelRect&) {
+        auto edited = json::parse(original);
+        edited["session"] = "Edited during the run";
+        platform::writeFileAtomically(folder / "session.json", edited.dump(2));
+        return empty("3D");
+    };
+    estimates.estimate2D = [&](const platform::Raster&, const PixelRect&) { return empty("2D"); };
+    ::testing::internal::CaptureStdout();
+    const auto report = FeasibilityRunner::run(folder / "session.json", folder / "run", estimates);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(report.manifestHash, contentHash(original));
+    EXPECT_EQ(report.session, json::parse(original)["session"].get<std::string>());
+    EXPECT_NE(contentHash(readText(folder / "session.json")), report.manifestHash);
+}
+
+TEST(Hardening, TheInspectionPageEscapesIdsFromAHandEditedResultsFile) {
+    TempDir dir;
+    FeasibilityReport report;
+    report.session = "S";
+    CropReport crop;
+    crop.pairID = "x\" onerror=\"alert(1)";
+    crop.role = "subject<script>";
+    crop.rider = "R";
+    report.crops.push_back(crop);
+    writeText(dir / "results.json", json::pretty(report));
+    const auto run = runCli({"report", "page", (dir / "results.json").string()}, hangLimit);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_FALSE(contains(run.out, "onerror=\"")) << run.out;
+    EXPECT_FALSE(contains(run.out, "<script>")) << run.out;
+    EXPECT_TRUE(contains(run.out, "src=\"x&quot; onerror=&quot;alert(1)-subject&lt;script&gt;-3D.png\"")) << run.out;
+}
+
+TEST(Hardening, NamesWithTerminalEscapesArePrintedEscaped) {
+    TempDir data;
+    const std::string red = "\x1b[31mred\x1b[0m";
+    fs::create_directory(data / red);
+    writeText(data / red / "session.json", "{}");
+    const auto run = runCli({"discover", data.path().string()}, hangLimit);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_FALSE(contains(run.out + run.err, "\x1b")) << run.out;
+    EXPECT_TRUE(contains(run.out, "Session folder: \\x1b[31mred\\x1b[0m")) << run.out;
+
+    const auto missing = runCli({"manifest", "check", (data / red / "absent.json").string()}, hangLimit);
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_FALSE(contains(missing.err, "\x1b")) << missing.err;
+    EXPECT_TRUE(contains(missing.err, "\\x1b[31mred")) << missing.err;
+}
+
+// Which file, and what is wrong with it, in words rather than the libraries' internals.
+TEST(Hardening, MessagesNameTheFileAndSayWhatIsWrong) {
+    TempDir dir;
+    writeText(dir / "empty.jpg", "");
+    writeText(dir / "broken.json", "{\n  \"schemaVersion\": 1,\n  \"pairs\": [,]\n}\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {{"image", "info", (dir / "missing.jpg").string()},
+         {ImageInput::unreadableMessage, "\"" + (dir / "missing.jpg").string() + "\": no such file or folder."}},
+        {{"image", "info", (dir / "empty.jpg").string()},
+         {ImageInput::unreadableMessage, "\"" + (dir / "empty.jpg").string() + "\" is empty."}},
+        {{"manifest", "check", (dir / "missing.json").string()},
+         {"\"" + (dir / "missing.json").string() + "\": no such file or folder."}},
+        {{"manifest", "check", (dir / "broken.json").string()},
+         {"\"" + (dir / "broken.json").string() + "\"", "isn't valid JSON (line 3, column"}},
+        {{"review", "load", (dir / "broken.json").string()}, {(dir / "broken.json").string(), "line 3, column"}},
+        {{"manifest", "check", dir.path().string()}, {"\"" + dir.path().string() + "\": it is a folder."}},
+    };
+    for (const auto& c : cases) {
+        const auto run = runCli(c.args, hangLimit);
+        EXPECT_EQ(run.exitCode, 1) << c.args[2];
+        for (const auto& part : c.expected) EXPECT_TRUE(contains(run.err, part)) << run.err;
+        EXPECT_FALSE(contains(run.err, "filesystem error")) << run.err;
+        EXPECT_FALSE(contains(run.err, "json.exception")) << run.err;
+    }
+
+    // A folder of photos without a manifest says which photo stopped it.
+    TempDir data;
+    fs::create_directory(data / "s");
+    writePhoto(data / "s" / "a.jpg", 40, 30);
+    writeText(data / "s" / "b.jpg", "");
+    const auto report = discoverReport(data.path());
+    const std::string message = failureOf(report, data / "s");
+    EXPECT_TRUE(contains(message, ImageInput::unreadableMessage)) << message;
+    EXPECT_TRUE(contains(message, (data / "s" / "b.jpg").string())) << message;
+    EXPECT_FALSE(fs::exists(data / "s" / "session.json"));
+}
+
+TEST(Hardening, PairIdsMustFitInAPictureFileName) {
+    TempDir dir;
+    writePhoto(dir / "p.png", 40, 30);
+    for (const std::size_t length : {SessionManifest::maxIDLength, SessionManifest::maxIDLength + 1}) {
+        const std::string id(length, 'A');
+        json::Value manifest = json::parse(R"({"schemaVersion": 1, "session": "S", "annotationProvenance": "",
+            "pairs": [{"file": "p.png", "riders": [{"role": "reference", "rider": "R", "annotationNote": "", "annotations": [],
+            "panel": {"x": 0, "y": 0, "width": 40, "height": 30}, "crop": {"x": 0, "y": 0, "width": 40, "height": 30}},
+            {"role": "subject", "rider": "R", "annotationNote": "", "annotations": [],
+            "panel": {"x": 0, "y": 0, "width": 40, "height": 30}, "crop": {"x": 0, "y": 0, "width": 40, "height": 30}}]}]})");
+        manifest["pairs"][0]["id"] = id;
+        writeText(dir / "session.json", manifest.dump());
+        const auto run = runCli({"manifest", "check", (dir / "session.json").string()}, hangLimit);
+        if (length == SessionManifest::maxIDLength) {
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+            // The longest picture name of that pair can be created.
+            writeText(dir / (id + "-reference-3D.png"), "x");
+        } else {
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_EQ(run.err, std::string(SessionManifest::entryMessage) + "\n");
+        }
+    }
+}
+
+TEST(Hardening, AStripLikeCropGetsAClearErrorBeforeAnyDetector) {
+    TempDir dir;
+    writePhoto(dir / "strip.png", 16000, 10);
+    const auto run = runCli({"detect", (dir / "strip.png").string(), "--crop", "0,0,16000,10"}, hangLimit);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto results = json::parse(run.out);
+    for (const char* kind : {"threeD", "twoD"}) {
+        EXPECT_EQ(results[kind]["status"], "error");
+        EXPECT_EQ(results[kind]["message"], VisionPoseEstimator::degenerateCropMessage);
+    }
+}
+
+// Three discoveries started together over one data folder: one manifest per folder (the
+// losers continue with the one that won), one analysis per session, and no raw errors.
+TEST(Hardening, ThreeConcurrentDiscoveriesAnalyseEachSessionOnce) {
+    TempDir data, scratch;
+    for (const char* name : {"one", "two"}) {
+        fs::create_directory(data / name);
+        writePhoto(data / name / "a.jpg", 64, 48);
+    }
+    std::string script;
+    for (int i = 0; i < 3; ++i) {
+        const std::string n = std::to_string(i);
+        script += "( '" + std::string(TORVANE_CLI_PATH) + "' discover '" + data.path().string() + "' --report '" +
+                  (scratch / ("report" + n)).string() + "' >'" + (scratch / ("out" + n)).string() + "' 2>&1; echo $? >'" +
+                  (scratch / ("rc" + n)).string() + "' ) & ";
+    }
+    ASSERT_EQ(std::system(("ulimit -t 600; " + script + "wait").c_str()), 0);
+
+    std::map<std::string, int> analysed;
+    for (int i = 0; i < 3; ++i) {
+        const std::string n = std::to_string(i);
+        EXPECT_EQ(readText(scratch / ("rc" + n)), "0\n");
+        const std::string out = readText(scratch / ("out" + n));
+        EXPECT_FALSE(contains(out, "File exists")) << out;
+        const auto report = json::parse(readText(scratch / ("report" + n)));
+        for (const auto& session : report["sessions"])
+            analysed[fs::path(session["manifestURL"].get<std::string>()).parent_path().filename().string()] +=
+                session["wasAnalyzed"].get<bool>();
+        for (const auto& failure : report["failures"])
+            EXPECT_EQ(failure["message"], SessionDiscovery::busyFolderMessage) << out;
+    }
+    for (const char* name : {"one", "two"}) {
+        EXPECT_EQ(analysed[name], 1) << name;
+        EXPECT_EQ(runFolders(data / name), 1u) << name;
+        EXPECT_NO_THROW(SessionManifest::load(data / name / "session.json"));
+    }
+    // Afterwards every session is simply found.
+    const auto after = discoverReport(data.path());
+    EXPECT_EQ(after["sessions"].size(), 2u);
+    EXPECT_EQ(after["failures"].size(), 0u);
+}
+
+// The folder lock is held by another process: that folder is skipped with a line saying so,
+// the others are worked on.
+TEST(Hardening, AFolderLockedByAnotherProcessIsSkippedWithALine) {
+    TempDir data;
+    const fs::path busy = data / "busy", free = data / "free";
+    const fs::path freeResults = analysedSession(free);
+    analysedSession(busy);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        platform::FolderLock lock(busy);
+        char byte = lock.held() ? 'y' : 'n';
+        (void)!::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y');
+    const auto report = discoverReport(data.path());
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(failureOf(report, busy), SessionDiscovery::busyFolderMessage);
+    EXPECT_EQ(resultsOf(report, free), freeResults.string());
+    // The lock dies with its holder.
+    EXPECT_EQ(resultsOf(discoverReport(data.path()), busy), (busy / "run" / "results.json").string());
+}
+
+namespace {
+
+// A saved review of a real session at revision 0, and the document file it was made from.
+struct SavedReview {
+    TempDir dir;
+    fs::path results = analysedSession(dir / "s");
+    fs::path document = dir / "doc.json";
+    fs::path target = ReviewStore::documentURL(results);
+
+    SavedReview() {
+        const auto made = runCli({"review", "make", (dir / "s" / "session.json").string(), results.string()}, hangLimit);
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        writeText(document, made.out);
+        EXPECT_EQ(runCli({"review", "save", document.string(), "--to", target.string()}, hangLimit).exitCode, 0);
+    }
+
+    // The document with `revision` and, when given, one joint edit put back unchecked.
+    fs::path edited(const std::string& name, std::int64_t revision, const std::string& joint = {},
+                    const std::string& edit = {}) const {
+        fs::path file = dir / (name + ".json");
+        writeText(file, readText(document));
+        if (!joint.empty()) {
+            writeText(dir / "edit.json", edit);
+            const auto restored = runCli({"review", "restore", file.string(), "--frame", "A001-subject", "--joint", joint,
+                                          "--edit", (dir / "edit.json").string()},
+                                         hangLimit);
+            EXPECT_EQ(restored.exitCode, 0) << restored.err;
+            writeText(file, restored.out);
+        }
+        auto value = json::parse(readText(file));
+        value["revision"] = revision;
+        writeText(file, value.dump(2));
+        return file;
+    }
+
+    test::ProcessResult save(const fs::path& file, std::int64_t expected) const {
+        return runCli({"review", "save", file.string(), "--to", target.string(), "--expected-revision",
+                       std::to_string(expected)},
+                      hangLimit);
+    }
+};
+
+}  // namespace
+
+// Edits that load refuses are refused by save too, before anything is touched, so a review
+// never gets stuck behind a document that no longer loads.
+TEST(Hardening, SaveRefusesEditsThatLoadWouldRefuse) {
+    SavedReview review;
+    const std::string before = readText(review.target);
+    const std::vector<std::pair<std::string, std::string>> edits = {
+        {"elbow_of_doom", R"({"state": "confirmed"})"},
+        {"left_knee", R"({"state": "corrected", "point": {"x": 1000000, "y": 5}})"},
+        {"left_knee", R"({"state": "occluded", "point": {"x": 3, "y": 4}})"},
+    };
+    for (const auto& [joint, edit] : edits) {
+        const auto run = review.save(review.edited("bad", 1, joint, edit), 0);
+        EXPECT_EQ(run.exitCode, 1) << joint << " " << edit;
+        EXPECT_EQ(run.err, std::string(ReviewStore::invalidEditMessage) + "\n");
+        EXPECT_EQ(readText(review.target), before);
+    }
+    EXPECT_EQ(review.save(review.edited("good", 1, "left_knee", R"({"state": "occluded"})"), 0).exitCode, 0);
+    EXPECT_EQ(runCli({"review", "load", review.target.string()}, hangLimit).exitCode, 0);
+}
+
+// A save must raise the revision: otherwise two editors of revision 0 both "win" and the
+// second silently replaces the first, or a save takes the review backwards.
+TEST(Hardening, SaveRefusesARevisionThatIsNotHigherThanTheSavedOne) {
+    SavedReview review;
+    const auto sameRevision = review.save(review.edited("first editor", 0, "left_knee", R"({"state": "occluded"})"), 0);
+    EXPECT_EQ(sameRevision.exitCode, 1);
+    EXPECT_EQ(sameRevision.err, std::string(ReviewStore::staleRevisionMessage) + "\n");
+
+    ASSERT_EQ(review.save(review.edited("raised", 3), 0).exitCode, 0);
+    const std::string saved = readText(review.target);
+    struct Case {
+        std::int64_t revision, expected;
+        std::string message;
+    };
+    for (const auto& c : std::vector<Case>{{2, 3, ReviewStore::staleRevisionMessage},
+                                           {3, 3, ReviewStore::staleRevisionMessage},
+                                           {4, 0, ReviewStore::conflictMessage}}) {
+        const auto run = review.save(review.edited("later", c.revision), c.expected);
+        EXPECT_EQ(run.exitCode, 1) << c.revision;
+        EXPECT_EQ(run.err, c.message + "\n");
+        EXPECT_EQ(readText(review.target), saved);
+    }
+    EXPECT_EQ(review.save(review.edited("next", 4), 3).exitCode, 0);
+}
+
+// A stuck process holding the lock: the save says it waits, then gives up; a holder that lets
+// go in time lets it through.
+TEST(Hardening, ASaveWaitsForAnotherSaversLockABoundedTime) {
+    SavedReview review;
+    const std::string before = readText(review.target);
+    for (const bool releases : {false, true}) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            platform::ExclusiveLock lock(ReviewStore::lockURL(review.target));
+            const char byte = lock.acquire(std::chrono::seconds(5)) ? 'y' : 'n';
+            (void)!::write(ready[1], &byte, 1);
+            if (releases) {
+                ::sleep(1);
+                ::_exit(0);
+            }
+            ::pause();
+            ::_exit(0);
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ASSERT_EQ(byte, 'y');
+        const auto run = review.save(review.edited("waiting", releases ? 1 : 5), 0);
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        EXPECT_TRUE(contains(run.err, "Waiting for another save of " + review.target.string())) << run.err;
+        if (releases) {
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+        } else {
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_TRUE(contains(run.err, std::string(ReviewStore::cannotAcquireMessage) + "\n")) << run.err;
+            EXPECT_EQ(readText(review.target), before);
+        }
+    }
+}
