@@ -123,4 +123,28 @@ void createFileExclusively(const fs::path& file, std::string_view bytes) {
     syncFolder(file.parent_path());
 }
 
+bool publishExclusively(const fs::path& file, std::string_view bytes) {
+    // A unique temporary name: concurrent publishers never touch each other's bytes, and
+    // a crash leaves at most a hidden leftover, never a partial file under the real name.
+    const fs::path partial = hiddenSibling(file, "." + randomUUID() + ".partial");
+    createFileExclusively(partial, bytes);
+    const int linked = ::link(partial.c_str(), file.c_str());
+    const int err = errno;
+    ::unlink(partial.c_str());
+    if (linked == 0) {
+        syncFolder(file.parent_path());
+        return true;
+    }
+    if (err == EEXIST) return false;
+    if (err != EPERM && err != ENOTSUP && err != EXDEV) raise("cannot create file", file, err);
+    // No hard links on this file system: create in place.
+    try {
+        createFileExclusively(file, bytes);
+    } catch (const fs::filesystem_error& e) {
+        if (e.code() == std::errc::file_exists) return false;
+        throw;
+    }
+    return true;
+}
+
 }  // namespace torvane::platform
