@@ -51,6 +51,17 @@ if [[ ! -f "$models/.lock-sha256" || "$(cat "$models/.lock-sha256")" != "$lock_s
   echo "$lock_sum" >"$models/.lock-sha256"
 fi
 
+# playwright-core for the browser tests, pinned by its lock file; reinstalled only when the
+# lock changes. The tests drive Debian's chromium, so no browser is downloaded.
+browser_tests="$here/../Tests/browser"
+browser_sum="$(sha256sum "$browser_tests/package-lock.json" | cut -d' ' -f1)"
+if [[ ! -f "$browser_tests/node_modules/.lock-sha256" || "$(cat "$browser_tests/node_modules/.lock-sha256")" != "$browser_sum" \
+      || ! -f "$browser_tests/node_modules/playwright-core/package.json" ]]; then
+  echo "setup: installing playwright-core for the browser tests" >&2
+  (cd "$browser_tests" && npm ci --no-audit --no-fund --ignore-scripts --loglevel=error >/dev/null)
+  echo "$browser_sum" >"$browser_tests/node_modules/.lock-sha256"
+fi
+
 # Sample photos from Debian's opencv-doc.
 samples="$cache/samples"
 mkdir -p "$samples"

@@ -1,6 +1,7 @@
 // Content hashes and identifiers shared by reports, documents and file names.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -16,5 +17,8 @@ std::string contentHashOfFile(const std::filesystem::path& file);
 
 // A random (version 4) UUID in lower case, for run folder names.
 std::string randomUUID();
+
+// `bytes` random bytes from the system's secure generator as lower-case hexadecimal.
+std::string randomHex(std::size_t bytes);
 
 }  // namespace torvane

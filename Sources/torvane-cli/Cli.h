@@ -43,6 +43,7 @@ struct Command {
     std::vector<std::string> options;  // options that take a value
     std::size_t positionalCount = 0;
     std::function<int(const Args&)> run;
+    std::size_t optionalPositionals = 0;  // accepted after the required ones
 };
 
 PixelRect parseRect(const std::string& text);       // "X,Y,W,H"
@@ -71,5 +72,6 @@ std::vector<Command> runCommands();
 std::vector<Command> poseCommands();
 std::vector<Command> analysisCommands();
 std::vector<Command> discoverCommands();
+std::vector<Command> serveCommands();
 
 }  // namespace torvane::cli

@@ -2,6 +2,7 @@
 // edits, retries and pair records an application makes on them.
 #include "Cli.h"
 #include "Torvane/DetectionRetry.h"
+#include "Torvane/ReviewEditing.h"
 #include "Torvane/ReviewSession.h"
 #include "Torvane/SessionReport.h"
 
@@ -63,28 +64,44 @@ int reviewSave(const Args& a) {
     return 0;
 }
 
-int reviewSetJoint(const Args& a) {
+// Runs `change` on one frame of DOC and prints the document, or with --save PATH applies it
+// to the saved document in one step (revision raised, loaded revision expected) and prints PATH.
+int editFrame(const Args& a, const std::function<void(ReviewFrame&)>& change) {
+    const auto save = a.optional("--save");
+    if (save.has_value() == !a.positional.empty()) throw UsageError("give either DOC or --save PATH");
+    const std::string id = a.required("--frame");
+    if (save) {
+        ReviewEditing::update(*save, [&](ReviewDocument& document) { change(frameOf(document, id)); });
+        printLine(*save);
+        return 0;
+    }
     ReviewDocument document = readDocument(a.at(0));
-    std::optional<Point2> point;
-    if (auto text = a.optional("--point")) point = parsePoint(*text);
-    frameOf(document, a.required("--frame")).setJoint(a.required("--joint"), point, parseState(a.required("--state")));
+    change(frameOf(document, id));
     printRecord(document);
     return 0;
 }
 
+int reviewSetJoint(const Args& a) {
+    std::optional<Point2> point;
+    if (auto text = a.optional("--point")) point = parsePoint(*text);
+    const JointReviewState state = parseState(a.required("--state"));
+    const std::string kind = a.optional("--kind").value_or("2D");
+    if (kind != "2D" && kind != "3D") throw UsageError("--kind must be 2D or 3D");
+    const std::string joint = ReviewEditing::jointName(a.required("--joint"));
+    return editFrame(a, [&](ReviewFrame& frame) { ReviewEditing::decide(frame, joint, point, state, kind); });
+}
+
 int reviewRestore(const Args& a) {
-    ReviewDocument document = readDocument(a.at(0));
     std::optional<JointEdit> edit;
     if (auto file = a.optional("--edit")) edit = readRecord<JointEdit>(*file);
-    frameOf(document, a.required("--frame")).restore(a.required("--joint"), edit);
-    printRecord(document);
-    return 0;
+    const std::string joint = ReviewEditing::jointName(a.required("--joint"));
+    return editFrame(a, [&](ReviewFrame& frame) { frame.restore(joint, edit); });
 }
 
 int reviewPoints(const Args& a) {
     ReviewDocument document = readDocument(a.at(0));
     const ReviewFrame& frame = frameOf(document, a.required("--frame"));
-    const std::string joint = a.required("--joint");
+    const std::string joint = ReviewEditing::jointName(a.required("--joint"));
     const std::string kind = a.optional("--kind").value_or("2D");
     if (kind != "2D" && kind != "3D") throw UsageError("--kind must be 2D or 3D");
     json::Value out = json::Value::object();
@@ -160,12 +177,14 @@ std::vector<Command> reviewCommands() {
         {"review", "save", "DOC --to PATH [--expected-revision N]",
          "Save a document under the lock with the revision check; print PATH.", {}, {"--to", "--expected-revision"}, 1,
          reviewSave},
-        {"review", "set-joint", "DOC --frame ID --joint NAME --state STATE [--point X,Y]",
-         "Record a joint decision (corrected, confirmed, occluded, uncertain); print the changed document.", {},
-         {"--frame", "--joint", "--state", "--point"}, 1, reviewSetJoint},
-        {"review", "restore", "DOC --frame ID --joint NAME [--edit EDIT_FILE]",
-         "Undo: put a JointEdit back, or remove the joint's edit without --edit; print the changed document.", {},
-         {"--frame", "--joint", "--edit"}, 1, reviewRestore},
+        {"review", "set-joint", "(DOC | --save PATH) --frame ID --joint NAME --state STATE [--point X,Y] [--kind 2D|3D]",
+         "Record a joint decision (corrected, confirmed, occluded, uncertain); confirmed without --point confirms the "
+         "displayed point of --kind. Prints the changed document, or with --save PATH saves it in one step.", {},
+         {"--frame", "--joint", "--state", "--point", "--kind", "--save"}, 0, reviewSetJoint, 1},
+        {"review", "restore", "(DOC | --save PATH) --frame ID --joint NAME [--edit EDIT_FILE]",
+         "Undo: put a JointEdit back, or remove the joint's edit without --edit. Prints the changed document, or "
+         "with --save PATH saves it in one step.", {},
+         {"--frame", "--joint", "--edit", "--save"}, 0, reviewRestore, 1},
         {"review", "points", "DOC --frame ID --joint NAME [--kind 2D|3D]",
          "Print the raw, seed, display and reviewed points of a joint (absent ones left out).", {},
          {"--frame", "--joint", "--kind"}, 1, reviewPoints},

@@ -11,7 +11,7 @@ namespace {
 
 std::vector<Command> allCommands() {
     std::vector<Command> all;
-    for (auto table : {foundationCommands, runCommands, reviewCommands, poseCommands, analysisCommands, discoverCommands}) {
+    for (auto table : {foundationCommands, runCommands, reviewCommands, poseCommands, analysisCommands, discoverCommands, serveCommands}) {
         auto commands = table();
         all.insert(all.end(), commands.begin(), commands.end());
     }
@@ -61,7 +61,9 @@ Args parseArgs(const Command& command, const std::vector<std::string>& words) {
             args.positional.push_back(w);
         }
     }
-    if (args.positional.size() != command.positionalCount) throw UsageError("wrong number of arguments");
+    if (args.positional.size() < command.positionalCount ||
+        args.positional.size() > command.positionalCount + command.optionalPositionals)
+        throw UsageError("wrong number of arguments");
     return args;
 }
 

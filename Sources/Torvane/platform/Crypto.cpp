@@ -79,4 +79,16 @@ std::string randomUUID() {
     return text;
 }
 
+std::string randomHex(std::size_t bytes) {
+    std::vector<unsigned char> b(bytes);
+    if (bytes && RAND_bytes(b.data(), static_cast<int>(bytes)) != 1) throw std::runtime_error("No random bytes are available.");
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : b) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
 }  // namespace torvane

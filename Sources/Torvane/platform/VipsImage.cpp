@@ -17,7 +17,8 @@ struct Unref {
     }
 };
 
-// Brings any decoded image to packed 8-bit sRGB with three bands.
+}  // namespace
+
 VipsImage* toRGB8(VipsImage* in) {
     Unref srgb, flat, cast;
     VipsImage* current = in;
@@ -53,8 +54,6 @@ VipsImage* toRGB8(VipsImage* in) {
     }
     return vips_image_copy_memory(cast.image);
 }
-
-}  // namespace
 
 void ensureVips() {
     static std::once_flag once;

@@ -20,6 +20,10 @@ struct Raster::Impl {
 // Starts libvips once per process, quietly.
 void ensureVips();
 
+// Brings any decoded image to a packed 8-bit sRGB memory image with three bands; nullptr
+// (with the vips error set) on failure. The caller owns the result.
+VipsImage* toRGB8(VipsImage* in);
+
 // Wraps a memory image it takes ownership of.
 Raster wrap(VipsImage* owned);
 
