@@ -92,7 +92,7 @@ figure svg{width:100%;height:auto;max-height:115mm;background:#222;display:block
 figcaption{font-size:13px;padding:4px 0}
 table{border-collapse:collapse;width:100%;margin:4px 0}
 th,td{border:1px solid var(--line);padding:4px 6px;text-align:left;vertical-align:top}
-th{background:#f1f4f7;font-weight:600}td.num{white-space:nowrap}
+th{background:#f1f4f7;font-weight:600}td.num{white-space:nowrap}td.num .why{white-space:normal}
 .cue{display:block;color:var(--muted);font-size:12px}
 ul.bullets li{margin-bottom:6px}.provenance{color:var(--muted);font-size:12px}
 .bone{stroke:var(--accent);stroke-linecap:round}.joint{fill:#fff;stroke:var(--accent)}
@@ -193,12 +193,14 @@ std::string photo(const Context& c, const ReviewFrame& frame) {
     }
     const PixelRect& panel = frame.panel;
     // The picture holds the panel unscaled at its top-left corner, its legend beside it;
-    // the view box shows the panel alone.
+    // an inner viewport of the panel's size clips the legend away.
     const double scale = std::max(1.0, std::max(panel.width, panel.height) / 700);
     return "<figure><svg viewBox=\"0 0 " + format("%g", panel.width) + " " + format("%g", panel.height) +
-           "\" role=\"img\" aria-label=\"" + esc(title + " with reviewed skeleton") + "\"><image href=\"" + c.prefix +
+           "\" role=\"img\" aria-label=\"" + esc(title + " with reviewed skeleton") + "\"><svg width=\"" +
+           format("%g", panel.width) + "\" height=\"" + format("%g", panel.height) + "\"><image href=\"" + c.prefix +
            hrefOf(*picture) + "\" width=\"" + std::to_string(header->storedWidth) + "\" height=\"" +
-           std::to_string(header->storedHeight) + "\"/>" + skeleton(frame, scale) + "</svg>" + caption + "</figure>";
+           std::to_string(header->storedHeight) + "\"/></svg>" + skeleton(frame, scale) + "</svg>" + caption +
+           "</figure>";
 }
 
 std::string measurementText(const PairMeasurement& m) {

@@ -10,6 +10,7 @@
 #include "Torvane/FeasibilityReport.h"
 #include "Torvane/InspectionRenderer.h"
 #include "Torvane/ReviewEditing.h"
+#include "Torvane/SessionReport.h"
 #include "Torvane/platform/DisplayImage.h"
 #include "Torvane/platform/FileSystem.h"
 #include "Torvane/platform/Raster.h"
@@ -357,7 +358,9 @@ HttpResponse Desk::startRetry(const HttpRequest& request, const std::vector<std:
 HttpResponse Desk::runFile(const HttpRequest&, const std::vector<std::string>& ids) {
     const DeskSession s = session(ids.at(0));
     const std::string& name = ids.at(1);
-    bool allowed = name == "index.html";
+    const bool report = name.rfind(SessionReport::prefix, 0) == 0 && name.size() > 5 &&
+                        name.compare(name.size() - 5, 5, ".html") == 0;
+    bool allowed = name == "index.html" || report;
     if (!allowed) {
         bool saved = false;
         const ReviewDocument doc = document(s, saved);
@@ -368,7 +371,11 @@ HttpResponse Desk::runFile(const HttpRequest&, const std::vector<std::string>& i
     const fs::path file = s.resultsURL.parent_path() / name;
     if (!platform::entryExists(file)) notFound("No such picture.");
     HttpResponse response;
-    response.contentType = name == "index.html" ? "text/html; charset=utf-8" : "image/png";
+    response.contentType = name == "index.html" || report ? "text/html; charset=utf-8" : "image/png";
+    // The report is one self-contained page: its own styles, the run's pictures, no scripts.
+    if (report)
+        response.headers.emplace_back("Content-Security-Policy",
+                                      "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
     response.body = platform::readFile(file);
     return response;
 }
