@@ -7,7 +7,7 @@
 #include "Torvane/LeanAnalysis.h"
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/ProvisionalCoaching.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewDocument.h"
 
 using namespace torvane;
 

@@ -10,7 +10,7 @@
 
 #include "../Tests/DiscoveryTestSupport.h"
 #include "BenchSupport.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewStore.h"
 
 using namespace torvane;
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 
 #include "BenchSupport.h"
 #include "Torvane/InspectionRenderer.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
@@ -38,7 +38,7 @@ ReviewDocument longDocument() {
             ReviewFrame f(pair + "-" + role, pair, role, "Rider", pair + ".jpg", std::string(64, 'a'), {0, 0, 4000, 3000},
                           detected("3D", 100), detected("2D", 120));
             for (int round = 0; round < 5; ++round)
-                for (auto joint : InspectionRenderer::jointNames)
+                for (auto joint : jointNames)
                     f.setJoint(std::string(joint), Point2{200.0 + round, 300.0 + round}, JointReviewState::corrected);
             frames.push_back(std::move(f));
         }

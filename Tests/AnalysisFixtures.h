@@ -9,7 +9,9 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/LeanReview.h"
+#include "Torvane/PairReview.h"
+#include "Torvane/ReviewStore.h"
 
 namespace torvane::fixtures {
 

@@ -159,7 +159,8 @@ TEST_F(DeskPairApi, WheelLinesAndTheirApproval) {
     ASSERT_EQ(post(frames("p1-reference/lean"), {{"edit", wheel(20, 40, 24, 10, "reviewed")}, {"revision", 1}}).status, 200);
     auto approved = post(pairs("p1/lean-context"),
                          {{"edit", {{"commonCue", true}, {"comparableView", true}, {"comparableHeading", true},
-                                    {"comparableReference", true}, {"comparableCameraRoll", true}, {"approve", true}}},
+                                    {"comparableReference", true}, {"comparableCameraRoll", true}, {"similarSpeedReported", false},
+                                    {"approve", true}}},
                           {"revision", 2}});
     ASSERT_EQ(approved.status, 200) << approved.body;
     const auto lean = json::parse(approved.body)["lean"];

@@ -5,7 +5,7 @@
 
 #include "DiscoveryTestSupport.h"
 #include "TestSupport.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewStore.h"
 
 using namespace torvane;
 using namespace torvane::test;

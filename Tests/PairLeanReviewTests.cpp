@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "ReviewFixtures.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/LeanReview.h"
+#include "Torvane/PairReview.h"
+#include "Torvane/ReviewStore.h"
 
 using namespace torvane;
 using reviewtest::messageOf;

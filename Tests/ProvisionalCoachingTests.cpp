@@ -2,6 +2,7 @@
 // inside/outside elbow and knee bullets, at most three.
 #include <gtest/gtest.h>
 
+#include "Torvane/PairAnalysis.h"
 #include "Torvane/ProvisionalCoaching.h"
 
 using namespace torvane;

@@ -222,9 +222,9 @@ TEST(Renderer, FailuresHaveTheirFixedMessages) {
 }
 
 TEST(Renderer, JointIDsAreExactNames) {
-    EXPECT_EQ(InspectionRenderer::jointID("left_knee"), 13);
-    EXPECT_EQ(InspectionRenderer::jointID("root"), 1);
-    EXPECT_EQ(InspectionRenderer::jointID("nose"), 19);
-    EXPECT_EQ(InspectionRenderer::jointID("Left_knee"), std::nullopt);
-    EXPECT_EQ(InspectionRenderer::jointID(""), std::nullopt);
+    EXPECT_EQ(jointID("left_knee"), 13);
+    EXPECT_EQ(jointID("root"), 1);
+    EXPECT_EQ(jointID("nose"), 19);
+    EXPECT_EQ(jointID("Left_knee"), std::nullopt);
+    EXPECT_EQ(jointID(""), std::nullopt);
 }

@@ -9,7 +9,9 @@
 
 #include "Torvane/ContentHash.h"
 #include "Torvane/FeasibilityReport.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/LeanReview.h"
+#include "Torvane/PairReview.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/SessionManifest.h"
 #include "Torvane/platform/FileSystem.h"
 #include "Torvane/platform/Raster.h"

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "ReviewFixtures.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewDocument.h"
 
 using namespace torvane;
 using reviewtest::messageOf;

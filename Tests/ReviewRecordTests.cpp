@@ -1,7 +1,7 @@
 // JSON forms of the review records: what is written, what is refused on reading.
 #include <gtest/gtest.h>
 
-#include "Torvane/ReviewSession.h"
+#include "Torvane/PairReview.h"
 
 using namespace torvane;
 

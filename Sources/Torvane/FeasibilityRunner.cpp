@@ -148,7 +148,7 @@ std::string rows(const std::optional<PoseResult>& result) {
     std::stable_sort(joints.begin(), joints.end(), [](const auto* a, const auto* b) { return a->name < b->name; });
     std::string out;
     for (const auto* joint : joints) {
-        auto id = InspectionRenderer::jointID(joint->name);
+        auto id = jointID(joint->name);
         char point[128];
         std::snprintf(point, sizeof point, "%.1f, %.1f", joint->point.x, joint->point.y);
         out += "<tr><td>" + (id ? std::to_string(*id) : std::string("?")) + "</td><td>" +

@@ -19,13 +19,6 @@
 namespace torvane {
 
 struct InspectionRenderer {
-    // Every joint name that exists; a joint's ID is its 1-based position here, shared by
-    // the pictures, the inspection page and the review.
-    static constexpr std::array<std::string_view, 19> jointNames = {
-        "root", "spine", "center_shoulder", "center_head", "top_head", "left_shoulder", "left_elbow",
-        "left_wrist", "right_shoulder", "right_elbow", "right_wrist", "left_hip", "left_knee", "left_ankle",
-        "right_hip", "right_knee", "right_ankle", "neck", "nose"};
-
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 18> bones = {{
         {"root", "left_hip"}, {"root", "right_hip"}, {"root", "spine"}, {"spine", "center_shoulder"},
         {"center_shoulder", "center_head"}, {"center_head", "top_head"}, {"center_shoulder", "left_shoulder"},
@@ -33,12 +26,6 @@ struct InspectionRenderer {
         {"left_elbow", "left_wrist"}, {"right_shoulder", "right_elbow"}, {"right_elbow", "right_wrist"},
         {"left_hip", "left_knee"}, {"left_knee", "left_ankle"}, {"right_hip", "right_knee"},
         {"right_knee", "right_ankle"}, {"left_hip", "right_hip"}}};
-
-    static std::optional<int> jointID(std::string_view name) {
-        for (std::size_t i = 0; i < jointNames.size(); ++i)
-            if (jointNames[i] == name) return static_cast<int>(i + 1);
-        return std::nullopt;
-    }
 
     // Draws one picture of `pose` over the panel image and writes it as PNG to `url`.
     // Failures: "Cannot allocate renderer.", "Cannot create output PNG.", "PNG export failed.".

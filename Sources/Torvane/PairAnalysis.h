@@ -11,10 +11,9 @@
 #include "Torvane/FeedbackRules.h"
 #include "Torvane/Geometry.h"
 #include "Torvane/PairReview.h"
+#include "Torvane/ProvisionalCoaching.h"
 
 namespace torvane {
-
-struct CoachingBullet;
 
 // The result of one pair analysis; held in memory only.
 struct PairReport {

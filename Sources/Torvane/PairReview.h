@@ -1,76 +1,15 @@
-// Pairs of review frames and the reviewer's judgements about comparing them: the compared
-// features, corner direction, view comparability, knee placement, imported photo coaching,
-// and the checks that bind a comparison context to the exact source evidence it was made for.
+// Pairs of review frames and the checks that bind a comparison context to the exact source
+// evidence it was made for.
 #pragma once
 
-#include <array>
 #include <cstddef>
-#include <map>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
-#include "Torvane/Geometry.h"
-#include "Torvane/Json.h"
+#include "Torvane/ReviewDocument.h"
 
 namespace torvane {
-
-struct ReviewDocument;
-struct ReviewFrame;
-
-// The cases of a closed enumeration in declaration order.
-template <class E>
-constexpr auto allCases() {
-    constexpr std::size_t count = std::size(EnumNames<E>::names);
-    std::array<E, count> out{};
-    for (std::size_t i = 0; i < count; ++i) out[i] = EnumNames<E>::names[i].first;
-    return out;
-}
-
-// The four compared body angles.
-enum class PairFeature { leftElbow, rightElbow, leftKnee, rightKnee };
-template <>
-struct EnumNames<PairFeature> {
-    static constexpr std::pair<PairFeature, std::string_view> names[] = {
-        {PairFeature::leftElbow, "leftElbow"},
-        {PairFeature::rightElbow, "rightElbow"},
-        {PairFeature::leftKnee, "leftKnee"},
-        {PairFeature::rightKnee, "rightKnee"}};
-};
-// Outer joint, vertex, outer joint.
-std::array<std::string_view, 3> joints(PairFeature feature);
-// The vertex joint's name in words: "Left Knee".
-std::string label(PairFeature feature);
-
-enum class CornerDirection { unknown, left, right };
-template <>
-struct EnumNames<CornerDirection> {
-    static constexpr std::pair<CornerDirection, std::string_view> names[] = {
-        {CornerDirection::unknown, "unknown"}, {CornerDirection::left, "left"}, {CornerDirection::right, "right"}};
-};
-
-enum class ViewComparability { unreviewed, comparable, notComparable };
-template <>
-struct EnumNames<ViewComparability> {
-    static constexpr std::pair<ViewComparability, std::string_view> names[] = {
-        {ViewComparability::unreviewed, "unreviewed"},
-        {ViewComparability::comparable, "comparable"},
-        {ViewComparability::notComparable, "notComparable"}};
-};
-
-enum class KneePlacement { unreviewed, closerToTank, fartherFromTank, similar, unassessable };
-template <>
-struct EnumNames<KneePlacement> {
-    static constexpr std::pair<KneePlacement, std::string_view> names[] = {
-        {KneePlacement::unreviewed, "unreviewed"},
-        {KneePlacement::closerToTank, "closerToTank"},
-        {KneePlacement::fartherFromTank, "fartherFromTank"},
-        {KneePlacement::similar, "similar"},
-        {KneePlacement::unassessable, "unassessable"}};
-};
-std::string_view label(KneePlacement placement);
 
 // The frames of one pair, derived from the frames' pairID and role; never stored.
 struct ReviewPair {
@@ -83,57 +22,6 @@ struct ReviewPair {
 
     bool operator==(const ReviewPair&) const = default;
     template <class V> void fields(V& v) { v("id", id); v("referenceID", referenceID); v("subjectID", subjectID); }
-};
-
-struct PhotoCoachingPoint {
-    std::string title;
-    std::string detail;
-
-    bool operator==(const PhotoCoachingPoint&) const = default;
-    template <class V> void fields(V& v) { v("detail", detail); v("title", title); }
-};
-
-struct PhotoCoachingReview {
-    CornerDirection cornerDirection = CornerDirection::unknown;
-    std::string provenance;
-    std::vector<PhotoCoachingPoint> points;
-
-    static constexpr const char* invalidMessage =
-        "Photo coaching needs a direction, provenance, and one to three distinct, nonempty points.";
-
-    // Accepts a known direction, a non-blank provenance and one to three points with
-    // distinct titles (compared as stored) and non-blank titles and details.
-    void validate() const;
-
-    bool operator==(const PhotoCoachingReview&) const = default;
-    template <class V> void fields(V& v) { v("cornerDirection", cornerDirection); v("points", points); v("provenance", provenance); }
-};
-
-// The stored comparison context of one pair with a reference rider.
-struct PairContext {
-    std::string pairID;
-    std::string subjectID;
-    std::string referenceID;
-    std::string evidenceHash;
-    bool subjectConfirmed = false;
-    bool referenceConfirmed = false;
-    CornerDirection cornerDirection = CornerDirection::unknown;
-    std::map<PairFeature, ViewComparability> comparability;
-    std::optional<std::map<PairFeature, KneePlacement>> kneePlacement;
-    std::optional<PhotoCoachingReview> photoCoaching;
-
-    PairContext() = default;
-    // A fresh context for `pair`, bound to its current evidence hash; refuses a pair
-    // without a reference ("This photo has no reference.").
-    PairContext(const ReviewDocument& document, const ReviewPair& pair);
-
-    bool operator==(const PairContext&) const = default;
-    template <class V> void fields(V& v) {
-        v("comparability", comparability); v("cornerDirection", cornerDirection); v("evidenceHash", evidenceHash);
-        v("kneePlacement", kneePlacement); v("pairID", pairID); v("photoCoaching", photoCoaching);
-        v("referenceConfirmed", referenceConfirmed); v("referenceID", referenceID);
-        v("subjectConfirmed", subjectConfirmed); v("subjectID", subjectID);
-    }
 };
 
 // Derives pairs from frames and checks the comparison contexts of a document.
@@ -166,29 +54,4 @@ struct ReviewEditTarget {
     bool operator==(const ReviewEditTarget&) const = default;
 };
 
-// The maps keyed by a pair feature are stored as arrays alternating key and value.
-template <class Value>
-struct json::Coder<std::map<PairFeature, Value>> {
-    static json::Value encode(const std::map<PairFeature, Value>& map) {
-        json::Value array = json::Value::array();
-        for (const auto& [key, value] : map) {
-            array.push_back(json::encode(key));
-            array.push_back(json::encode(value));
-        }
-        return array;
-    }
-    static std::map<PairFeature, Value> decode(const json::Value& v, const std::string& path) {
-        if (!v.is_array()) detail::fail(path, "expected an array, found " + detail::describeType(v));
-        if (v.size() % 2 != 0) detail::fail(path, "expected alternating keys and values, found an odd count");
-        std::map<PairFeature, Value> out;
-        for (std::size_t i = 0; i < v.size(); i += 2)  // a repeated key: the later pair wins
-            out[json::decode<PairFeature>(v[i], detail::child(path, i))] =
-                json::decode<Value>(v[i + 1], detail::child(path, i + 1));
-        return out;
-    }
-};
-
 }  // namespace torvane
-
-// The frame and document records these operations work on.
-#include "Torvane/ReviewSession.h"

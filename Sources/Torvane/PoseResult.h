@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -71,5 +72,19 @@ inline constexpr std::array<std::string_view, 17> jointNames3D = {
     "root", "spine", "center_shoulder", "center_head", "top_head", "left_shoulder", "left_elbow", "left_wrist",
     "right_shoulder", "right_elbow", "right_wrist", "left_hip", "left_knee", "left_ankle", "right_hip",
     "right_knee", "right_ankle"};
+
+// Every joint name that exists; a joint's ID is its 1-based position here, shared by the
+// pictures, the inspection page and the review.
+inline constexpr std::array<std::string_view, 19> jointNames = {
+    "root", "spine", "center_shoulder", "center_head", "top_head", "left_shoulder", "left_elbow",
+    "left_wrist", "right_shoulder", "right_elbow", "right_wrist", "left_hip", "left_knee", "left_ankle",
+    "right_hip", "right_knee", "right_ankle", "neck", "nose"};
+
+// A joint's ID, or absent for a name that is not in jointNames.
+constexpr std::optional<int> jointID(std::string_view name) {
+    for (std::size_t i = 0; i < jointNames.size(); ++i)
+        if (jointNames[i] == name) return static_cast<int>(i + 1);
+    return std::nullopt;
+}
 
 }  // namespace torvane

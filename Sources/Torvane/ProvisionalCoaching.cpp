@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "Torvane/PairAnalysis.h"
+
 namespace torvane {
 
 std::string CoachingBullet::id() const { return feature ? std::string(enumName(*feature)) : title; }

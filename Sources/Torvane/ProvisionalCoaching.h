@@ -1,14 +1,13 @@
-// Coaching bullets for the subject rider of an analysed pair: the imported photo coaching
-// when it was written for this corner, otherwise at most three cautious provisional bullets
-// from the elbow angles and the reviewer's knee-placement judgement.
+// Coaching bullets for the subject rider of an analysed pair (PairReport::coaching): the
+// imported photo coaching when it was written for this corner, otherwise at most three
+// cautious provisional bullets from the elbow angles and the reviewer's knee-placement judgement.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "Torvane/PairAnalysis.h"
-#include "Torvane/PairReview.h"
+#include "Torvane/PairContext.h"
 
 namespace torvane {
 

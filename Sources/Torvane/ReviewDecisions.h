@@ -13,8 +13,11 @@
 
 #include "Torvane/CoachingChecklist.h"
 #include "Torvane/Json.h"
+#include "Torvane/LeanAnnotation.h"
 #include "Torvane/LeanReview.h"
+#include "Torvane/PairContext.h"
 #include "Torvane/PairReview.h"
+#include "Torvane/ReviewDocument.h"
 
 namespace torvane {
 
@@ -134,5 +137,3 @@ struct ChecklistStore {
 };
 
 }  // namespace torvane
-
-#include "Torvane/ReviewSession.h"

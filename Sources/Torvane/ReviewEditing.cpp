@@ -14,13 +14,13 @@ std::string ReviewEditing::jointName(std::string_view text) {
     if (!key.empty() && std::all_of(key.begin(), key.end(), [](unsigned char c) { return std::isdigit(c); }) &&
         key.size() <= 2) {
         const auto number = std::stoul(key);
-        if (number >= 1 && number <= InspectionRenderer::jointNames.size())
-            return std::string(InspectionRenderer::jointNames[number - 1]);
+        if (number >= 1 && number <= jointNames.size())
+            return std::string(jointNames[number - 1]);
     }
-    if (InspectionRenderer::jointID(key)) return key;
+    if (jointID(key)) return key;
     std::string names;
-    for (std::size_t i = 0; i < InspectionRenderer::jointNames.size(); ++i)
-        names += (i ? ", " : "") + std::to_string(i + 1) + " " + std::string(InspectionRenderer::jointNames[i]);
+    for (std::size_t i = 0; i < jointNames.size(); ++i)
+        names += (i ? ", " : "") + std::to_string(i + 1) + " " + std::string(jointNames[i]);
     throw PoseError::invalidInput("Unknown joint \"" + std::string(text) + "\". Joints by number and name: " + names +
                                   ".");
 }

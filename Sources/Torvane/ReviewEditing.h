@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewStore.h"
 
 namespace torvane {
 

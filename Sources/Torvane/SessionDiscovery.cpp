@@ -10,7 +10,7 @@
 #include "Torvane/FeasibilityRunner.h"
 #include "Torvane/ImageInput.h"
 #include "Torvane/Json.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/platform/FileSystem.h"
 
 namespace torvane {

@@ -14,6 +14,7 @@
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/ProvisionalCoaching.h"
 #include "Torvane/ReviewDecisions.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/platform/FileSystem.h"
 #include "Torvane/platform/Raster.h"
 
@@ -126,7 +127,7 @@ const CropReport* cropOf(const FeasibilityReport& report, const ReviewFrame& fra
 
 std::string skeleton(const ReviewFrame& frame, double scale) {
     std::map<std::string_view, Point2> points;
-    for (auto name : InspectionRenderer::jointNames)
+    for (auto name : jointNames)
         if (auto p = frame.reviewedPoint(name)) points.emplace(name, Point2{p->x - frame.panel.x, p->y - frame.panel.y});
     std::string out;
     const std::string width = format("%.2f", 2.5 * scale);
@@ -138,7 +139,7 @@ std::string skeleton(const ReviewFrame& frame, double scale) {
                format("%.2f", b->second.y) + "\"/>";
     }
     for (const auto& [name, p] : points) {
-        const std::string id = std::to_string(*InspectionRenderer::jointID(name));
+        const std::string id = std::to_string(*jointID(name));
         out += "<circle class=\"joint\" stroke-width=\"" + format("%.2f", 1.2 * scale) + "\" cx=\"" +
                format("%.2f", p.x) + "\" cy=\"" + format("%.2f", p.y) + "\" r=\"" + format("%.2f", 3.5 * scale) +
                "\"><title>" + esc(words(name)) + "</title></circle><text class=\"num-label\" stroke-width=\"" +
@@ -151,7 +152,7 @@ std::string skeleton(const ReviewFrame& frame, double scale) {
 std::string jointSummary(const ReviewFrame& frame) {
     int reviewed = 0;
     std::vector<std::string> hidden, uncertain, open;
-    for (auto name : InspectionRenderer::jointNames) {
+    for (auto name : jointNames) {
         auto edit = frame.edits.find(std::string(name));
         if (edit == frame.edits.end())
             open.push_back(words(name));
@@ -162,7 +163,7 @@ std::string jointSummary(const ReviewFrame& frame) {
         else
             ++reviewed;
     }
-    std::string out = std::to_string(reviewed) + " of " + std::to_string(InspectionRenderer::jointNames.size()) +
+    std::string out = std::to_string(reviewed) + " of " + std::to_string(jointNames.size()) +
                       " joints reviewed";
     if (!hidden.empty()) out += " \u00b7 hidden: " + join(hidden, ", ");
     if (!uncertain.empty()) out += " \u00b7 uncertain (excluded): " + join(uncertain, ", ");

@@ -6,7 +6,7 @@
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/PhotoCoaching.h"
 #include "Torvane/ProvisionalCoaching.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewDocument.h"
 
 namespace torvane::cli {
 

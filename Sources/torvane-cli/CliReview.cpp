@@ -2,8 +2,10 @@
 // edits, retries and pair records an application makes on them.
 #include "Cli.h"
 #include "Torvane/DetectionRetry.h"
+#include "Torvane/LeanReview.h"
+#include "Torvane/PairReview.h"
 #include "Torvane/ReviewEditing.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/SessionReport.h"
 
 namespace torvane::cli {

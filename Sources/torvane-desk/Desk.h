@@ -16,10 +16,11 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "Torvane/Json.h"
-#include "Torvane/ReviewSession.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/SessionDiscovery.h"
 #include "Torvane/platform/HttpServer.h"
 
@@ -121,6 +122,13 @@ private:
     // Applies one decision to the saved document through the store; answers the pair as saved.
     HttpResponse changePair(const DeskSession& session, const std::string& pairID, const json::Value& body,
                             const std::function<ReviewDocument(const ReviewDocument&)>& change);
+    // Loads the saved document (or makes it on the first decision), applies `change`, raises
+    // the revision and saves through the store. A save made elsewhere since the page's
+    // `revision` gives a 409 response carrying `latestView` of what is on disk under `latestKey`.
+    std::variant<ReviewDocument, HttpResponse> saveChange(
+        const DeskSession& session, const json::Value& body, const std::string& latestKey,
+        const std::function<void(ReviewDocument&)>& change,
+        const std::function<json::Value(const ReviewDocument&, bool)>& latestView);
     // Applies a change to one frame through the store; answers the frame as saved.
     HttpResponse changeFrame(const DeskSession& session, const std::string& frameID, const json::Value& body,
                              const std::function<json::Value(ReviewFrame&)>& change);

@@ -48,7 +48,7 @@ std::string detectionMessage(const ReviewFrame& frame) {
 // any proposal, when at least one joint was placed or judged.
 bool riderReviewed(const ReviewFrame& frame) {
     bool anyProposal = false;
-    for (auto name : InspectionRenderer::jointNames) {
+    for (auto name : jointNames) {
         if (!frame.seedPoint(name, PoseKind::twoD)) continue;
         anyProposal = true;
         if (!frame.edits.count(std::string(name))) return false;
@@ -195,8 +195,8 @@ json::Value Desk::frameJson(const DeskSession& session, const ReviewDocument& do
                        {"3D", "/api/sessions/" + session.id + "/run/" + frame.id + "-3D.png"}};
 
     json::Value joints = json::Value::array();
-    for (std::size_t i = 0; i < InspectionRenderer::jointNames.size(); ++i) {
-        const std::string name(InspectionRenderer::jointNames[i]);
+    for (std::size_t i = 0; i < jointNames.size(); ++i) {
+        const std::string name(jointNames[i]);
         json::Value joint = {{"name", name}, {"number", i + 1}, {"label", spaced(name)}};
         if (auto it = frame.edits.find(name); it != frame.edits.end()) {
             joint["state"] = enumName(it->second.state);
@@ -246,8 +246,10 @@ HttpResponse Desk::frameDetail(const HttpRequest&, const std::vector<std::string
     return jsonResponse(frameJson(s, doc, frameIn(doc, ids.at(1)), saved));
 }
 
-HttpResponse Desk::changeFrame(const DeskSession& s, const std::string& frameID, const json::Value& body,
-                               const std::function<json::Value(ReviewFrame&)>& change) {
+std::variant<ReviewDocument, HttpResponse> Desk::saveChange(
+    const DeskSession& s, const json::Value& body, const std::string& latestKey,
+    const std::function<void(ReviewDocument&)>& change,
+    const std::function<json::Value(const ReviewDocument&, bool)>& latestView) {
     const auto seen = [&]() -> std::optional<std::int64_t> {
         auto it = body.find("revision");
         if (it == body.end() || it->is_null()) return std::nullopt;
@@ -255,34 +257,38 @@ HttpResponse Desk::changeFrame(const DeskSession& s, const std::string& frameID,
         return it->get<std::int64_t>();
     }();
     const fs::path url = ReviewStore::documentURL(s.resultsURL);
-    json::Value outcome;
-    ReviewDocument saved;
-    {
-        // Saves of one session from this desk queue here; other processes meet the store's lock.
-        std::lock_guard lock(saveMutex(s.id));
+    // Saves of one session from this desk queue here; other processes meet the store's lock.
+    std::lock_guard lock(saveMutex(s.id));
+    try {
+        return ReviewEditing::update(url, change, [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); },
+                                     seen);
+    } catch (const PoseError& error) {
+        if (error.message() != ReviewStore::conflictMessage && error.message() != ReviewStore::movedMessage) throw;
+        // The page shows the store's message with what is on disk now.
+        json::Value extra = json::Value::object();
         try {
-            saved = ReviewEditing::update(
-                url,
-                [&](ReviewDocument& document) {
-                    ReviewFrame* frame = document.frame(frameID);
-                    if (!frame) notFound("No such rider.");
-                    outcome = change(*frame);
-                },
-                [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); }, seen);
-        } catch (const PoseError& error) {
-            if (error.message() != ReviewStore::conflictMessage && error.message() != ReviewStore::movedMessage)
-                throw;
-            // The page shows the store's message with what is on disk now.
-            json::Value extra = json::Value::object();
-            try {
-                bool isSaved = false;
-                const ReviewDocument latest = document(s, isSaved);
-                extra["frame"] = frameJson(s, latest, frameIn(latest, frameID), isSaved);
-            } catch (const std::exception&) {
-            }
-            return errorResponse(409, error.message(), extra);
+            bool isSaved = false;
+            const ReviewDocument latest = document(s, isSaved);
+            extra[latestKey] = latestView(latest, isSaved);
+        } catch (const std::exception&) {
         }
+        return errorResponse(409, error.message(), extra);
     }
+}
+
+HttpResponse Desk::changeFrame(const DeskSession& s, const std::string& frameID, const json::Value& body,
+                               const std::function<json::Value(ReviewFrame&)>& change) {
+    json::Value outcome;
+    auto result = saveChange(
+        s, body, "frame",
+        [&](ReviewDocument& document) {
+            ReviewFrame* frame = document.frame(frameID);
+            if (!frame) notFound("No such rider.");
+            outcome = change(*frame);
+        },
+        [&](const ReviewDocument& latest, bool saved) { return frameJson(s, latest, frameIn(latest, frameID), saved); });
+    if (auto* refused = std::get_if<HttpResponse>(&result)) return *refused;
+    const auto& saved = std::get<ReviewDocument>(result);
     json::Value out = frameJson(s, saved, frameIn(saved, frameID), true);
     out["change"] = outcome;
     return jsonResponse(out);

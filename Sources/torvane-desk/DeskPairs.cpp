@@ -10,7 +10,6 @@
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/ProvisionalCoaching.h"
 #include "Torvane/ReviewDecisions.h"
-#include "Torvane/ReviewEditing.h"
 #include "Torvane/SessionReport.h"
 #include "Torvane/platform/FileSystem.h"
 
@@ -24,13 +23,6 @@ json::Value objectBody(const HttpRequest& request) {
     json::Value body = json::parse(request.body);
     if (!body.is_object()) throw PoseError::invalidInput("The request body must be a JSON object.");
     return body;
-}
-
-std::optional<std::int64_t> seenRevision(const json::Value& body) {
-    auto it = body.find("revision");
-    if (it == body.end() || it->is_null()) return std::nullopt;
-    if (!it->is_number_integer()) throw PoseError::invalidInput("revision must be a whole number.");
-    return it->get<std::int64_t>();
 }
 
 template <class E>
@@ -208,27 +200,11 @@ HttpResponse Desk::pairDetail(const HttpRequest&, const std::vector<std::string>
 
 HttpResponse Desk::changePair(const DeskSession& s, const std::string& pairID, const json::Value& body,
                               const std::function<ReviewDocument(const ReviewDocument&)>& change) {
-    const fs::path url = ReviewStore::documentURL(s.resultsURL);
-    ReviewDocument saved;
-    {
-        std::lock_guard lock(saveMutex(s.id));
-        try {
-            saved = ReviewEditing::update(
-                url, [&](ReviewDocument& document) { document = change(document); },
-                [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); }, seenRevision(body));
-        } catch (const PoseError& error) {
-            if (error.message() != ReviewStore::conflictMessage && error.message() != ReviewStore::movedMessage)
-                throw;
-            json::Value extra = json::Value::object();
-            try {
-                bool isSaved = false;
-                const ReviewDocument latest = document(s, isSaved);
-                extra["pairView"] = pairJson(s, latest, pairIn(latest, pairID), isSaved);
-            } catch (const std::exception&) {
-            }
-            return errorResponse(409, error.message(), extra);
-        }
-    }
+    auto result = saveChange(
+        s, body, "pairView", [&](ReviewDocument& document) { document = change(document); },
+        [&](const ReviewDocument& latest, bool saved) { return pairJson(s, latest, pairIn(latest, pairID), saved); });
+    if (auto* refused = std::get_if<HttpResponse>(&result)) return *refused;
+    const auto& saved = std::get<ReviewDocument>(result);
     return jsonResponse(pairJson(s, saved, pairIn(saved, pairID), true));
 }
 
