@@ -33,3 +33,7 @@ echo
 echo "Demo data folder: $demo"
 echo "Discovery report (JSON): $build/demo-report.json"
 echo "Run this script again to see that nothing is analysed twice."
+echo
+echo "Review the riders in your browser with the review desk:"
+echo "  $build/torvane serve $demo"
+echo "then open the address it prints (Ctrl+C stops it; every decision is already saved)."

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "Torvane/InspectionRenderer.h"
+#include "Torvane/PoseResult.h"
 #include "Torvane/platform/FileSystem.h"
 
 namespace torvane {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "Torvane/ReviewDocument.h"
 #include "Torvane/ReviewStore.h"
 
 namespace torvane {

@@ -123,7 +123,7 @@ void Desk::discover() {
     sessions_ = std::move(sessions);
     failures_ = std::move(report.failures);
     fresh_.clear();
-    freshFailures_.clear();
+    loaded_.clear();
 }
 
 void Desk::setAddress(const std::string& host, int port) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Torvane/Json.h"
+#include "Torvane/ReviewDocument.h"
 #include "Torvane/ReviewStore.h"
 #include "Torvane/SessionDiscovery.h"
 #include "Torvane/platform/HttpServer.h"
@@ -146,7 +147,7 @@ private:
     std::vector<DeskSession> sessions_;
     std::vector<SessionDiscoveryFailure> failures_;
     std::map<std::string, ReviewDocument> fresh_;                 // by session id
-    std::map<std::string, std::string> freshFailures_;            // by session id
+    std::map<std::string, std::pair<std::string, ReviewDocument>> loaded_;  // saved ones by session, with their stamp
     std::map<std::string, std::unique_ptr<std::mutex>> saveMutexes_;
     std::map<std::string, std::shared_ptr<DeskJob>> jobs_;
     std::vector<std::thread> threads_;

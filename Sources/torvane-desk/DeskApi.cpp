@@ -94,7 +94,24 @@ ReviewDocument Desk::freshDocument(const DeskSession& session) {
 ReviewDocument Desk::document(const DeskSession& session, bool& saved) {
     const fs::path url = ReviewStore::documentURL(session.resultsURL);
     saved = platform::entryExists(url);
-    return saved ? ReviewStore::load(url) : freshDocument(session);
+    if (!saved) return freshDocument(session);
+    // A save replaces the file (a new modification time and usually size), so an unchanged
+    // stamp means the loaded document is still what is on disk.
+    std::error_code error;
+    const auto time = fs::last_write_time(url, error);
+    const auto size = error ? 0 : fs::file_size(url, error);
+    const std::string stamp =
+        error ? std::string() : std::to_string(time.time_since_epoch().count()) + "/" + std::to_string(size);
+    if (!stamp.empty()) {
+        std::lock_guard lock(mutex_);
+        if (auto it = loaded_.find(session.id); it != loaded_.end() && it->second.first == stamp) return it->second.second;
+    }
+    ReviewDocument document = ReviewStore::load(url);
+    if (!stamp.empty()) {
+        std::lock_guard lock(mutex_);
+        loaded_[session.id] = {stamp, document};
+    }
+    return document;
 }
 
 json::Value Desk::sessionSummary(const DeskSession& session) {

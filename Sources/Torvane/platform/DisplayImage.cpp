@@ -7,17 +7,6 @@
 
 namespace torvane::platform {
 
-namespace {
-
-struct Owned {
-    VipsImage* image = nullptr;
-    ~Owned() {
-        if (image) g_object_unref(image);
-    }
-};
-
-}  // namespace
-
 std::optional<std::string> displayJPEG(const std::filesystem::path& file, int maxSide,
                                        const std::optional<ImageRegion>& region, int quality) {
     ensureVips();
@@ -36,13 +25,13 @@ std::optional<std::string> displayJPEG(const std::filesystem::path& file, int ma
     const double scale = std::min(1.0, maxSide / static_cast<double>(std::max(area.width, area.height)));
     const int targetWidth = std::max(1, static_cast<int>(std::lround(width * scale)));
     const int targetHeight = std::max(1, static_cast<int>(std::lround(height * scale)));
-    Owned shrunk;
+    ImageRef shrunk;
     if (vips_thumbnail(file.c_str(), &shrunk.image, targetWidth, "height", targetHeight, "size", VIPS_SIZE_DOWN,
                        nullptr)) {
         vips_error_clear();
         return std::nullopt;
     }
-    Owned rgb{toRGB8(shrunk.image)};
+    ImageRef rgb{toRGB8(shrunk.image)};
     if (!rgb.image) {
         vips_error_clear();
         return std::nullopt;
@@ -54,7 +43,7 @@ std::optional<std::string> displayJPEG(const std::filesystem::path& file, int ma
                                  vips_image_get_width(rgb.image));
     const int bottom = std::clamp(static_cast<int>(std::ceil((area.y + area.height) * sy)), top + 1,
                                   vips_image_get_height(rgb.image));
-    Owned cut;
+    ImageRef cut;
     if (vips_extract_area(rgb.image, &cut.image, left, top, right - left, bottom - top, nullptr)) {
         vips_error_clear();
         return std::nullopt;

@@ -9,18 +9,10 @@ namespace {
 
 void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
-// Releases a chain of intermediate images on every path.
-struct Unref {
-    VipsImage* image = nullptr;
-    ~Unref() {
-        if (image) g_object_unref(image);
-    }
-};
-
 }  // namespace
 
 VipsImage* toRGB8(VipsImage* in) {
-    Unref srgb, flat, cast;
+    ImageRef srgb, flat, cast;
     VipsImage* current = in;
     if (vips_image_get_interpretation(current) != VIPS_INTERPRETATION_sRGB &&
         vips_image_get_interpretation(current) != VIPS_INTERPRETATION_RGB) {
@@ -42,12 +34,12 @@ VipsImage* toRGB8(VipsImage* in) {
         VipsImage* three = nullptr;
         VipsImage* in3[] = {current, current, current};
         if (vips_bandjoin(in3, &three, 3, nullptr)) return nullptr;
-        Unref keep{three};
+        ImageRef keep{three};
         if (vips_cast_uchar(three, &cast.image, nullptr)) return nullptr;
     } else if (bands > 3) {
         VipsImage* first = nullptr;
         if (vips_extract_band(current, &first, 0, "n", 3, nullptr)) return nullptr;
-        Unref keep{first};
+        ImageRef keep{first};
         if (vips_cast_uchar(first, &cast.image, nullptr)) return nullptr;
     } else {
         if (vips_cast_uchar(current, &cast.image, nullptr)) return nullptr;
@@ -113,7 +105,7 @@ Raster Raster::crop(int x, int y, int w, int h) const {
         vips_error_clear();
         return {};
     }
-    Unref keep{region};
+    ImageRef keep{region};
     return wrap(vips_image_copy_memory(region));
 }
 
@@ -125,7 +117,7 @@ std::optional<ImageHeader> readImageHeader(const std::filesystem::path& file) {
         vips_error_clear();
         return std::nullopt;
     }
-    Unref keep{image};
+    ImageRef keep{image};
     return ImageHeader{vips_image_get_width(image), vips_image_get_height(image), vips_image_get_orientation(image)};
 }
 
@@ -141,7 +133,7 @@ Raster decodeUpright(const std::filesystem::path& file) {
 
     // Upright photos stream straight into memory; rotating needs random access.
     VipsAccess access = orientation > 1 ? VIPS_ACCESS_RANDOM : VIPS_ACCESS_SEQUENTIAL;
-    Unref loaded, upright;
+    ImageRef loaded, upright;
     loaded.image = vips_image_new_from_file(file.c_str(), "access", access, nullptr);
     if (!loaded.image) {
         vips_error_clear();

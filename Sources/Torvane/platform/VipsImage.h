@@ -17,6 +17,18 @@ struct Raster::Impl {
     Impl& operator=(const Impl&) = delete;
 };
 
+// Releases a chain of intermediate images on every path.
+struct ImageRef {
+    VipsImage* image = nullptr;
+    ImageRef() = default;
+    explicit ImageRef(VipsImage* owned) : image(owned) {}
+    ~ImageRef() {
+        if (image) g_object_unref(image);
+    }
+    ImageRef(const ImageRef&) = delete;
+    ImageRef& operator=(const ImageRef&) = delete;
+};
+
 // Starts libvips once per process, quietly.
 void ensureVips();
 

@@ -24,7 +24,7 @@ function riderTile(sessionID, frame) {
       el('span', { class: `badge status-${frame.status3D}` }, `3D ${statusText[frame.status3D] || frame.status3D}`), ' ',
       frame.reviewable
         ? el('span', { class: frame.reviewed ? 'badge reviewed' : 'badge open' },
-            frame.reviewed ? 'reviewed' : `${frame.decidedJoints} joints decided`)
+            frame.reviewed ? 'reviewed' : `${frame.decidedJoints} joint${frame.decidedJoints === 1 ? '' : 's'} decided`)
         : null,
       frame.message ? el('p', { class: 'message' }, frame.message) : null),
   ];
