@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "TestSupport.h"
@@ -34,6 +35,26 @@ std::string messageOf(F&& f) {
         return describeError(e);
     }
     return "no error";
+}
+
+// The code and text of the refusal `f` throws: callers decide by the code, users read the text.
+struct Refusal {
+    std::string code;  // a PoseErrorCode's name, "other" for any other error, "none" without one
+    std::string message;
+    bool operator==(const Refusal&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Refusal& r) { return out << r.code << ": " << r.message; }
+};
+
+template <class F>
+Refusal refusalOf(F&& f) {
+    try {
+        f();
+    } catch (const PoseError& e) {
+        return {std::string(name(e.code())), e.message()};
+    } catch (const std::exception& e) {
+        return {"other", describeError(e)};
+    }
+    return {"none", ""};
 }
 
 inline PoseResult pose(const std::string& kind, double x, double y) {

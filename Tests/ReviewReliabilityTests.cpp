@@ -76,7 +76,7 @@ int saveOutcome(const std::function<void()>& save) {
         save();
         return won;
     } catch (const PoseError& e) {
-        return e.message() == ReviewStore::conflictMessage ? conflicted : otherFailure;
+        return e.code() == PoseErrorCode::conflict ? conflicted : otherFailure;
     }
 }
 

@@ -155,13 +155,13 @@ TEST_F(StoreTest, SaveChecksRevisionsAndLeavesRefusedFilesAlone) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, 0);
 
-    const std::string conflict = ReviewStore::conflictMessage;
+    const Refusal conflict{"conflict", ReviewStore::conflictMessage};
     auto refused = [&](const ReviewDocument& d, std::optional<std::int64_t> expected) {
         const std::string before = readText(url);
-        std::string message = messageOf([&] { ReviewStore::save(d, url, expected); });
-        EXPECT_EQ(readText(url), before) << message;
-        EXPECT_TRUE(lockIsFree(url)) << message;
-        return message;
+        Refusal refusal = refusalOf([&] { ReviewStore::save(d, url, expected); });
+        EXPECT_EQ(readText(url), before) << refusal;
+        EXPECT_TRUE(lockIsFree(url)) << refusal;
+        return refusal;
     };
     EXPECT_EQ(refused(fresh, std::nullopt), conflict);
 
@@ -182,30 +182,31 @@ TEST_F(StoreTest, SaveChecksRevisionsAndLeavesRefusedFilesAlone) {
     EXPECT_EQ(refused(other, 4), conflict);
     ReviewDocument moved = windowA;
     moved.frames[1].panel.x = 5;
-    EXPECT_EQ(refused(moved, 4), ReviewStore::differentFrameMessage);
+    EXPECT_EQ(refused(moved, 4), (Refusal{"changedEvidence", ReviewStore::differentFrameMessage}));
     ReviewDocument four = windowA;
     four.schemaVersion = 4;
-    EXPECT_EQ(refused(four, 4), ReviewStore::unsupportedSchemaMessage);
+    EXPECT_EQ(refused(four, 4), (Refusal{"invalidDocument", ReviewStore::unsupportedSchemaMessage}));
     ReviewDocument negative = windowA;
     negative.revision = -1;
-    EXPECT_EQ(refused(negative, 4), ReviewStore::unsupportedSchemaMessage);
+    EXPECT_EQ(refused(negative, 4), (Refusal{"invalidDocument", ReviewStore::unsupportedSchemaMessage}));
     ReviewDocument orphan = windowA;
     orphan.leanContexts["p2"] = {};
-    EXPECT_EQ(refused(orphan, 4), LeanReview::pairMessage);
+    EXPECT_EQ(refused(orphan, 4), (Refusal{"invalidDocument", LeanReview::pairMessage}));
 
     // An untrusted file on disk is never overwritten.
     auto value = json::parse(readText(url));
     value["schemaVersion"] = 4;
     writeText(url, json::prettyText(value));
-    EXPECT_EQ(refused(windowA, 4), ReviewStore::invalidDocumentMessage);
+    EXPECT_EQ(refused(windowA, 4), (Refusal{"invalidDocument", ReviewStore::invalidDocumentMessage}));
     writeText(url, "{not json");
-    EXPECT_EQ(refused(windowA, 4).rfind("The data couldn't be read", 0), 0u);
+    Refusal unreadable = refused(windowA, 4);
+    EXPECT_EQ(unreadable.code, "other");
+    EXPECT_EQ(unreadable.message.rfind("The data couldn't be read", 0), 0u);
 
     // The file was moved away: saving with an expected revision refuses; the memory copy
     // is unchanged throughout.
     fs::rename(url, temp.path() / "moved.json");
-    std::string message = messageOf([&] { ReviewStore::save(windowA, url, 4); });
-    EXPECT_EQ(message, ReviewStore::movedMessage);
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(windowA, url, 4); }), (Refusal{"moved", ReviewStore::movedMessage}));
     EXPECT_FALSE(fs::exists(url));
     EXPECT_TRUE(lockIsFree(url));
     EXPECT_EQ(windowA.revision, 4);
@@ -332,10 +333,10 @@ TEST_F(StoreTest, LockAndBackupThatCannotBeCreatedStopTheSave) {
     const fs::path lock = ReviewStore::lockURL(url);
     fs::remove(lock);
     fs::create_directory(lock);
-    EXPECT_EQ(messageOf([&] { ReviewStore::save(next, url, 0); }), ReviewStore::cannotLockMessage);
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, url, 0); }), (Refusal{"lockFailed", ReviewStore::cannotLockMessage}));
     fs::remove(lock);
     fs::create_symlink(temp.path() / "elsewhere", lock);
-    EXPECT_EQ(messageOf([&] { ReviewStore::save(next, url, 0); }), ReviewStore::cannotLockMessage);
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, url, 0); }), (Refusal{"lockFailed", ReviewStore::cannotLockMessage}));
     EXPECT_FALSE(fs::exists(temp.path() / "elsewhere")) << "the lock file is never created through a link";
     EXPECT_EQ(readText(url), saved);
     fs::remove(lock);

@@ -10,7 +10,7 @@ DetectionRetry::DetectionRetry(PixelRect crop, std::optional<PoseResult> twoD, s
 
 DetectionRetry RetryRequest::run(const PoseEstimates& estimates) const {
     ImageInput photo = ImageInput::load(source);
-    if (photo.sha256 != sourceHash) throw PoseError::invalidInput("Source photo changed.");
+    if (photo.sha256 != sourceHash) throw PoseError(PoseErrorCode::changedEvidence, "Source photo changed.");
     platform::Raster image = photo.cropped(crop);
     PoseResult twoD = estimates.estimate2D(image, crop);
     PoseResult threeD = estimates.estimate3D(image, crop);

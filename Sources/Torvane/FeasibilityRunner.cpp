@@ -35,9 +35,9 @@ fs::path withoutTrailingSeparators(const fs::path& path) {
 // run racing for the same name) is refused rather than silently shared.
 void createRunFolder(const fs::path& folder) {
     std::error_code ignored;
-    if (fs::exists(fs::symlink_status(folder, ignored))) throw PoseError::invalidInput(existsMessage);
+    if (fs::exists(fs::symlink_status(folder, ignored))) throw PoseError(PoseErrorCode::outputExists, existsMessage);
     if (folder.has_parent_path()) fs::create_directories(folder.parent_path());
-    if (!fs::create_directory(folder)) throw PoseError::invalidInput(existsMessage);
+    if (!fs::create_directory(folder)) throw PoseError(PoseErrorCode::outputExists, existsMessage);
 }
 
 std::map<std::string, Point2> predictedPoints(const PoseResult& result, bool confidentOnly) {

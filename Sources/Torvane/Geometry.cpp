@@ -11,13 +11,11 @@ void PixelRect::validate(long long imageWidth, long long imageHeight) const {
     bool ok = whole(x) && whole(y) && whole(width) && whole(height) && x >= 0 && y >= 0 && width > 0 &&
               height > 0 && x + width <= static_cast<double>(imageWidth) &&
               y + height <= static_cast<double>(imageHeight);
-    if (!ok) throw PoseError::invalidInput("Crop is outside the image or not integral pixels.");
+    if (!ok) throw PoseError(PoseErrorCode::invalidCrop, "Crop is outside the image or not integral pixels.");
 }
 
 Point2 PixelRect::sourcePoint(double normalizedX, double normalizedY) const {
     return {x + normalizedX * width, y + (1 - normalizedY) * height};
 }
-
-std::string describeError(const std::exception& error) { return error.what(); }
 
 }  // namespace torvane

@@ -1,22 +1,9 @@
-// Points and rectangles in source-photo pixels (upright photo, origin top-left, y down),
-// and the library's one error type.
+// Points and rectangles in source-photo pixels (upright photo, origin top-left, y down).
 #pragma once
 
-#include <stdexcept>
-#include <string>
+#include "Torvane/PoseError.h"
 
 namespace torvane {
-
-// The library's own refusals. what() is the user-facing sentence itself.
-class PoseError : public std::runtime_error {
-public:
-    static PoseError invalidInput(const std::string& message) { return PoseError(message); }
-    const std::string& message() const { return message_; }
-
-private:
-    explicit PoseError(const std::string& message) : std::runtime_error(message), message_(message) {}
-    std::string message_;
-};
 
 struct Point2 {
     double x = 0;
@@ -44,9 +31,5 @@ struct PixelRect {
     bool operator==(const PixelRect&) const = default;
     template <class V> void fields(V& v) { v("height", height); v("width", width); v("x", x); v("y", y); }
 };
-
-// Describes any caught error the way the library shows failures: a PoseError by its
-// message, anything else by its own description.
-std::string describeError(const std::exception& error);
 
 }  // namespace torvane

@@ -8,12 +8,12 @@ ImageInput ImageInput::load(const std::filesystem::path& url) {
     // The limits are checked on the stored size from the header, before any pixel is
     // decoded, so an oversized or lying file costs nothing to refuse.
     auto header = platform::readImageHeader(url);
-    if (!header) throw PoseError::invalidInput(unreadableMessage);
+    if (!header) throw PoseError(PoseErrorCode::unreadableImage, unreadableMessage);
     if (!withinLimits(header->storedWidth, header->storedHeight))
-        throw PoseError::invalidInput(unreadableMessage);
+        throw PoseError(PoseErrorCode::unreadableImage, unreadableMessage);
 
     platform::Raster image = platform::decodeUpright(url);
-    if (image.empty()) throw PoseError::invalidInput("Unable to normalize image orientation.");
+    if (image.empty()) throw PoseError(PoseErrorCode::unreadableImage, "Unable to normalize image orientation.");
 
     return ImageInput{std::move(image), contentHashOfFile(url)};
 }
@@ -21,7 +21,7 @@ ImageInput ImageInput::load(const std::filesystem::path& url) {
 ImageProbe ImageInput::probe(const std::filesystem::path& url) {
     auto header = platform::readImageHeader(url);
     if (!header || !withinLimits(header->storedWidth, header->storedHeight))
-        throw PoseError::invalidInput(unreadableMessage);
+        throw PoseError(PoseErrorCode::unreadableImage, unreadableMessage);
     const bool turned = header->orientation >= 5 && header->orientation <= 8;
     return ImageProbe{turned ? header->storedHeight : header->storedWidth,
                       turned ? header->storedWidth : header->storedHeight, contentHashOfFile(url)};
@@ -31,7 +31,7 @@ platform::Raster ImageInput::cropped(const PixelRect& rect) const {
     rect.validate(image.width(), image.height());
     platform::Raster region = image.crop(static_cast<int>(rect.x), static_cast<int>(rect.y),
                                          static_cast<int>(rect.width), static_cast<int>(rect.height));
-    if (region.empty()) throw PoseError::invalidInput("Unable to crop image.");
+    if (region.empty()) throw PoseError(PoseErrorCode::unreadableImage, "Unable to crop image.");
     return region;
 }
 

@@ -42,7 +42,7 @@ platform::Canvas InspectionRenderer::draw(const platform::Raster& image, const P
                                           const PoseResult& pose, const std::vector<Landmark>& annotations) {
     const int w = image.width(), h = image.height();
     auto created = platform::Canvas::create(w + legendWidth, std::max(h, minimumHeight));
-    if (!created || image.empty()) throw PoseError::invalidInput("Cannot allocate renderer.");
+    if (!created || image.empty()) throw PoseError(PoseErrorCode::writeFailed, "Cannot allocate renderer.");
     platform::Canvas canvas = std::move(*created);
 
     canvas.fill(background);
@@ -98,8 +98,8 @@ void InspectionRenderer::write(const platform::Raster& image, const PixelRect& p
     const platform::Canvas canvas = draw(image, panel, crop, pose, annotations);
     switch (canvas.writePNG(url)) {
         case platform::PNGExport::written: return;
-        case platform::PNGExport::cannotCreate: throw PoseError::invalidInput("Cannot create output PNG.");
-        case platform::PNGExport::failed: throw PoseError::invalidInput("PNG export failed.");
+        case platform::PNGExport::cannotCreate: throw PoseError(PoseErrorCode::writeFailed, "Cannot create output PNG.");
+        case platform::PNGExport::failed: throw PoseError(PoseErrorCode::writeFailed, "PNG export failed.");
     }
 }
 

@@ -83,7 +83,7 @@ std::string LeanAnalysis::evidenceDigest(const ReviewDocument& document, const R
     Evidence evidence;
     for (const auto& id : pair.frameIDs()) {
         auto entry = document.leanAnnotations.find(id);
-        if (entry == document.leanAnnotations.end()) throw PoseError::invalidInput(missingAnnotationMessage);
+        if (entry == document.leanAnnotations.end()) throw PoseError(PoseErrorCode::notFound, missingAnnotationMessage);
         evidence.annotations.push_back(entry->second);
     }
     evidence.source = PairReview::evidenceHash(document, pair);

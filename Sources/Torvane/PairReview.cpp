@@ -17,7 +17,7 @@ std::vector<std::string> ReviewPair::frameIDs() const {
 std::vector<ReviewPair> PairReview::resolve(const std::vector<ReviewFrame>& frames) {
     std::set<std::string> ids;
     for (const auto& frame : frames)
-        if (!ids.insert(frame.id).second) throw PoseError::invalidInput("Duplicate frame identity.");
+        if (!ids.insert(frame.id).second) throw PoseError(PoseErrorCode::invalidDocument, "Duplicate frame identity.");
 
     // std::map orders pair ids by bytes, which is code-point order for UTF-8.
     std::map<std::string, std::vector<const ReviewFrame*>> groups;
@@ -32,7 +32,7 @@ std::vector<ReviewPair> PairReview::resolve(const std::vector<ReviewFrame>& fram
         }
         if (pairID.empty() || subjects.size() != 1 || references.size() > 1 ||
             subjects.size() + references.size() != members.size())
-            throw PoseError::invalidInput("Invalid pair roles for " + pairID + ".");
+            throw PoseError(PoseErrorCode::invalidDocument, "Invalid pair roles for " + pairID + ".");
         ReviewPair pair{pairID, subjects[0]->id, std::nullopt};
         if (!references.empty()) pair.referenceID = references[0]->id;
         pairs.push_back(std::move(pair));
@@ -44,7 +44,7 @@ std::string PairReview::evidenceHash(const ReviewDocument& document, const Revie
     json::Value frames = json::Value::array();
     for (const auto& id : pair.frameIDs()) {
         const ReviewFrame* frame = document.frame(id);
-        if (!frame) throw PoseError::invalidInput("Missing pair frame.");
+        if (!frame) throw PoseError(PoseErrorCode::invalidDocument, "Missing pair frame.");
         frames.push_back(json::Value{{"id", frame->id},
                                      {"pair", frame->pairID},
                                      {"role", frame->role},
@@ -62,16 +62,16 @@ void PairReview::validate(const ReviewDocument& document) {
     const std::string recordsMessage = "Invalid comparison context records.";
     std::set<std::string> contextPairs;
     for (const auto& context : document.comparisonContexts)
-        if (!contextPairs.insert(context.pairID).second) throw PoseError::invalidInput(recordsMessage);
+        if (!contextPairs.insert(context.pairID).second) throw PoseError(PoseErrorCode::invalidDocument, recordsMessage);
     if (document.schemaVersion == 1 && !document.comparisonContexts.empty())
-        throw PoseError::invalidInput(recordsMessage);
+        throw PoseError(PoseErrorCode::invalidDocument, recordsMessage);
 
     for (const auto& context : document.comparisonContexts) {
         if (context.photoCoaching) context.photoCoaching->validate();
         auto pair = std::find_if(pairs.begin(), pairs.end(), [&](const ReviewPair& p) { return p.id == context.pairID; });
         if (pair == pairs.end() || pair->subjectID != context.subjectID || pair->referenceID != context.referenceID ||
             evidenceHash(document, *pair) != context.evidenceHash)
-            throw PoseError::invalidInput("Comparison approval belongs to different source evidence.");
+            throw PoseError(PoseErrorCode::changedEvidence, "Comparison approval belongs to different source evidence.");
     }
 }
 

@@ -31,7 +31,7 @@ ReviewDocument PhotoCoachingImport::apply(const std::vector<PairContext>& contex
         auto pair = std::find_if(pairs.begin(), pairs.end(), [&](const ReviewPair& p) { return p.id == imported.pairID; });
         // Unreachable after the candidate check, but never continue without the pair.
         if (pair == pairs.end())
-            throw PoseError::invalidInput("Comparison approval belongs to different source evidence.");
+            throw PoseError(PoseErrorCode::changedEvidence, "Comparison approval belongs to different source evidence.");
         auto existing = std::find_if(document.comparisonContexts.begin(), document.comparisonContexts.end(),
                                      [&](const PairContext& c) { return c.pairID == imported.pairID; });
         // Only the coaching is taken from the import; the reviewer's decisions stay.

@@ -43,7 +43,7 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
     auto report = json::decodeText<FeasibilityReport>(reportBytes);
     const std::string manifestHash = digest(platform::readFile(manifestURL));
     if (report.schemaVersion != 1 || report.manifestHash != manifestHash)
-        throw PoseError::invalidInput(differentManifestMessage);
+        throw PoseError(PoseErrorCode::changedEvidence, differentManifestMessage);
 
     std::vector<ReviewFrame> frames;
     for (const auto& pair : manifest.pairs) {
@@ -56,12 +56,12 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
                     ++matches;
                 }
             if (matches != 1 || !crop->sourceHash)
-                throw PoseError::invalidInput("Missing or duplicate source evidence for " + pair.id + " " + rider.role + ".");
+                throw PoseError(PoseErrorCode::changedEvidence, "Missing or duplicate source evidence for " + pair.id + " " + rider.role + ".");
             // Only the hash and the upright size are needed: a header probe gives both
             // without decoding, which keeps rescans of reviewed sessions cheap.
             ImageProbe photo = ImageInput::probe(SessionManifest::assetURL(pair, &rider, manifestURL));
             if (photo.sha256 != *crop->sourceHash)
-                throw PoseError::invalidInput("Source image changed: " + pair.id + " " + rider.role + ".");
+                throw PoseError(PoseErrorCode::changedEvidence, "Source image changed: " + pair.id + " " + rider.role + ".");
             rider.panel.validate(photo.width, photo.height);
             frames.emplace_back(pair.id + "-" + rider.role, pair.id, rider.role, rider.rider,
                                 rider.file.value_or(pair.file), *crop->sourceHash, rider.panel, crop->threeD,
@@ -78,12 +78,12 @@ ReviewDocument ReviewStore::decode(std::string_view bytes) {
     for (const auto& frame : document.frames) duplicate = duplicate || !ids.insert(frame.id).second;
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0 ||
         duplicate)
-        throw PoseError::invalidInput(invalidDocumentMessage);
+        throw PoseError(PoseErrorCode::invalidDocument, invalidDocumentMessage);
     PairReview::validate(document);
     LeanReview::validate(document);
     for (const auto& frame : document.frames)
         for (const auto& [joint, edit] : frame.edits)
-            if (!frame.admits(joint, edit)) throw PoseError::invalidInput(invalidEditMessage);
+            if (!frame.admits(joint, edit)) throw PoseError(PoseErrorCode::invalidDocument, invalidEditMessage);
     return document;
 }
 
@@ -94,23 +94,23 @@ void ReviewStore::validate(const ReviewDocument& document, const ReviewDocument&
     LeanReview::validate(document);
     if (document.manifestHash != reference.manifestHash || document.reportHash != reference.reportHash ||
         document.frames.size() != reference.frames.size())
-        throw PoseError::invalidInput(differentEvidenceMessage);
+        throw PoseError(PoseErrorCode::changedEvidence, differentEvidenceMessage);
     for (const auto& frame : document.frames) {
         const ReviewFrame* original = reference.frame(frame.id);
         if (!original || frame.pairID != original->pairID || frame.role != original->role ||
             frame.rider != original->rider || frame.file != original->file ||
             frame.sourceHash != original->sourceHash || frame.panel != original->panel ||
             !sameResult(frame.raw3D, original->raw3D) || !sameResult(frame.raw2D, original->raw2D))
-            throw PoseError::invalidInput(differentFrameMessage);
+            throw PoseError(PoseErrorCode::changedEvidence, differentFrameMessage);
     }
 }
 
 fs::path ReviewStore::assetURL(const std::string& file, const fs::path& manifestURL) {
     const std::string folder = platform::canonicalPath(fs::absolute(manifestURL).parent_path()).string();
-    if (file.empty() || file.front() == '/') throw PoseError::invalidInput(escapeMessage);
+    if (file.empty() || file.front() == '/') throw PoseError(PoseErrorCode::pathEscapes, escapeMessage);
     const fs::path resolved = platform::canonicalPath(fs::path(folder) / file);
     const std::string prefix = folder == "/" ? folder : folder + "/";
-    if (resolved.string().rfind(prefix, 0) != 0) throw PoseError::invalidInput(escapeMessage);
+    if (resolved.string().rfind(prefix, 0) != 0) throw PoseError(PoseErrorCode::pathEscapes, escapeMessage);
     return resolved;
 }
 
@@ -129,11 +129,11 @@ void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t 
         case platform::BackupOutcome::created:
         case platform::BackupOutcome::alreadyIdentical: return;
         case platform::BackupOutcome::cannotCreate:
-            throw PoseError::invalidInput("Cannot create schema-" + n + " backup; review preserved.");
+            throw PoseError(PoseErrorCode::backupFailed, "Cannot create schema-" + n + " backup; review preserved.");
         case platform::BackupOutcome::cannotOpen:
-            throw PoseError::invalidInput("Cannot safely read schema-" + n + " backup.");
+            throw PoseError(PoseErrorCode::backupFailed, "Cannot safely read schema-" + n + " backup.");
         case platform::BackupOutcome::differs:
-            throw PoseError::invalidInput("Schema-" + n + " backup differs or is not a regular file; both files preserved.");
+            throw PoseError(PoseErrorCode::backupFailed, "Schema-" + n + " backup differs or is not a regular file; both files preserved.");
     }
 }
 
@@ -141,15 +141,15 @@ void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t 
 
 void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std::optional<std::int64_t> expectedRevision) {
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0)
-        throw PoseError::invalidInput(unsupportedSchemaMessage);
+        throw PoseError(PoseErrorCode::invalidDocument, unsupportedSchemaMessage);
     ReviewDocument copy = document;
     copy.schemaVersion = ReviewDocument::currentSchema;
     PairReview::validate(copy);
     LeanReview::validate(copy);
 
     platform::ExclusiveLock lock(lockURL(url));  // released, then closed, on every way out
-    if (!lock.isOpen()) throw PoseError::invalidInput(cannotLockMessage);
-    if (!lock.acquire()) throw PoseError::invalidInput(cannotAcquireMessage);
+    if (!lock.isOpen()) throw PoseError(PoseErrorCode::lockFailed, cannotLockMessage);
+    if (!lock.acquire()) throw PoseError(PoseErrorCode::lockFailed, cannotAcquireMessage);
 
     std::error_code ec;
     if (fs::exists(url, ec)) {
@@ -159,13 +159,13 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
         ReviewDocument saved = decode(bytes);
         if (!expectedRevision || saved.revision != *expectedRevision || saved.manifestHash != copy.manifestHash ||
             saved.reportHash != copy.reportHash)
-            throw PoseError::invalidInput(conflictMessage);
+            throw PoseError(PoseErrorCode::conflict, conflictMessage);
         validate(copy, saved);
         if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, url, saved.schemaVersion);
     } else if (ec) {
         throw fs::filesystem_error("cannot inspect review file", url, ec);
     } else if (expectedRevision) {
-        throw PoseError::invalidInput(movedMessage);
+        throw PoseError(PoseErrorCode::moved, movedMessage);
     }
 
     const std::string text = json::pretty(copy);

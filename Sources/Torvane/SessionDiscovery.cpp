@@ -255,7 +255,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             const fs::path output = folder / (runFolderPrefix + randomUUID());
             analysis(manifestURL, output);
             if (!validReport(output / "results.json", manifestHash, sources))
-                throw PoseError::invalidInput(incompleteAnalysisMessage);
+                throw PoseError(PoseErrorCode::incompleteAnalysis, incompleteAnalysisMessage);
             report.sessions.push_back({manifest.session, manifestURL, output / "results.json", true});
         });
     }

@@ -27,12 +27,12 @@ bool SessionManifest::isSafeID(const std::string& id) {
 fs::path SessionManifest::assetURL(const PairInput& pair, const RiderInput* rider, const fs::path& manifestURL) {
     const std::string& relative = rider && rider->file ? *rider->file : pair.file;
     fs::path root = platform::canonicalPath(fs::absolute(manifestURL).parent_path());
-    if (!relative.empty() && relative.front() == '/') throw PoseError::invalidInput("Asset path must be relative.");
+    if (!relative.empty() && relative.front() == '/') throw PoseError(PoseErrorCode::pathEscapes, "Asset path must be relative.");
     fs::path candidate = platform::canonicalPath(root / relative);
     const std::string prefix = root.string() == "/" ? "/" : root.string() + "/";
     const std::string text = candidate.string();
     if (text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0) return candidate;
-    throw PoseError::invalidInput("Asset escapes session folder.");
+    throw PoseError(PoseErrorCode::pathEscapes, "Asset escapes session folder.");
 }
 
 SessionManifest SessionManifest::load(const fs::path& url) {
@@ -42,14 +42,14 @@ SessionManifest SessionManifest::load(const fs::path& url) {
     std::set<std::string> ids;
     for (const auto& pair : manifest.pairs) ids.insert(pair.id);
     if (manifest.schemaVersion != 1 || manifest.pairs.empty() || ids.size() != manifest.pairs.size())
-        throw PoseError::invalidInput(schemaMessage);
+        throw PoseError(PoseErrorCode::invalidManifest, schemaMessage);
 
     for (const auto& pair : manifest.pairs) {
         std::set<std::string> roles;
         for (const auto& r : pair.riders) roles.insert(r.role);
         bool rolesOK = (pair.riders.size() == 1 && roles == std::set<std::string>{"subject"}) ||
                        (pair.riders.size() == 2 && roles == std::set<std::string>{"subject", "reference"});
-        if (!isSafeID(pair.id) || !rolesOK) throw PoseError::invalidInput(entryMessage);
+        if (!isSafeID(pair.id) || !rolesOK) throw PoseError(PoseErrorCode::invalidManifest, entryMessage);
         assetURL(pair, nullptr, url);
         for (const auto& r : pair.riders) assetURL(pair, &r, url);
     }

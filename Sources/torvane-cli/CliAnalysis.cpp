@@ -23,7 +23,7 @@ std::optional<ReviewPair> resolvedPair(const ReviewDocument& document, const std
 
 ReviewPair requirePair(const ReviewDocument& document, const std::string& id) {
     if (auto pair = resolvedPair(document, id)) return *pair;
-    throw PoseError::invalidInput("The document has no pair " + id + ".");
+    throw PoseError(PoseErrorCode::notFound, "The document has no pair " + id + ".");
 }
 
 json::Value bulletJson(const CoachingBullet& bullet) {
@@ -75,7 +75,7 @@ int leanMeasure(const Args& a) {
     const std::string frame = a.required("--frame");
     auto annotation = document.leanAnnotations.find(frame);
     if (annotation == document.leanAnnotations.end())
-        throw PoseError::invalidInput("The document has no lean annotation for frame " + frame + ".");
+        throw PoseError(PoseErrorCode::notFound, "The document has no lean annotation for frame " + frame + ".");
     auto measurement = LeanAnalysis::measure(annotation->second);
     printJson(measurement ? json::encode(*measurement) : json::Value(nullptr));
     return 0;
@@ -108,7 +108,7 @@ int checklistNew(const Args& a) {
     const ReviewDocument document = readDocument(a.required("--document"));
     const std::string id = a.required("--frame");
     const ReviewFrame* frame = document.frame(id);
-    if (!frame) throw PoseError::invalidInput("The document has no frame " + id + ".");
+    if (!frame) throw PoseError(PoseErrorCode::notFound, "The document has no frame " + id + ".");
     printRecord(CoachingChecklistReview(*frame));
     return 0;
 }

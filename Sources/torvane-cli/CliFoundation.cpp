@@ -23,12 +23,12 @@ int manifestAsset(const Args& a) {
         const RiderInput* rider = nullptr;
         if (role) {
             rider = pair.rider(*role);
-            if (!rider) throw PoseError::invalidInput("Pair " + id + " has no rider with the role " + *role + ".");
+            if (!rider) throw PoseError(PoseErrorCode::notFound, "Pair " + id + " has no rider with the role " + *role + ".");
         }
         printLine(SessionManifest::assetURL(pair, rider, a.at(0)).string());
         return 0;
     }
-    throw PoseError::invalidInput("The manifest has no pair " + id + ".");
+    throw PoseError(PoseErrorCode::notFound, "The manifest has no pair " + id + ".");
 }
 
 int imageInfo(const Args& a) {
@@ -46,7 +46,7 @@ int imageCrop(const Args& a) {
     std::string out = a.required("--out");
     auto input = ImageInput::load(a.at(0));
     auto region = input.cropped(rect);
-    if (!platform::writePNG(region, out)) throw PoseError::invalidInput("Cannot create output PNG.");
+    if (!platform::writePNG(region, out)) throw PoseError(PoseErrorCode::writeFailed, "Cannot create output PNG.");
     printLine(out);
     return 0;
 }

@@ -17,14 +17,14 @@ ReviewDocument readDocument(const std::string& file) { return readRecord<ReviewD
 
 ReviewFrame& frameOf(ReviewDocument& document, const std::string& id) {
     ReviewFrame* frame = document.frame(id);
-    if (!frame) throw PoseError::invalidInput("The document has no frame " + id + ".");
+    if (!frame) throw PoseError(PoseErrorCode::notFound, "The document has no frame " + id + ".");
     return *frame;
 }
 
 ReviewPair pairOf(const ReviewDocument& document, const std::string& id) {
     for (auto& pair : PairReview::resolve(document.frames))
         if (pair.id == id) return pair;
-    throw PoseError::invalidInput("The document has no pair " + id + ".");
+    throw PoseError(PoseErrorCode::notFound, "The document has no pair " + id + ".");
 }
 
 JointReviewState parseState(const std::string& text) {
