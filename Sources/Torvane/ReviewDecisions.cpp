@@ -38,7 +38,7 @@ ReviewDocument checked(ReviewDocument document) {
 ReviewPair ReviewDecisions::pair(const ReviewDocument& document, const std::string& pairID) {
     for (auto& pair : PairReview::resolve(document.frames))
         if (pair.id == pairID) return pair;
-    throw PoseError::invalidInput("The document has no pair " + pairID + ".");
+    throw PoseError(PoseErrorCode::notFound, "The document has no pair " + pairID + ".");
 }
 
 std::optional<std::string> ReviewDecisions::staleness(const ReviewDocument& document, const PairContext& context) {
@@ -102,7 +102,7 @@ ReviewDocument ReviewDecisions::renewPairContext(const ReviewDocument& document,
 ReviewDocument ReviewDecisions::setLeanAnnotation(const ReviewDocument& document, const std::string& frameID,
                                                   const LeanAnnotationEdit& edit) {
     const ReviewFrame* frame = document.frame(frameID);
-    if (!frame) throw PoseError::invalidInput("The document has no frame " + frameID + ".");
+    if (!frame) throw PoseError(PoseErrorCode::notFound, "The document has no frame " + frameID + ".");
     ReviewDocument out = document;
     auto found = out.leanAnnotations.find(frameID);
     LeanAnnotation annotation = found != out.leanAnnotations.end() ? found->second : LeanAnnotation(*frame);
@@ -167,12 +167,12 @@ void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& f
     fs::path lockFile = url;
     lockFile += ".lock";
     platform::ExclusiveLock lock(lockFile);
-    if (!lock.isOpen() || !lock.acquire()) throw PoseError::invalidInput("Cannot lock the checklist file for saving.");
+    if (!lock.isOpen() || !lock.acquire()) throw PoseError(PoseErrorCode::lockFailed, "Cannot lock the checklist file for saving.");
 
     auto saved = load(url, frames);
     std::optional<CoachingChecklistReview> current;
     if (auto found = saved.find(review.frameID); found != saved.end()) current = found->second;
-    if (version(current) != expectedVersion) throw PoseError::invalidInput(conflictMessage);
+    if (version(current) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
     saved[review.frameID] = review;
 
     std::vector<CoachingChecklistReview> all;

@@ -375,10 +375,10 @@ std::string SessionReport::html(const fs::path& resultsURL, const fs::path& page
     const std::string resultsBytes = platform::readFile(resultsURL);
     const auto report = json::decodeText<FeasibilityReport>(resultsBytes);
     const fs::path documentURL = ReviewStore::documentURL(resultsURL);
-    if (!platform::entryExists(documentURL)) throw PoseError::invalidInput(noReviewMessage);
+    if (!platform::entryExists(documentURL)) throw PoseError(PoseErrorCode::notFound, noReviewMessage);
     const ReviewDocument document = ReviewStore::load(documentURL);
     if (document.reportHash != contentHash(resultsBytes))
-        throw PoseError::invalidInput(ReviewStore::differentEvidenceMessage);
+        throw PoseError(PoseErrorCode::changedEvidence, ReviewStore::differentEvidenceMessage);
 
     Context c{report, document, std::nullopt, "", resultsURL.parent_path(), runPrefix(resultsURL.parent_path(), pageFolder)};
     try {
@@ -412,14 +412,14 @@ fs::path SessionReport::write(const fs::path& resultsURL) {
     // The name follows the content: the same report again is the file already there.
     if (platform::publishExclusively(url, page)) return url;
     if (platform::entryAttributes(url).isRegularFile && platform::readFile(url) == page) return url;
-    throw PoseError::invalidInput("Another file already has the report's name " + url.filename().string() +
+    throw PoseError(PoseErrorCode::outputExists, "Another file already has the report's name " + url.filename().string() +
                                   "; it was left as it is.");
 }
 
 void SessionReport::write(const fs::path& resultsURL, const fs::path& out) {
     const fs::path folder = out.parent_path().empty() ? fs::path(".") : out.parent_path();
     if (!platform::publishExclusively(out, html(resultsURL, folder)))
-        throw PoseError::invalidInput("The report was not written: " + out.string() + " already exists.");
+        throw PoseError(PoseErrorCode::outputExists, "The report was not written: " + out.string() + " already exists.");
 }
 
 }  // namespace torvane

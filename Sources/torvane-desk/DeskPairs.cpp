@@ -269,7 +269,7 @@ HttpResponse Desk::saveChecklist(const HttpRequest& request, const std::vector<s
         try {
             ChecklistStore::save(ChecklistStore::url(documentURL), doc.frames, review, expected);
         } catch (const PoseError& error) {
-            if (error.message() != ChecklistStore::conflictMessage) throw;
+            if (error.code() != PoseErrorCode::conflict) throw;
             return errorResponse(409, error.message(), {{"checklist", checklistJson(documentURL, doc, *frame)}});
         }
     }
