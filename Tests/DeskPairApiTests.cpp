@@ -130,7 +130,7 @@ TEST_F(DeskPairApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
         {"coaching file that is not a list", pairs("p1/coaching"), {{"contents", "{\"pairID\": 1}"}, {"revision", 1}}, 400, ""},
         {"renewing a context that still matches", pairs("p1/context/renew"), {{"revision", 1}}, 422,
          ReviewDecisions::notStaleMessage},
-        {"unknown pair", pairs("p7/context"), {{"edit", json::Value::object()}, {"revision", 1}}, 422,
+        {"unknown pair", pairs("p7/context"), {{"edit", json::Value::object()}, {"revision", 1}}, 404,
          "The document has no pair p7."},
         {"lean edit without its basis", frames("p1-subject/lean"), {{"edit", {{"state", "draft"}}}, {"revision", 1}}, 400, ""},
     };

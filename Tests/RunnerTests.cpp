@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <regex>
 #include <set>
 
 #include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/FeasibilityRunner.h"
+#include "Torvane/ImageInput.h"
+#include "Torvane/InspectionRenderer.h"
 #include "Torvane/Json.h"
+#include "Torvane/SessionManifest.h"
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
@@ -156,6 +161,53 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     EXPECT_TRUE(report.machineArchitecture == "x86_64" || report.machineArchitecture == "arm64");
     EXPECT_FALSE(report.operatingSystem.empty());
     EXPECT_EQ(report.operatingSystem.find('\n'), std::string::npos);
+}
+
+// Pictures are encoded while later riders are decoded and detected: each file must still be
+// exactly its own rider's drawing, whatever fails in between.
+TEST(Runner, EachPictureIsItsOwnRidersDrawingWhileLaterRidersRun) {
+    Session s;
+    const json::Value knee = json::Value::array(
+        {{{"name", "left_knee"}, {"point", {{"x", 60}, {"y", 40}}}, {"uncertaintyPixels", 9}}});
+    s.writeManifest(json::Value::array(
+        {{{"id", "A001"},
+          {"file", "track.png"},
+          {"riders", {rider("subject", "Ana", rect(0, 0, 300, 200), rect(50, 20, 100, 160)),
+                      rider("reference", "Ben", rect(100, 0, 200, 200), rect(150, 10, 100, 100))}}},
+         {{"id", "A002"}, {"file", "missing.png"}, {"riders", {rider("subject", "Cy", rect(0, 0, 9, 9), rect(0, 0, 9, 9))}}},
+         {{"id", "A003"},
+          {"file", "small.png"},
+          {"riders", {rider("subject", "Di", rect(10, 5, 100, 80), rect(20, 10, 50, 50), knee)}}},
+         {{"id", "A004"},
+          {"file", "track.png"},
+          {"riders", {rider("subject", "Ed", rect(0, 0, 300, 200), rect(0, 0, 300, 200), knee)}}}}));
+    const fs::path out = s.folder / "run";
+    std::string printed;
+    const auto report = runCapturing(s.manifest, out, scripted(), printed);
+    EXPECT_EQ(printed,
+              "A001 subject: 3D=needsReview 2D=ambiguous\n"
+              "A001 reference: 3D=needsReview 2D=ambiguous\n"
+              "A002 subject: 3D=unavailable 2D=unavailable\n"
+              "A003 subject: 3D=needsReview 2D=ambiguous\n"
+              "A004 subject: 3D=needsReview 2D=ambiguous\n");
+
+    const TemporaryFolder alone;
+    const std::map<std::string, std::string> photoOf = {{"A001", "track.png"}, {"A003", "small.png"}, {"A004", "track.png"}};
+    int compared = 0;
+    for (const auto& crop : report.crops) {
+        if (crop.error) continue;
+        const auto manifest = SessionManifest::load(s.manifest);
+        const auto& pair = *std::find_if(manifest.pairs.begin(), manifest.pairs.end(), [&](auto& p) { return p.id == crop.pairID; });
+        const auto& rider = *std::find_if(pair.riders.begin(), pair.riders.end(), [&](auto& r) { return r.role == crop.role; });
+        const auto panel = ImageInput::load(s.folder / photoOf.at(crop.pairID)).cropped(rider.panel);
+        for (const auto* pose : {&*crop.threeD, &*crop.twoD}) {
+            const std::string name = crop.pairID + "-" + crop.role + "-" + pose->kind + ".png";
+            InspectionRenderer::write(panel, rider.panel, rider.crop, *pose, rider.annotations, alone / name);
+            EXPECT_EQ(platform::readFile(out / name), platform::readFile(alone / name)) << name;
+            ++compared;
+        }
+    }
+    EXPECT_EQ(compared, 8);
 }
 
 TEST(Runner, AnExistingRunFolderIsNeverReused) {

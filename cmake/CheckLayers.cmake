@@ -1,10 +1,10 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Fails when code above the platform layer includes what only Sources/Torvane/platform/ may see:
-# libvips, Cairo, OpenCV, OpenSSL, the HTTP library, POSIX file APIs, or a platform header that
+# libvips, Cairo, libdeflate, OpenCV, OpenSSL, the HTTP library, POSIX file APIs, or a platform header that
 # itself includes one of them. Run by the build before the library compiles.
 #   cmake -DSOURCE_DIR=... -DSTAMP=... -P CheckLayers.cmake
-set(forbidden "^(vips/|cairo|opencv2/|openssl/|httplib\\.h|glib|gio/|fontconfig/|ft2build\\.h|freetype/|zlib\\.h|png\\.h|fcntl\\.h|unistd\\.h|dirent\\.h|sys/|poll\\.h|spawn\\.h|signal\\.h|pthread\\.h)")
+set(forbidden "^(vips/|cairo|opencv2/|openssl/|httplib\\.h|glib|gio/|fontconfig/|ft2build\\.h|freetype/|zlib\\.h|libdeflate\\.h|png\\.h|fcntl\\.h|unistd\\.h|dirent\\.h|sys/|poll\\.h|spawn\\.h|signal\\.h|pthread\\.h)")
 
 function(includes_of file out)
   file(STRINGS "${file}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]")

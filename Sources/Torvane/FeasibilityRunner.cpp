@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <future>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "Torvane/ContentHash.h"
 #include "Torvane/Dates.h"
@@ -43,14 +46,34 @@ void createRunFolder(const fs::path& folder) {
 std::map<std::string, Point2> predictedPoints(const PoseResult& result, bool confidentOnly) {
     std::map<std::string, Point2> points;
     for (const auto& joint : result.joints) {
-        if (confidentOnly && joint.confidence2D.value_or(0) < 0.2) continue;
+        if (confidentOnly && !(joint.confidence2D.value_or(0) >= JointResult::visibleConfidence)) continue;
         points.emplace(joint.name, joint.point);
     }
     return points;
 }
 
-void analyseRider(CropReport& report, const PairInput& pair, const RiderInput& rider, const fs::path& manifestURL,
-                  const fs::path& outputDirectory, const PoseEstimates& estimates) {
+// A rider whose pictures may still be encoding on worker threads.
+struct PendingRider {
+    CropReport report;
+    std::vector<std::pair<fs::path, std::future<platform::EncodedPNG>>> pictures;  // 3-D first
+};
+
+// Draws and encodes one picture on a worker thread. The panel is handed over so that the
+// photo is freed as soon as the last picture of the rider has been drawn.
+std::future<platform::EncodedPNG> encodeLater(platform::Raster panelImage, const RiderInput& rider, PoseResult pose) {
+    return std::async(std::launch::async, [image = std::move(panelImage), panel = rider.panel, crop = rider.crop,
+                                           annotations = rider.annotations, pose = std::move(pose)]() mutable {
+        return InspectionRenderer::encode(std::move(image), panel, crop, pose, annotations);
+    });
+}
+
+// Decoding, detection and the landmark checks happen here, on the caller's thread; the
+// pictures are drawn and encoded by workers. `finishPrevious` is called once the photo has
+// been decoded and detected, before this rider's pictures take their memory.
+void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput& rider, const fs::path& manifestURL,
+                  const fs::path& outputDirectory, const PoseEstimates& estimates,
+                  const std::function<void()>& finishPrevious) {
+    CropReport& report = pending.report;
     const ImageInput input = ImageInput::load(SessionManifest::assetURL(pair, &rider, manifestURL));
     report.sourceHash = input.sha256;
 
@@ -58,24 +81,42 @@ void analyseRider(CropReport& report, const PairInput& pair, const RiderInput& r
     const platform::Raster panelImage = input.cropped(rider.panel);
 
     report.threeD = estimates.estimate3D(cropImage, rider.crop);
+    finishPrevious();
+    // Named by the detector that ran rather than by the text the result carries, so the
+    // names always match the page's links and never leave the run folder.
+    auto url = [&](std::string_view kind) {
+        return outputDirectory / (pair.id + "-" + rider.role + "-" + std::string(kind) + ".png");
+    };
+    pending.pictures.emplace_back(url(PoseKind::threeD), encodeLater(panelImage, rider, *report.threeD));
     report.twoD = estimates.estimate2D(cropImage, rider.crop);
 
     report.localization3D =
         Localization::evaluate(predictedPoints(*report.threeD, false), rider.annotations, rider.torsoLength);
     report.localization2D =
         Localization::evaluate(predictedPoints(*report.twoD, true), rider.annotations, rider.torsoLength);
-
-    // Named by the detector that ran rather than by the text the result carries, so the
-    // names always match the page's links and never leave the run folder.
-    const std::pair<std::string_view, const PoseResult*> pictures[] = {{PoseKind::threeD, &*report.threeD},
-                                                                        {PoseKind::twoD, &*report.twoD}};
-    for (const auto& [kind, result] : pictures) {
-        const fs::path url = outputDirectory / (pair.id + "-" + rider.role + "-" + std::string(kind) + ".png");
-        InspectionRenderer::write(panelImage, rider.panel, rider.crop, *result, rider.annotations, url);
-    }
+    pending.pictures.emplace_back(url(PoseKind::twoD), encodeLater(panelImage, rider, *report.twoD));
 }
 
 std::string statusText(const std::optional<PoseResult>& result) { return result ? result->status : "unavailable"; }
+
+// Writes the rider's pictures in order (the 2-D picture only after the 3-D one was written),
+// prints its progress line and appends its report.
+void finish(PendingRider& pending, std::vector<CropReport>& crops) {
+    CropReport& report = pending.report;
+    for (auto& [url, picture] : pending.pictures) {
+        try {
+            InspectionRenderer::save(picture.get(), url);
+        } catch (const std::exception& e) {
+            report.error = describeError(e);
+            break;
+        }
+    }
+    pending.pictures.clear();  // waits for a picture that is no longer wanted
+    std::cout << report.pairID << ' ' << report.role << ": 3D=" << statusText(report.threeD)
+              << " 2D=" << statusText(report.twoD) << '\n'
+              << std::flush;
+    crops.push_back(std::move(report));
+}
 
 }  // namespace
 
@@ -85,25 +126,36 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::
     const fs::path folder = withoutTrailingSeparators(outputDirectory);
     createRunFolder(folder);
 
+    // Riders are analysed one after another; only a rider's two pictures are drawn and
+    // encoded on worker threads, overlapping each other and the next rider's decoding and
+    // 3-D detection. A rider's pictures start only once the previous rider's are written,
+    // so memory holds at most one rider's pictures and the next photo. The run returns when
+    // every file is in place.
     std::vector<CropReport> crops;
+    std::unique_ptr<PendingRider> previous;
+    auto finishPrevious = [&] {
+        if (previous) finish(*previous, crops);
+        previous.reset();
+    };
     for (const auto& pair : manifest.pairs) {
         for (const auto& rider : pair.riders) {
-            CropReport report;
+            auto pending = std::make_unique<PendingRider>();
+            CropReport& report = pending->report;
             report.pairID = pair.id;
             report.role = rider.role;
             report.rider = rider.rider;
             report.crop = rider.crop;
             try {
-                analyseRider(report, pair, rider, manifestURL, folder, estimates);
+                analyseRider(*pending, pair, rider, manifestURL, folder, estimates, finishPrevious);
             } catch (const std::exception& e) {
                 report.error = describeError(e);
+                pending->pictures.clear();  // a failure before the pictures means none is written
             }
-            std::cout << pair.id << ' ' << rider.role << ": 3D=" << statusText(report.threeD)
-                      << " 2D=" << statusText(report.twoD) << '\n'
-                      << std::flush;
-            crops.push_back(std::move(report));
+            finishPrevious();
+            previous = std::move(pending);
         }
     }
+    finishPrevious();
 
     FeasibilityReport report;
     report.schemaVersion = 1;

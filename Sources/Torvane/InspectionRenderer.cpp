@@ -17,9 +17,6 @@ constexpr Colour cyan{0, 1, 1, 1};
 constexpr Colour pink{1, 0.2, 0.8, 1};
 constexpr Colour white = Colour::grey(1);
 constexpr Colour labelBox = Colour::grey(0, 0.75);
-constexpr double visibleConfidence = 0.2;
-
-bool isVisible(const JointResult& joint) { return !joint.confidence2D || *joint.confidence2D >= visibleConfidence; }
 
 std::string legendRow(std::size_t index, std::string_view name, bool visible) {
     std::string text = std::to_string(index + 1) + "  " + std::string(name);
@@ -53,7 +50,7 @@ platform::Canvas InspectionRenderer::draw(const platform::Raster& image, const P
 
     std::map<std::string_view, Point2> visible;  // picture positions by name
     for (const auto& joint : pose.joints)
-        if (isVisible(joint)) visible.emplace(joint.name, Point2{joint.point.x - panel.x, joint.point.y - panel.y});
+        if (joint.isVisible()) visible.emplace(joint.name, Point2{joint.point.x - panel.x, joint.point.y - panel.y});
 
     for (const auto& [from, to] : bones) {
         auto a = visible.find(from), b = visible.find(to);
@@ -62,7 +59,7 @@ platform::Canvas InspectionRenderer::draw(const platform::Raster& image, const P
     }
 
     for (const auto& joint : pose.joints) {
-        if (!isVisible(joint)) continue;
+        if (!joint.isVisible()) continue;
         const Point2 p{joint.point.x - panel.x, joint.point.y - panel.y};
         canvas.fillCircle(p.x, p.y, 2, cyan);
         if (auto id = jointID(joint.name)) {
@@ -92,15 +89,27 @@ platform::Canvas InspectionRenderer::draw(const platform::Raster& image, const P
     return canvas;
 }
 
-void InspectionRenderer::write(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
-                               const PoseResult& pose, const std::vector<Landmark>& annotations,
-                               const std::filesystem::path& url) {
-    const platform::Canvas canvas = draw(image, panel, crop, pose, annotations);
-    switch (canvas.writePNG(url)) {
+platform::EncodedPNG InspectionRenderer::encode(platform::Raster image, const PixelRect& panel, const PixelRect& crop,
+                                                const PoseResult& pose, const std::vector<Landmark>& annotations) {
+    platform::Canvas canvas = draw(image, panel, crop, pose, annotations);
+    image = {};
+    auto png = platform::Canvas::encodePNG(std::move(canvas));
+    if (!png) throw PoseError(PoseErrorCode::writeFailed, "Cannot create output PNG.");
+    return std::move(*png);
+}
+
+void InspectionRenderer::save(const platform::EncodedPNG& png, const std::filesystem::path& url) {
+    switch (png.write(url)) {
         case platform::PNGExport::written: return;
         case platform::PNGExport::cannotCreate: throw PoseError(PoseErrorCode::writeFailed, "Cannot create output PNG.");
         case platform::PNGExport::failed: throw PoseError(PoseErrorCode::writeFailed, "PNG export failed.");
     }
+}
+
+void InspectionRenderer::write(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
+                               const PoseResult& pose, const std::vector<Landmark>& annotations,
+                               const std::filesystem::path& url) {
+    save(encode(image, panel, crop, pose, annotations), url);
 }
 
 }  // namespace torvane

@@ -33,6 +33,15 @@ struct InspectionRenderer {
                       const PoseResult& pose, const std::vector<Landmark>& annotations,
                       const std::filesystem::path& url);
 
+    // The picture of `write`, encoded in memory; safe on a worker thread.
+    // Failures: "Cannot allocate renderer.", "Cannot create output PNG.".
+    // The image is taken by value and let go once drawn, before the longer encoding.
+    static platform::EncodedPNG encode(platform::Raster image, const PixelRect& panel, const PixelRect& crop,
+                                       const PoseResult& pose, const std::vector<Landmark>& annotations);
+
+    // Writes an encoded picture to `url`. Failures: "Cannot create output PNG.", "PNG export failed.".
+    static void save(const platform::EncodedPNG& png, const std::filesystem::path& url);
+
     // The drawing of `write` without the encoding (for measuring the two apart).
     static platform::Canvas draw(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
                                  const PoseResult& pose, const std::vector<Landmark>& annotations);

@@ -20,6 +20,12 @@ struct JointResult {
     std::optional<double> confidence2D;             // 2-D results only: (0, 1]
     std::optional<std::string> parent;              // 3-D results only
 
+    // 2-D joints below this confidence are hidden in the pictures and left out of the
+    // landmark check and the review's seeds; a joint at exactly this value counts.
+    static constexpr double visibleConfidence = 0.2;
+    // Shown and used: a 3-D joint (no confidence) or a 2-D joint at the threshold or above.
+    bool isVisible() const { return !confidence2D || *confidence2D >= visibleConfidence; }
+
     bool operator==(const JointResult&) const = default;
     template <class V> void fields(V& v) {
         v("confidence2D", confidence2D); v("name", name); v("parent", parent);

@@ -18,8 +18,6 @@ std::string_view label(JointReviewState state) {
 
 namespace {
 
-constexpr double minimumConfidence = 0.2;
-
 bool isKnownJoint(std::string_view joint) { return jointID(joint).has_value(); }
 
 const std::optional<PoseResult>& select(const ReviewFrame& frame, std::string_view kind) {
@@ -33,8 +31,7 @@ std::optional<Point2> usablePoint(const ReviewFrame& frame, const std::optional<
     if (!result || result->status != PoseStatus::needsReview) return std::nullopt;
     const JointResult* found = result->joint(joint);
     if (!found) return std::nullopt;
-    double confidence = found->confidence2D.value_or(1.0);
-    if (!(confidence >= minimumConfidence) || !frame.contains(found->point)) return std::nullopt;
+    if (!found->isVisible() || !frame.contains(found->point)) return std::nullopt;
     return found->point;
 }
 

@@ -58,8 +58,8 @@ ReviewDocument ReviewEditing::update(const std::filesystem::path& url,
                                      std::optional<std::int64_t> seenRevision) {
     const bool saved = platform::entryExists(url) || !make;
     ReviewDocument document = saved ? ReviewStore::load(url) : make();
-    if (!saved && seenRevision && *seenRevision > 0) throw PoseError::invalidInput(ReviewStore::movedMessage);
-    if (seenRevision && *seenRevision != document.revision) throw PoseError::invalidInput(ReviewStore::conflictMessage);
+    if (!saved && seenRevision && *seenRevision > 0) throw PoseError(PoseErrorCode::moved, ReviewStore::movedMessage);
+    if (seenRevision && *seenRevision != document.revision) throw PoseError(PoseErrorCode::conflict, ReviewStore::conflictMessage);
     const std::int64_t loaded = document.revision;
     change(document);
     document.revision = loaded + 1;

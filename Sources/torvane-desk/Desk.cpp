@@ -75,9 +75,15 @@ std::string contentTypeOf(std::string_view name) {
 int statusOf(const std::exception& error) {
     if (auto refusal = dynamic_cast<const HttpRefusal*>(&error)) return refusal->status;
     if (auto pose = dynamic_cast<const PoseError*>(&error)) {
-        const std::string& m = pose->message();
-        if (m == ReviewStore::conflictMessage || m == ReviewStore::movedMessage) return 409;
-        return 422;
+        switch (pose->code()) {
+            case PoseErrorCode::conflict:
+            case PoseErrorCode::moved: return 409;
+            case PoseErrorCode::notFound: return 404;
+            case PoseErrorCode::lockFailed: return 503;
+            case PoseErrorCode::backupFailed:
+            case PoseErrorCode::writeFailed: return 500;
+            default: return 422;
+        }
     }
     if (dynamic_cast<const json::Value::exception*>(&error) || dynamic_cast<const DecodingError*>(&error)) return 400;
     return 500;

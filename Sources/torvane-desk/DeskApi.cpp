@@ -280,7 +280,7 @@ std::variant<ReviewDocument, HttpResponse> Desk::saveChange(
         return ReviewEditing::update(url, change, [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); },
                                      seen);
     } catch (const PoseError& error) {
-        if (error.message() != ReviewStore::conflictMessage && error.message() != ReviewStore::movedMessage) throw;
+        if (error.code() != PoseErrorCode::conflict && error.code() != PoseErrorCode::moved) throw;
         // The page shows the store's message with what is on disk now.
         json::Value extra = json::Value::object();
         try {

@@ -4,11 +4,10 @@
 #include <fontconfig/fontconfig.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <functional>
 #include <string>
 
-#include "Torvane/platform/VipsImage.h"
 
 namespace torvane::platform {
 
@@ -233,64 +232,39 @@ std::array<std::uint8_t, 4> Canvas::pixel(int x, int y) const {
 }
 
 namespace {
-struct Unref {
-    GObject* object = nullptr;
-    ~Unref() {
-        if (object) g_object_unref(object);
-    }
-};
+// Native-endian 32-bit pixels to R, G, B bytes; the alpha byte is dropped (opaque).
+std::optional<EncodedPNG> encodeSurface(cairo_surface_t* surface, int width, int height,
+                                        const std::function<void()>& rowsRead) {
+    cairo_surface_flush(surface);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    const std::size_t stride = static_cast<std::size_t>(cairo_image_surface_get_stride(surface));
+    if (!data) return std::nullopt;
+    auto row = [&](int y, std::uint8_t* rgb) {
+        const auto* in = reinterpret_cast<const std::uint32_t*>(data + static_cast<std::size_t>(y) * stride);
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t v = in[x];
+            rgb[3 * x] = std::uint8_t(v >> 16);
+            rgb[3 * x + 1] = std::uint8_t(v >> 8);
+            rgb[3 * x + 2] = std::uint8_t(v);
+        }
+    };
+    return EncodedPNG::encode(width, height, row, rowsRead);
+}
 }  // namespace
 
+std::optional<EncodedPNG> Canvas::encodePNG() const {
+    return encodeSurface(impl_->surface, impl_->width, impl_->height, {});
+}
+
+std::optional<EncodedPNG> Canvas::encodePNG(Canvas&& canvas) {
+    std::unique_ptr<Impl> impl = std::move(canvas.impl_);
+    return encodeSurface(impl->surface, impl->width, impl->height, [&impl] { impl.reset(); });
+}
+
 PNGExport Canvas::writePNG(const std::filesystem::path& file) const {
-    ensureVips();
-    cairo_surface_flush(impl_->surface);
-    if (cairo_surface_status(impl_->surface) != CAIRO_STATUS_SUCCESS) return PNGExport::cannotCreate;
-    unsigned char* data = cairo_image_surface_get_data(impl_->surface);
-    const int stride = cairo_image_surface_get_stride(impl_->surface);
-    if (!data || stride != impl_->width * 4) return PNGExport::cannotCreate;
-
-    // The surface's native-endian 32-bit pixels, read as four byte bands and reordered to
-    // R, G, B. libvips streams this to the encoder in strips: no second full-size copy.
-    VipsImage* argb = vips_image_new_from_memory(data, static_cast<std::size_t>(stride) * impl_->height, impl_->width,
-                                                 impl_->height, 4, VIPS_FORMAT_UCHAR);
-    if (!argb) {
-        vips_error_clear();
-        return PNGExport::cannotCreate;
-    }
-    Unref keepArgb{G_OBJECT(argb)};
-    constexpr bool little = std::endian::native == std::endian::little;
-    const int order[3] = {little ? 2 : 1, little ? 1 : 2, little ? 0 : 3};
-    VipsImage* bands[3] = {};
-    Unref keep[3];
-    for (int i = 0; i < 3; ++i) {
-        if (vips_extract_band(argb, &bands[i], order[i], nullptr)) {
-            vips_error_clear();
-            return PNGExport::cannotCreate;
-        }
-        keep[i].object = G_OBJECT(bands[i]);
-    }
-    VipsImage* rgb = nullptr;
-    if (vips_bandjoin(bands, &rgb, 3, nullptr)) {
-        vips_error_clear();
-        return PNGExport::cannotCreate;
-    }
-    Unref keepRgb{G_OBJECT(rgb)};
-    rgb->Type = VIPS_INTERPRETATION_sRGB;
-
-    VipsTarget* target = vips_target_new_to_file(file.c_str());
-    if (!target) {
-        vips_error_clear();
-        return PNGExport::cannotCreate;
-    }
-    Unref keepTarget{G_OBJECT(target)};
-    // zlib level 1 with the "up" filter: measured fastest of the libvips and libspng
-    // settings on photo-sized canvases while still about 2.4 times smaller than stored.
-    if (vips_pngsave_target(rgb, target, "compression", 1, "filter", VIPS_FOREIGN_PNG_FILTER_UP, "strip", TRUE,
-                            nullptr)) {
-        vips_error_clear();
-        return PNGExport::failed;
-    }
-    return PNGExport::written;
+    const auto png = encodePNG();
+    return png ? png->write(file) : PNGExport::cannotCreate;
 }
 
 }  // namespace torvane::platform

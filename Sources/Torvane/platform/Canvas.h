@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "Torvane/platform/PNGEncoder.h"
 #include "Torvane/platform/Raster.h"
 
 namespace torvane::platform {
@@ -26,8 +27,6 @@ struct TextExtents {
     double leading = 0;  // the font's extra line gap, 0 when it has none
     double advance = 0;  // width of the line
 };
-
-enum class PNGExport { written, cannotCreate, failed };
 
 class Canvas {
 public:
@@ -64,9 +63,14 @@ public:
     // The pixel at (x, y) as straight (not premultiplied) RGBA bytes.
     std::array<std::uint8_t, 4> pixel(int x, int y) const;
 
-    // Writes the canvas as an 8-bit RGB PNG (the canvas is opaque once filled, so no
-    // alpha channel is stored). `cannotCreate` when the file cannot be created, `failed`
-    // when encoding or writing fails after that.
+    // The canvas as an 8-bit RGB PNG (the canvas is opaque once filled, so no alpha channel
+    // is stored); nullopt when memory runs out. Safe on a worker thread while other canvases
+    // are drawn.
+    std::optional<EncodedPNG> encodePNG() const;
+    // The same, freeing the canvas's pixels once they are read and before compressing.
+    static std::optional<EncodedPNG> encodePNG(Canvas&& canvas);
+    // encodePNG() written to `file`: `cannotCreate` when the image cannot be encoded or the
+    // file cannot be created, `failed` when writing fails after that.
     PNGExport writePNG(const std::filesystem::path& file) const;
 
     // The font family that text uses on this machine.

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "Torvane/platform/PNGEncoder.h"
+
 namespace torvane::platform {
 
 namespace {
@@ -154,14 +156,12 @@ Raster decodeUpright(const std::filesystem::path& file) {
 
 bool writePNG(const Raster& raster, const std::filesystem::path& file) {
     if (raster.empty()) return false;
-    ensureVips();
-    // The same measured setting as the inspection pictures: zlib level 1 with the "up" filter.
-    if (vips_pngsave(raster.impl()->image, file.c_str(), "compression", 1, "filter", VIPS_FOREIGN_PNG_FILTER_UP,
-                     nullptr)) {
-        vips_error_clear();
-        return false;
-    }
-    return true;
+    const std::uint8_t* data = raster.data();
+    const std::size_t rowBytes = static_cast<std::size_t>(raster.width()) * 3;
+    const auto png = EncodedPNG::encode(raster.width(), raster.height(), [&](int y, std::uint8_t* rgb) {
+        std::memcpy(rgb, data + static_cast<std::size_t>(y) * rowBytes, rowBytes);
+    });
+    return png && png->write(file) == PNGExport::written;
 }
 
 }  // namespace torvane::platform
