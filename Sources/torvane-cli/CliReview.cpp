@@ -8,6 +8,7 @@
 #include "Torvane/PairReview.h"
 #include "Torvane/ReviewEditing.h"
 #include "Torvane/ReviewStore.h"
+#include "Torvane/SessionReport.h"
 #include "Torvane/platform/FileSystem.h"
 
 namespace torvane::cli {
@@ -157,6 +158,16 @@ int reviewCheck(const Args& a) {
     return 0;
 }
 
+int reviewReport(const Args& a) {
+    if (auto out = a.optional("--out")) {
+        SessionReport::write(a.at(0), *out);
+        printLine(*out);
+    } else {
+        printLine(SessionReport::write(a.at(0)).string());
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::vector<Command> reviewCommands() {
@@ -194,6 +205,10 @@ std::vector<Command> reviewCommands() {
          reviewNewContext},
         {"review", "check", "DOC", "Run the pair and lean checks of a document; print \"valid\".", {}, {}, 1,
          reviewCheck},
+        {"review", "report", "RESULTS_JSON [--out FILE]",
+         "Write the printable session report of a results file's saved review (into its run folder, or to FILE, "
+         "which must not exist); print its path.",
+         {}, {"--out"}, 1, reviewReport},
     };
 }
 

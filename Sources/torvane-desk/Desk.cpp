@@ -85,7 +85,7 @@ int statusOf(const std::exception& error) {
             default: return 422;
         }
     }
-    if (dynamic_cast<const json::Value::exception*>(&error)) return 400;
+    if (dynamic_cast<const json::Value::exception*>(&error) || dynamic_cast<const DecodingError*>(&error)) return 400;
     return 500;
 }
 
@@ -170,7 +170,10 @@ std::optional<HttpResponse> Desk::refuse(const HttpRequest& request) const {
 HttpResponse Desk::handle(const HttpRequest& request) {
     const auto started = std::chrono::steady_clock::now();
     HttpResponse response = checkedHandle(request);
-    response.headers.emplace_back("Content-Security-Policy", "default-src 'self'");
+    // A page with its own, stricter policy (the session report) keeps it.
+    if (std::none_of(response.headers.begin(), response.headers.end(),
+                     [](const auto& h) { return h.first == "Content-Security-Policy"; }))
+        response.headers.emplace_back("Content-Security-Policy", "default-src 'self'");
     response.headers.emplace_back("X-Content-Type-Options", "nosniff");
     response.headers.emplace_back("Referrer-Policy", "no-referrer");
     response.headers.emplace_back("X-Frame-Options", "DENY");
@@ -200,6 +203,14 @@ HttpResponse Desk::checkedHandle(const HttpRequest& request) {
         {"POST", "api/sessions/:/frames/:/joints", &Desk::decideJoint},
         {"POST", "api/sessions/:/frames/:/undo", &Desk::undoJoint},
         {"POST", "api/sessions/:/frames/:/retry", &Desk::startRetry},
+        {"GET", "api/sessions/:/pairs/:", &Desk::pairDetail},
+        {"POST", "api/sessions/:/pairs/:/context", &Desk::decidePairContext},
+        {"POST", "api/sessions/:/pairs/:/context/renew", &Desk::renewPairContext},
+        {"POST", "api/sessions/:/pairs/:/lean-context", &Desk::decideLeanContext},
+        {"POST", "api/sessions/:/pairs/:/coaching", &Desk::importCoaching},
+        {"POST", "api/sessions/:/frames/:/lean", &Desk::decideLean},
+        {"POST", "api/sessions/:/frames/:/checklist", &Desk::saveChecklist},
+        {"POST", "api/sessions/:/report", &Desk::writeReport},
     };
     const auto parts = segments(request.path);
     bool pathMatched = false;

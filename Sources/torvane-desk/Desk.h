@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "Torvane/Json.h"
@@ -99,6 +100,15 @@ private:
     HttpResponse startRetry(const HttpRequest&, const std::vector<std::string>&);
     HttpResponse startRescan(const HttpRequest&, const std::vector<std::string>&);
     HttpResponse jobStatus(const HttpRequest&, const std::vector<std::string>&);
+    // The pair view (DeskPairs.cpp).
+    HttpResponse pairDetail(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse decidePairContext(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse renewPairContext(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse decideLeanContext(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse decideLean(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse importCoaching(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse saveChecklist(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse writeReport(const HttpRequest&, const std::vector<std::string>&);
 
     DeskSession session(const std::string& id) const;
     // The saved document, or the fresh one when nothing is saved yet; `saved` tells which.
@@ -107,6 +117,19 @@ private:
     json::Value frameJson(const DeskSession& session, const ReviewDocument& document, const ReviewFrame& frame,
                           bool saved) const;
     json::Value sessionSummary(const DeskSession& session);
+    json::Value pairJson(const DeskSession& session, const ReviewDocument& document, const ReviewPair& pair,
+                         bool saved);
+    static ReviewPair pairIn(const ReviewDocument& document, const std::string& id);
+    // Applies one decision to the saved document through the store; answers the pair as saved.
+    HttpResponse changePair(const DeskSession& session, const std::string& pairID, const json::Value& body,
+                            const std::function<ReviewDocument(const ReviewDocument&)>& change);
+    // Loads the saved document (or makes it on the first decision), applies `change`, raises
+    // the revision and saves through the store. A save made elsewhere since the page's
+    // `revision` gives a 409 response carrying `latestView` of what is on disk under `latestKey`.
+    std::variant<ReviewDocument, HttpResponse> saveChange(
+        const DeskSession& session, const json::Value& body, const std::string& latestKey,
+        const std::function<void(ReviewDocument&)>& change,
+        const std::function<json::Value(const ReviewDocument&, bool)>& latestView);
     // Applies a change to one frame through the store; answers the frame as saved.
     HttpResponse changeFrame(const DeskSession& session, const std::string& frameID, const json::Value& body,
                              const std::function<json::Value(ReviewFrame&)>& change);

@@ -10,6 +10,7 @@
 #include "Torvane/FeasibilityReport.h"
 #include "Torvane/InspectionRenderer.h"
 #include "Torvane/ReviewEditing.h"
+#include "Torvane/SessionReport.h"
 #include "Torvane/platform/DisplayImage.h"
 #include "Torvane/platform/FileSystem.h"
 #include "Torvane/platform/Raster.h"
@@ -262,8 +263,10 @@ HttpResponse Desk::frameDetail(const HttpRequest&, const std::vector<std::string
     return jsonResponse(frameJson(s, doc, frameIn(doc, ids.at(1)), saved));
 }
 
-HttpResponse Desk::changeFrame(const DeskSession& s, const std::string& frameID, const json::Value& body,
-                               const std::function<json::Value(ReviewFrame&)>& change) {
+std::variant<ReviewDocument, HttpResponse> Desk::saveChange(
+    const DeskSession& s, const json::Value& body, const std::string& latestKey,
+    const std::function<void(ReviewDocument&)>& change,
+    const std::function<json::Value(const ReviewDocument&, bool)>& latestView) {
     const auto seen = [&]() -> std::optional<std::int64_t> {
         auto it = body.find("revision");
         if (it == body.end() || it->is_null()) return std::nullopt;
@@ -271,33 +274,38 @@ HttpResponse Desk::changeFrame(const DeskSession& s, const std::string& frameID,
         return it->get<std::int64_t>();
     }();
     const fs::path url = ReviewStore::documentURL(s.resultsURL);
-    json::Value outcome;
-    ReviewDocument saved;
-    {
-        // Saves of one session from this desk queue here; other processes meet the store's lock.
-        std::lock_guard lock(saveMutex(s.id));
+    // Saves of one session from this desk queue here; other processes meet the store's lock.
+    std::lock_guard lock(saveMutex(s.id));
+    try {
+        return ReviewEditing::update(url, change, [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); },
+                                     seen);
+    } catch (const PoseError& error) {
+        if (error.code() != PoseErrorCode::conflict && error.code() != PoseErrorCode::moved) throw;
+        // The page shows the store's message with what is on disk now.
+        json::Value extra = json::Value::object();
         try {
-            saved = ReviewEditing::update(
-                url,
-                [&](ReviewDocument& document) {
-                    ReviewFrame* frame = document.frame(frameID);
-                    if (!frame) notFound("No such rider.");
-                    outcome = change(*frame);
-                },
-                [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); }, seen);
-        } catch (const PoseError& error) {
-            if (error.code() != PoseErrorCode::conflict && error.code() != PoseErrorCode::moved) throw;
-            // The page shows the store's message with what is on disk now.
-            json::Value extra = json::Value::object();
-            try {
-                bool isSaved = false;
-                const ReviewDocument latest = document(s, isSaved);
-                extra["frame"] = frameJson(s, latest, frameIn(latest, frameID), isSaved);
-            } catch (const std::exception&) {
-            }
-            return errorResponse(409, error.message(), extra);
+            bool isSaved = false;
+            const ReviewDocument latest = document(s, isSaved);
+            extra[latestKey] = latestView(latest, isSaved);
+        } catch (const std::exception&) {
         }
+        return errorResponse(409, error.message(), extra);
     }
+}
+
+HttpResponse Desk::changeFrame(const DeskSession& s, const std::string& frameID, const json::Value& body,
+                               const std::function<json::Value(ReviewFrame&)>& change) {
+    json::Value outcome;
+    auto result = saveChange(
+        s, body, "frame",
+        [&](ReviewDocument& document) {
+            ReviewFrame* frame = document.frame(frameID);
+            if (!frame) notFound("No such rider.");
+            outcome = change(*frame);
+        },
+        [&](const ReviewDocument& latest, bool saved) { return frameJson(s, latest, frameIn(latest, frameID), saved); });
+    if (auto* refused = std::get_if<HttpResponse>(&result)) return *refused;
+    const auto& saved = std::get<ReviewDocument>(result);
     json::Value out = frameJson(s, saved, frameIn(saved, frameID), true);
     out["change"] = outcome;
     return jsonResponse(out);
@@ -373,7 +381,9 @@ HttpResponse Desk::startRetry(const HttpRequest& request, const std::vector<std:
 HttpResponse Desk::runFile(const HttpRequest&, const std::vector<std::string>& ids) {
     const DeskSession s = session(ids.at(0));
     const std::string& name = ids.at(1);
-    bool allowed = name == "index.html";
+    const bool report = name.rfind(SessionReport::prefix, 0) == 0 && name.size() > 5 &&
+                        name.compare(name.size() - 5, 5, ".html") == 0;
+    bool allowed = name == "index.html" || report;
     if (!allowed) {
         bool saved = false;
         const ReviewDocument doc = document(s, saved);
@@ -384,7 +394,11 @@ HttpResponse Desk::runFile(const HttpRequest&, const std::vector<std::string>& i
     const fs::path file = s.resultsURL.parent_path() / name;
     if (!platform::entryExists(file)) notFound("No such picture.");
     HttpResponse response;
-    response.contentType = name == "index.html" ? "text/html; charset=utf-8" : "image/png";
+    response.contentType = name == "index.html" || report ? "text/html; charset=utf-8" : "image/png";
+    // The report is one self-contained page: its own styles, the run's pictures, no scripts.
+    if (report)
+        response.headers.emplace_back("Content-Security-Policy",
+                                      "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
     response.body = platform::readFile(file);
     return response;
 }

@@ -305,4 +305,16 @@ FolderLock::~FolderLock() {
     ::close(fd_);
 }
 
+bool publishExclusively(const fs::path& file, std::string_view bytes) {
+    // createFileExclusively already publishes whole or not at all; here a file that is
+    // already there is an answer, not a failure.
+    try {
+        createFileExclusively(file, bytes);
+    } catch (const fs::filesystem_error& e) {
+        if (e.code() == std::errc::file_exists) return false;
+        throw;
+    }
+    return true;
+}
+
 }  // namespace torvane::platform

@@ -90,6 +90,12 @@ void createFileExclusively(const std::filesystem::path& file, std::string_view b
 int writeNewFile(const std::filesystem::path& file, std::string_view bytes, unsigned mode, const char* what,
                  const Env& env);
 
+// Creates `file` holding `bytes`, whole or not at all, never replacing anything: written and
+// flushed under a unique hidden name beside it, then hard-linked into place (created in
+// place where the file system has no hard links). False when something already exists at
+// the name, which is left untouched; other failures throw std::filesystem::filesystem_error.
+bool publishExclusively(const std::filesystem::path& file, std::string_view bytes);
+
 // Flushes a folder's entries (after a rename or create) to disk.
 void syncFolder(const std::filesystem::path& folder);
 

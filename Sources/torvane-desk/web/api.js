@@ -70,7 +70,7 @@ export async function postChange(url, body) {
   }
   if (response.status === 409) {
     setSaveState('conflict', answer.error);
-    return { conflict: true, message: answer.error, latest: answer.frame };
+    return { conflict: true, message: answer.error, latest: answer.frame, body: answer };
   }
   setSaveState('error', answer.error);
   return { error: true, message: answer.error || response.statusText };

@@ -1,14 +1,16 @@
 // The desk's pages, chosen by the address's fragment: #/ sessions, #/s/ID one session,
-// #/s/ID/f/FRAME one rider's review.
+// #/s/ID/f/FRAME one rider's review, #/s/ID/p/PAIR one pair's decisions.
 import { hideNotice } from './api.js';
 import * as sessions from './views/sessions.js';
 import * as session from './views/session.js';
 import * as rider from './views/rider.js';
+import * as pair from './views/pair.js';
 
 const routes = [
   { pattern: /^#?\/?$/, view: sessions },
   { pattern: /^#\/s\/([\w.-]+)$/, view: session },
   { pattern: /^#\/s\/([\w.-]+)\/f\/([\w.-]+)$/, view: rider },
+  { pattern: /^#\/s\/([\w.-]+)\/p\/([\w.-]+)$/, view: pair },
 ];
 
 let leave = null;

@@ -1,6 +1,6 @@
 // One session: a thumbnail per rider, pairs side by side, with detection status and
 // review state, and a filter for what still needs attention.
-import { el, getJSON, setCrumbs } from '../api.js';
+import { el, getJSON, postChange, setCrumbs, showNotice } from '../api.js';
 
 const statusText = {
   needsReview: 'needs review',
@@ -39,6 +39,19 @@ function riderTile(sessionID, frame) {
   return el('div', { class: 'rider', dataset: { attention: needsAttention(frame) ? 'yes' : 'no' } }, tile, links);
 }
 
+// Writes the printable report of what is saved now and opens it.
+export async function openReport(sessionID) {
+  const shown = window.open('', '_blank');
+  const outcome = await postChange(`/api/sessions/${sessionID}/report`, {});
+  if (outcome.ok) {
+    if (shown) shown.location = outcome.data.url;
+    else location.href = outcome.data.url;
+  } else {
+    shown?.close();
+    showNotice(outcome.message, [], 'error');
+  }
+}
+
 export async function render(main, sessionID) {
   const data = await getJSON(`/api/sessions/${sessionID}`);
   setCrumbs({ href: '#/', text: 'Sessions' }, { href: `#/s/${sessionID}`, text: data.title });
@@ -50,7 +63,9 @@ export async function render(main, sessionID) {
   }
   const grid = el('div', { class: 'pairs' },
     [...pairs.entries()].map(([id, frames]) =>
-      el('section', { class: 'pair' }, el('h3', {}, `Pair ${id}`),
+      el('section', { class: 'pair' }, el('h3', {}, `Pair ${id}`, ' ',
+          el('a', { class: 'pair-link', href: `#/s/${sessionID}/p/${id}`, dataset: { pair: id } },
+            frames.length > 1 ? 'Comparison, wheel lean, coaching and checklist' : 'Wheel lean and checklist')),
         el('div', { class: 'pair-riders' }, frames.map((f) => riderTile(sessionID, f))))));
 
   const filter = el('input', { type: 'checkbox', id: 'attention' });
@@ -60,7 +75,8 @@ export async function render(main, sessionID) {
     el('section', { class: 'toolbar' },
       el('h1', {}, data.title),
       el('label', {}, filter, ' Only riders that still need attention'),
-      el('a', { href: data.index, target: '_blank' }, 'Inspection page (index.html)')),
+      el('a', { href: data.index, target: '_blank' }, 'Inspection page (index.html)'),
+      data.problem ? null : el('button', { class: 'report', onclick: () => openReport(sessionID) }, 'Session report')),
     data.problem ? el('p', { class: 'problem' }, data.problem) : null,
     el('p', { class: 'summary' },
       data.problem ? '' : `${data.reviewedRiders} of ${data.riders} riders reviewed · ${data.decidedJoints} joints decided`),

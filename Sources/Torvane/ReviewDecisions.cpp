@@ -1,0 +1,183 @@
+#include "Torvane/ReviewDecisions.h"
+
+#include <algorithm>
+
+#include "Torvane/ContentHash.h"
+#include "Torvane/LeanAnalysis.h"
+#include "Torvane/PhotoCoaching.h"
+#include "Torvane/platform/FileSystem.h"
+#include "Torvane/platform/ReviewFiles.h"
+
+namespace torvane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+PairContext* storedContext(ReviewDocument& document, const std::string& pairID) {
+    for (auto& context : document.comparisonContexts)
+        if (context.pairID == pairID) return &context;
+    return nullptr;
+}
+
+const PairContext* storedContext(const ReviewDocument& document, const std::string& pairID) {
+    return storedContext(const_cast<ReviewDocument&>(document), pairID);
+}
+
+// Every decision leaves a document the store would save: current schema, consistent
+// pairs and lean data.
+ReviewDocument checked(ReviewDocument document) {
+    document.schemaVersion = ReviewDocument::currentSchema;
+    PairReview::validate(document);
+    LeanReview::validate(document);
+    return document;
+}
+
+}  // namespace
+
+ReviewPair ReviewDecisions::pair(const ReviewDocument& document, const std::string& pairID) {
+    for (auto& pair : PairReview::resolve(document.frames))
+        if (pair.id == pairID) return pair;
+    throw PoseError(PoseErrorCode::notFound, "The document has no pair " + pairID + ".");
+}
+
+std::optional<std::string> ReviewDecisions::staleness(const ReviewDocument& document, const PairContext& context) {
+    // The pair review's own check, run on this context alone, decides and words it.
+    ReviewDocument probe = document;
+    probe.schemaVersion = ReviewDocument::currentSchema;
+    probe.comparisonContexts = {context};
+    try {
+        PairReview::validate(probe);
+    } catch (const PoseError& e) {
+        return e.message();
+    }
+    return std::nullopt;
+}
+
+PairContext ReviewDecisions::context(const ReviewDocument& document, const ReviewPair& pair) {
+    if (const PairContext* stored = storedContext(document, pair.id)) return *stored;
+    return PairContext(document, pair);
+}
+
+ReviewDocument ReviewDecisions::setPairContext(const ReviewDocument& document, const std::string& pairID,
+                                               const PairContextEdit& edit) {
+    if (edit.kneePlacement)
+        for (const auto& [feature, placement] : *edit.kneePlacement)
+            if (feature != PairFeature::leftKnee && feature != PairFeature::rightKnee)
+                throw PoseError::invalidInput(kneeOnlyMessage);
+    const ReviewPair target = pair(document, pairID);
+    ReviewDocument out = document;
+    PairContext* context = storedContext(out, pairID);
+    if (context) {
+        if (auto stale = staleness(document, *context)) throw PoseError::invalidInput(*stale);
+    } else {
+        out.comparisonContexts.push_back(PairContext(document, target));
+        context = &out.comparisonContexts.back();
+    }
+    if (edit.subjectConfirmed) context->subjectConfirmed = *edit.subjectConfirmed;
+    if (edit.referenceConfirmed) context->referenceConfirmed = *edit.referenceConfirmed;
+    if (edit.cornerDirection) context->cornerDirection = *edit.cornerDirection;
+    if (edit.comparability)
+        for (const auto& [feature, value] : *edit.comparability) context->comparability[feature] = value;
+    if (edit.kneePlacement) {
+        if (!context->kneePlacement) context->kneePlacement.emplace();
+        for (const auto& [feature, value] : *edit.kneePlacement) (*context->kneePlacement)[feature] = value;
+    }
+    return checked(std::move(out));
+}
+
+ReviewDocument ReviewDecisions::renewPairContext(const ReviewDocument& document, const std::string& pairID) {
+    const ReviewPair target = pair(document, pairID);
+    ReviewDocument out = document;
+    PairContext* context = storedContext(out, pairID);
+    if (context && !staleness(document, *context)) throw PoseError::invalidInput(notStaleMessage);
+    PairContext fresh(document, target);
+    if (context)
+        *context = fresh;
+    else
+        out.comparisonContexts.push_back(fresh);
+    return checked(std::move(out));
+}
+
+ReviewDocument ReviewDecisions::setLeanAnnotation(const ReviewDocument& document, const std::string& frameID,
+                                                  const LeanAnnotationEdit& edit) {
+    const ReviewFrame* frame = document.frame(frameID);
+    if (!frame) throw PoseError(PoseErrorCode::notFound, "The document has no frame " + frameID + ".");
+    ReviewDocument out = document;
+    auto found = out.leanAnnotations.find(frameID);
+    LeanAnnotation annotation = found != out.leanAnnotations.end() ? found->second : LeanAnnotation(*frame);
+    annotation.wheel = edit.wheel;
+    if (!annotation.originalProposal) annotation.originalProposal = edit.wheel;
+    annotation.reference = edit.reference;
+    annotation.basis = edit.basis;
+    annotation.state = edit.state;
+    annotation.referenceReviewed = edit.referenceReviewed;
+    annotation.featureID = edit.featureID;
+    if (edit.cue) annotation.cue = *edit.cue;
+    if (edit.provenance) annotation.provenance = *edit.provenance;
+    annotation.validate(*frame);
+    out.leanAnnotations[frameID] = std::move(annotation);
+    return checked(std::move(out));
+}
+
+ReviewDocument ReviewDecisions::setLeanContext(const ReviewDocument& document, const std::string& pairID,
+                                               const LeanContextEdit& edit) {
+    const ReviewPair target = pair(document, pairID);
+    ReviewDocument out = document;
+    LeanPairContext context;
+    context.commonCue = edit.commonCue;
+    context.comparableView = edit.comparableView;
+    context.comparableHeading = edit.comparableHeading;
+    context.comparableReference = edit.comparableReference;
+    context.comparableCameraRoll = edit.comparableCameraRoll;
+    context.similarSpeedReported = edit.similarSpeedReported;
+    if (edit.approve) context.approvalDigest = LeanAnalysis::evidenceDigest(document, target);
+    out.leanContexts[pairID] = context;
+    return checked(std::move(out));
+}
+
+ReviewDocument ReviewDecisions::importPhotoCoaching(const ReviewDocument& document, std::string_view contextsJSON) {
+    ReviewDocument out = PhotoCoachingImport::apply(json::decodeText<std::vector<PairContext>>(contextsJSON), document);
+    out.revision = document.revision;
+    return out;
+}
+
+// Checklists.
+
+fs::path ChecklistStore::url(const fs::path& documentURL) {
+    std::string name = documentURL.filename().string();
+    const std::string prefix = "joint-review-";
+    if (name.rfind(prefix, 0) == 0) name = name.substr(prefix.size());
+    return documentURL.parent_path() / ("coaching-checklist-" + name);
+}
+
+std::map<std::string, CoachingChecklistReview> ChecklistStore::load(const fs::path& url,
+                                                                    const std::vector<ReviewFrame>& frames) {
+    if (!platform::entryExists(url)) return {};
+    return CoachingChecklist::load(url, frames);
+}
+
+std::string ChecklistStore::version(const std::optional<CoachingChecklistReview>& review) {
+    return review ? contentHash(json::canonical(*review)) : "none";
+}
+
+void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& frames,
+                          const CoachingChecklistReview& review, const std::string& expectedVersion) {
+    review.validate(frames);
+    fs::path lockFile = url;
+    lockFile += ".lock";
+    platform::ExclusiveLock lock(lockFile);
+    if (!lock.isOpen() || !lock.acquire()) throw PoseError(PoseErrorCode::lockFailed, "Cannot lock the checklist file for saving.");
+
+    auto saved = load(url, frames);
+    std::optional<CoachingChecklistReview> current;
+    if (auto found = saved.find(review.frameID); found != saved.end()) current = found->second;
+    if (version(current) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
+    saved[review.frameID] = review;
+
+    std::vector<CoachingChecklistReview> all;
+    for (auto& [id, entry] : saved) all.push_back(std::move(entry));
+    platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), json::pretty(all));
+}
+
+}  // namespace torvane

@@ -1,0 +1,238 @@
+// The decisions after the joints, as the review desk applies them: pair contexts made on
+// the first decision and refused while stale, lean lines checked by the library, lean
+// approval, and photo-coaching imports. None of them raises the revision.
+#include <gtest/gtest.h>
+
+#include "AnalysisFixtures.h"
+#include "Torvane/LeanAnalysis.h"
+#include "Torvane/PairAnalysis.h"
+#include "Torvane/ReviewDecisions.h"
+
+using namespace torvane;
+using namespace torvane::fixtures;
+
+namespace {
+
+const std::string staleMessage = "Comparison approval belongs to different source evidence.";
+
+ReviewDocument atRevision(std::int64_t revision, std::int64_t schema = 3) {
+    ReviewDocument d = document();
+    d.revision = revision;
+    d.schemaVersion = schema;
+    return d;
+}
+
+PairContextEdit corner(CornerDirection direction) {
+    PairContextEdit edit;
+    edit.cornerDirection = direction;
+    return edit;
+}
+
+LeanLine line(Point2 a, Point2 b, double uncertainty = 2) { return {a, b, uncertainty}; }
+
+LeanAnnotationEdit wheel(LeanLine l, LeanState state = LeanState::draft) {
+    LeanAnnotationEdit edit;
+    edit.wheel = l;
+    edit.state = state;
+    return edit;
+}
+
+}  // namespace
+
+TEST(ReviewDecisions, FirstPairDecisionMakesTheContextForTheCurrentEvidence) {
+    const ReviewDocument d = atRevision(4, 2);
+    ReviewDocument out = ReviewDecisions::setPairContext(d, "A001", corner(CornerDirection::left));
+    ASSERT_EQ(out.comparisonContexts.size(), 1u);
+    const PairContext& c = out.comparisonContexts[0];
+    EXPECT_EQ(c.evidenceHash, PairReview::evidenceHash(d, pairA));
+    EXPECT_EQ(c.subjectID, "A001-subject");
+    EXPECT_EQ(c.referenceID, "A001-reference");
+    EXPECT_EQ(c.cornerDirection, CornerDirection::left);
+    EXPECT_FALSE(c.subjectConfirmed);
+    EXPECT_EQ(out.revision, 4) << "the caller raises the revision once, when saving";
+    EXPECT_EQ(out.schemaVersion, 3);
+    EXPECT_TRUE(d.comparisonContexts.empty()) << "the input is not changed";
+}
+
+TEST(ReviewDecisions, LaterDecisionsChangeOnlyWhatTheyName) {
+    ReviewDocument d = ReviewDecisions::setPairContext(document(), "A001", corner(CornerDirection::right));
+    PairContextEdit views;
+    views.comparability = std::map<PairFeature, ViewComparability>{{PairFeature::leftElbow, ViewComparability::comparable}};
+    views.kneePlacement = std::map<PairFeature, KneePlacement>{{PairFeature::rightKnee, KneePlacement::closerToTank}};
+    d = ReviewDecisions::setPairContext(d, "A001", views);
+    PairContextEdit more;
+    more.comparability = std::map<PairFeature, ViewComparability>{{PairFeature::leftKnee, ViewComparability::notComparable}};
+    more.subjectConfirmed = true;
+    d = ReviewDecisions::setPairContext(d, "A001", more);
+
+    ASSERT_EQ(d.comparisonContexts.size(), 1u);
+    const PairContext& c = d.comparisonContexts[0];
+    EXPECT_EQ(c.cornerDirection, CornerDirection::right);
+    EXPECT_TRUE(c.subjectConfirmed);
+    EXPECT_FALSE(c.referenceConfirmed);
+    EXPECT_EQ(c.comparability, (std::map<PairFeature, ViewComparability>{
+                                   {PairFeature::leftElbow, ViewComparability::comparable},
+                                   {PairFeature::leftKnee, ViewComparability::notComparable}}));
+    EXPECT_EQ(c.kneePlacement->at(PairFeature::rightKnee), KneePlacement::closerToTank);
+    // The analysis sees the decisions at once.
+    const PairReport report = PairAnalysis::analyze(d, pairA);
+    EXPECT_EQ(report.observations[0].comparisonUnavailable, PairAnalysis::missingJointsText);
+    EXPECT_EQ(report.observations[1].comparisonUnavailable, PairAnalysis::reviewComparabilityText);
+}
+
+TEST(ReviewDecisions, RefusedPairDecisions) {
+    PairContextEdit elbowPlacement;
+    elbowPlacement.kneePlacement = std::map<PairFeature, KneePlacement>{{PairFeature::leftElbow, KneePlacement::similar}};
+    const struct {
+        const char* name;
+        std::string pair;
+        PairContextEdit edit;
+        std::string message;
+    } cases[] = {
+        {"pair without reference", "B001", corner(CornerDirection::left), "This photo has no reference."},
+        {"unknown pair", "Z001", corner(CornerDirection::left), "The document has no pair Z001."},
+        {"knee placement for an elbow", "A001", elbowPlacement, ReviewDecisions::kneeOnlyMessage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        expectError([&] { ReviewDecisions::setPairContext(document(), c.pair, c.edit); }, c.message);
+    }
+}
+
+TEST(ReviewDecisions, StaleContextIsReportedRefusedAndRenewedOnlyOnRequest) {
+    ReviewDocument d = document();
+    PairContext old(d, pairA);
+    old.cornerDirection = CornerDirection::left;
+    old.subjectConfirmed = true;
+    old.evidenceHash = std::string(64, '0');  // made for other photos
+    d.comparisonContexts = {old};
+
+    EXPECT_EQ(ReviewDecisions::staleness(d, old), staleMessage);
+    EXPECT_EQ(ReviewDecisions::context(d, pairA), old) << "the old decisions stay visible";
+    expectError([&] { ReviewDecisions::setPairContext(d, "A001", corner(CornerDirection::right)); }, staleMessage);
+
+    ReviewDocument renewed = ReviewDecisions::renewPairContext(d, "A001");
+    ASSERT_EQ(renewed.comparisonContexts.size(), 1u);
+    EXPECT_EQ(renewed.comparisonContexts[0], PairContext(d, pairA));
+    EXPECT_FALSE(ReviewDecisions::staleness(renewed, renewed.comparisonContexts[0]));
+    expectError([&] { ReviewDecisions::renewPairContext(renewed, "A001"); }, ReviewDecisions::notStaleMessage);
+    // Renewing a pair that has no context yet makes one.
+    EXPECT_EQ(ReviewDecisions::renewPairContext(document(), "A001").comparisonContexts.size(), 1u);
+}
+
+TEST(ReviewDecisions, MovingAJointKeepsTheContext) {
+    ReviewDocument d = ReviewDecisions::setPairContext(document(), "A001", corner(CornerDirection::left));
+    d.frame("A001-subject")->setJoint("left_knee", Point2{10, 10}, JointReviewState::corrected);
+    EXPECT_FALSE(ReviewDecisions::staleness(d, d.comparisonContexts[0]));
+}
+
+TEST(ReviewDecisions, LeanLinesAreCheckedByTheLibraryAndKeepTheirFirstProposal) {
+    const LeanLine first = line({100, 500}, {160, 300});
+    ReviewDocument d = ReviewDecisions::setLeanAnnotation(atRevision(2, 2), "A001-subject", wheel(first));
+    const LeanAnnotation& a = d.leanAnnotations.at("A001-subject");
+    EXPECT_EQ(a.wheel, first);
+    EXPECT_EQ(a.originalProposal, first);
+    EXPECT_EQ(a.sourceHash, std::string(64, 'a'));
+    EXPECT_EQ(a.provenance, LeanAnnotation::defaultProvenance);
+    EXPECT_EQ(d.schemaVersion, 3);
+    EXPECT_EQ(d.revision, 2);
+
+    const LeanLine moved = line({110, 500}, {150, 300});
+    d = ReviewDecisions::setLeanAnnotation(d, "A001-subject", wheel(moved));
+    EXPECT_EQ(d.leanAnnotations.at("A001-subject").wheel, moved);
+    EXPECT_EQ(d.leanAnnotations.at("A001-subject").originalProposal, first);
+
+    LeanAnnotationEdit levelWithoutLine = wheel(moved, LeanState::reviewed);
+    levelWithoutLine.basis = LeanBasis::assumedLevel;
+    LeanAnnotationEdit sharedWithoutName = wheel(moved, LeanState::reviewed);
+    sharedWithoutName.basis = LeanBasis::sharedFeature;
+    sharedWithoutName.reference = line({0, 700}, {900, 690});
+    sharedWithoutName.referenceReviewed = true;
+    sharedWithoutName.featureID = "  ";
+    LeanAnnotationEdit blankCue = wheel(moved);
+    blankCue.cue = " \n";
+    const struct {
+        const char* name;
+        std::string frame;
+        LeanAnnotationEdit edit;
+        std::string message;
+    } refused[] = {
+        {"endpoint on the panel's right edge", "A001-subject", wheel(line({1000, 10}, {900, 300})),
+         LeanAnnotation::invalidMessage},
+        {"zero uncertainty", "A001-subject", wheel(line({100, 500}, {160, 300}, 0)), LeanAnnotation::invalidMessage},
+        {"line no longer than twice its uncertainty", "A001-subject", wheel(line({100, 100}, {100, 104}, 2)),
+         LeanAnnotation::invalidMessage},
+        {"reviewed level basis without a reference line", "A001-subject", levelWithoutLine,
+         LeanAnnotation::invalidMessage},
+        {"reviewed shared feature without a name", "A001-subject", sharedWithoutName, LeanAnnotation::invalidMessage},
+        {"blank cue", "A001-subject", blankCue, LeanAnnotation::invalidMessage},
+        {"unknown frame", "Z001-subject", wheel(first), "The document has no frame Z001-subject."},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.name);
+        expectError([&] { ReviewDecisions::setLeanAnnotation(d, c.frame, c.edit); }, c.message);
+    }
+}
+
+TEST(ReviewDecisions, ApprovalStoresTheDigestOfTheLeanEvidenceAsItIsNow) {
+    ReviewDocument d = document();
+    expectError([&] { ReviewDecisions::setLeanContext(d, "A001", LeanContextEdit{true, true, true, true, false, false, true}); },
+                LeanAnalysis::missingAnnotationMessage);
+    d = ReviewDecisions::setLeanAnnotation(d, "A001-subject", wheel(line({100, 500}, {200, 300}), LeanState::reviewed));
+    d = ReviewDecisions::setLeanAnnotation(d, "A001-reference", wheel(line({100, 500}, {130, 300}), LeanState::reviewed));
+
+    LeanContextEdit answers{true, true, true, true, true, false, true};
+    d = ReviewDecisions::setLeanContext(d, "A001", answers);
+    EXPECT_EQ(d.leanContexts.at("A001").approvalDigest, LeanAnalysis::evidenceDigest(d, pairA));
+    const LeanComparison approved = LeanAnalysis::compare(d, pairA);
+    ASSERT_TRUE(approved.measurement);
+    EXPECT_GT(approved.measurement->angle, 0);
+
+    // A moved line needs a fresh approval; withdrawing it clears the digest.
+    d = ReviewDecisions::setLeanAnnotation(d, "A001-subject", wheel(line({100, 500}, {210, 300}), LeanState::reviewed));
+    EXPECT_EQ(LeanAnalysis::compare(d, pairA).summary, LeanAnalysis::unreviewedText);
+    answers.approve = false;
+    d = ReviewDecisions::setLeanContext(d, "A001", answers);
+    EXPECT_FALSE(d.leanContexts.at("A001").approvalDigest);
+    EXPECT_TRUE(d.leanContexts.at("A001").comparableCameraRoll);
+    expectError([&] { ReviewDecisions::setLeanContext(d, "B001", answers); }, LeanReview::pairMessage);
+}
+
+TEST(ReviewDecisions, PhotoCoachingImportKeepsTheRevisionAndShowsRefusalsAsTheyAre) {
+    const ReviewDocument d = atRevision(5);
+    const std::string hash = PairReview::evidenceHash(d, pairA);
+    auto contexts = [&](const std::string& evidence, const std::string& points) {
+        return R"([{"pairID": "A001", "subjectID": "A001-subject", "referenceID": "A001-reference", "evidenceHash": ")" +
+               evidence +
+               R"(", "subjectConfirmed": false, "referenceConfirmed": false, "cornerDirection": "unknown",
+               "comparability": [], "photoCoaching": {"cornerDirection": "left", "provenance": "Coach K",
+               "points": )" + points + "}}]";
+    };
+    const std::string onePoint = R"([{"title": "Look", "detail": "Further through the turn."}])";
+
+    ReviewDocument out = ReviewDecisions::importPhotoCoaching(d, contexts(hash, onePoint));
+    EXPECT_EQ(out.revision, 5);
+    ASSERT_EQ(out.comparisonContexts.size(), 1u);
+    EXPECT_EQ(out.comparisonContexts[0].photoCoaching->points[0].title, "Look");
+
+    const struct {
+        const char* name;
+        std::string text;
+        std::string message;
+    } refused[] = {
+        {"evidence of other photos", contexts(std::string(64, '0'), onePoint), staleMessage},
+        {"no points", contexts(hash, "[]"), PhotoCoachingReview::invalidMessage},
+        {"empty import", "[]", "Photo coaching import has no pairs or duplicate pairs."},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.name);
+        expectError([&] { ReviewDecisions::importPhotoCoaching(d, c.text); }, c.message);
+    }
+    // Text that is not a list of contexts fails with the decoder's own description.
+    try {
+        ReviewDecisions::importPhotoCoaching(d, R"({"pairID": "A001"})");
+        ADD_FAILURE() << "an object was imported";
+    } catch (const DecodingError& e) {
+        EXPECT_NE(std::string(e.what()).find("expected an array"), std::string::npos) << e.what();
+    }
+}
