@@ -5,6 +5,7 @@
 #include "Torvane/ContentHash.h"
 #include "Torvane/LeanAnalysis.h"
 #include "Torvane/PhotoCoaching.h"
+#include "Torvane/ReviewStore.h"
 #include "Torvane/platform/FileSystem.h"
 #include "Torvane/platform/ReviewFiles.h"
 
@@ -167,7 +168,7 @@ void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& f
     fs::path lockFile = url;
     lockFile += ".lock";
     platform::ExclusiveLock lock(lockFile);
-    if (!lock.isOpen() || !lock.acquire()) throw PoseError(PoseErrorCode::lockFailed, "Cannot lock the checklist file for saving.");
+    if (!lock.isOpen() || !lock.acquire(ReviewStore::lockPatience)) throw PoseError(PoseErrorCode::lockFailed, "Cannot lock the checklist file for saving.");
 
     auto saved = load(url, frames);
     std::optional<CoachingChecklistReview> current;
