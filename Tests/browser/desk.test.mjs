@@ -1,45 +1,14 @@
 // The review desk in a real browser: Debian's chromium, headless, driven by playwright-core,
 // against `torvane serve` started from the built binary on a fresh data folder.
 // usage: node desk.test.mjs TORVANE_BINARY SAMPLES_DIR LOG_DIR
-import { spawn, execFileSync } from 'node:child_process';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
+import { prepare, run as runScenario } from './support.mjs';
 
-const [torvane, samples, logDir] = process.argv.slice(2);
-if (!torvane || !samples || !logDir) {
-  console.error('usage: node desk.test.mjs TORVANE_BINARY SAMPLES_DIR LOG_DIR');
-  process.exit(2);
-}
-const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
-
-const data = fs.mkdtempSync(path.join(os.tmpdir(), 'torvane-desk-browser-'));
-const session = path.join(data, 'Basketball pair');
-fs.mkdirSync(session);
-fs.copyFileSync(path.join(samples, 'basketball1.png'), path.join(session, 'basketball1.png'));
-fs.copyFileSync(new URL('../../scripts/demo/basketball-pair/session.json', import.meta.url), path.join(session, 'session.json'));
-
-function cli(...args) {
-  return execFileSync(torvane, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
-}
-
-function startServer() {
-  const child = spawn(torvane, ['serve', data, '--port', '0'], { stdio: ['ignore', 'pipe', 'pipe'] });
-  let stderr = '';
-  child.stderr.on('data', (chunk) => { stderr += chunk; });
-  const url = new Promise((resolve, reject) => {
-    let out = '';
-    child.stdout.on('data', (chunk) => {
-      out += chunk;
-      const match = out.match(/^Open (http:\/\/\S+)\n/);
-      if (match) resolve(match[1]);
-    });
-    child.on('exit', (code) => reject(new Error(`torvane serve exited with ${code}:\n${stderr}`)));
-  });
-  return { child, url, log: () => stderr };
-}
+const context = prepare('desk');
+const { logDir, data, session, cli, chromiumPath, server, step } = context;
 
 function savedDocument() {
   const run = fs.readdirSync(session).find((name) => name.startsWith('analysis-auto-'));
@@ -70,12 +39,9 @@ async function selectJoint(page, name) {
   await page.locator('.viewport').focus();
 }
 
-const server = startServer();
 let browser;
 let page;
-let failed = false;
-const step = (text) => console.log(`- ${text}`);
-try {
+await runScenario(context, async () => {
   const url = await server.url;
   step(`desk at ${new URL(url).origin}`);
   browser = await chromium.launch({ executablePath: chromiumPath, args: ['--no-sandbox'] });
@@ -171,24 +137,4 @@ try {
   step(`retry saved: ${await page.locator('[data-retry-done]').textContent()}`);
 
   assert.deepEqual(pageErrors, []);
-} catch (error) {
-  failed = true;
-  console.error(error);
-  fs.mkdirSync(logDir, { recursive: true });
-  if (page) {
-    const shot = path.join(logDir, `desk-failure-${Date.now()}.png`);
-    await page.screenshot({ path: shot, fullPage: true }).catch(() => {});
-    console.error(`screenshot: ${shot}`);
-  }
-  console.error(server.log());
-} finally {
-  await browser?.close();
-  server.child.kill('SIGTERM');
-  const code = await new Promise((resolve) => server.child.once('exit', (c) => resolve(c)));
-  if (code !== 0) {
-    failed = true;
-    console.error(`torvane serve exited with ${code} after SIGTERM`);
-  }
-  if (!failed) fs.rmSync(data, { recursive: true, force: true });
-}
-process.exit(failed ? 1 : 0);
+}, () => ({ browser, page }));

@@ -3,49 +3,17 @@
 // checklist, the session report, a reload, a terminal save's conflict, and the saved files
 // checked with the torvane command.
 // usage: node pair.test.mjs TORVANE_BINARY SAMPLES_DIR LOG_DIR
-import { spawn, execFileSync } from 'node:child_process';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
+import { prepare, run as runScenario } from './support.mjs';
 
-const [torvane, samples, logDir] = process.argv.slice(2);
-if (!torvane || !samples || !logDir) {
-  console.error('usage: node pair.test.mjs TORVANE_BINARY SAMPLES_DIR LOG_DIR');
-  process.exit(2);
-}
-const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+const context = prepare('pair');
+const { logDir, data, session, cli, chromiumPath, server, step } = context;
 
-const data = fs.mkdtempSync(path.join(os.tmpdir(), 'torvane-pair-browser-'));
-const session = path.join(data, 'Basketball pair');
-fs.mkdirSync(session);
-fs.copyFileSync(path.join(samples, 'basketball1.png'), path.join(session, 'basketball1.png'));
-fs.copyFileSync(new URL('../../scripts/demo/basketball-pair/session.json', import.meta.url), path.join(session, 'session.json'));
-
-const cli = (...args) => execFileSync(torvane, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
-
-function startServer() {
-  const child = spawn(torvane, ['serve', data, '--port', '0'], { stdio: ['ignore', 'pipe', 'pipe'] });
-  let stderr = '';
-  child.stderr.on('data', (chunk) => { stderr += chunk; });
-  const url = new Promise((resolve, reject) => {
-    let out = '';
-    child.stdout.on('data', (chunk) => {
-      out += chunk;
-      const match = out.match(/^Open (http:\/\/\S+)\n/);
-      if (match) resolve(match[1]);
-    });
-    child.on('exit', (code) => reject(new Error(`torvane serve exited with ${code}:\n${stderr}`)));
-  });
-  return { child, url, log: () => stderr };
-}
-
-const server = startServer();
 let browser;
 let page;
-let failed = false;
-const step = (text) => console.log(`- ${text}`);
 const run = () => path.join(session, fs.readdirSync(session).find((name) => name.startsWith('analysis-auto-')));
 const results = () => path.join(run(), 'results.json');
 const docPath = () => cli('review', 'path', results()).trim();
@@ -56,7 +24,7 @@ const saved = async () => {
 };
 const text = async (selector) => (await page.locator(selector).textContent()).trim();
 
-try {
+await runScenario(context, async () => {
   const url = await server.url;
   // The arm joints of both riders reviewed from the terminal, before the page opens.
   const made = path.join(data, 'made.json');
@@ -214,24 +182,4 @@ try {
   assert.ok(load().revision > 0);
   assert.deepEqual(pageErrors, []);
   step('torvane review check and load accept the saved document');
-} catch (error) {
-  failed = true;
-  console.error(error);
-  fs.mkdirSync(logDir, { recursive: true });
-  if (page) {
-    const shot = path.join(logDir, `pair-failure-${Date.now()}.png`);
-    await page.screenshot({ path: shot, fullPage: true }).catch(() => {});
-    console.error(`screenshot: ${shot}`);
-  }
-  console.error(server.log());
-} finally {
-  await browser?.close();
-  server.child.kill('SIGTERM');
-  const code = await new Promise((resolve) => server.child.once('exit', (c) => resolve(c)));
-  if (code !== 0) {
-    failed = true;
-    console.error(`torvane serve exited with ${code} after SIGTERM`);
-  }
-  if (!failed) fs.rmSync(data, { recursive: true, force: true });
-}
-process.exit(failed ? 1 : 0);
+}, () => ({ browser, page }));
