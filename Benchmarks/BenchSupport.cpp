@@ -20,12 +20,16 @@ fs::path scratchFolder() {
     return folder;
 }
 
+fs::path samplePhoto(const std::string& name) {
+    const char* cache = std::getenv("TORVANE_CACHE");
+    return fs::path(cache ? cache : "/var/cache/torvane") / "samples" / name;
+}
+
 fs::path photoJPEG(int width, int height) {
     fs::path file = scratchFolder() / ("photo-" + std::to_string(width) + "x" + std::to_string(height) + ".jpg");
     if (fs::exists(file)) return file;
     if (VIPS_INIT("torvane-bench")) throw std::runtime_error("vips init failed");
-    const char* cache = std::getenv("TORVANE_CACHE");
-    fs::path sample = fs::path(cache ? cache : "/var/cache/torvane") / "samples" / "messi5.jpg";
+    fs::path sample = samplePhoto("messi5.jpg");
     VipsImage *thumb = nullptr, *noise = nullptr, *noisy = nullptr, *out = nullptr;
     if (vips_thumbnail(sample.c_str(), &thumb, width, "height", height, "size", VIPS_SIZE_FORCE, nullptr) ||
         vips_gaussnoise(&noise, width, height, "sigma", 6.0, "mean", 0.0, nullptr) ||

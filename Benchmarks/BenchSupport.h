@@ -14,6 +14,9 @@ std::filesystem::path scratchFolder();
 // sensor-like noise), quality 90, cached by size.
 std::filesystem::path photoJPEG(int width, int height);
 
+// One of the sample photos setup.sh installs (basketball1.png, messi5.jpg, ...).
+std::filesystem::path samplePhoto(const std::string& name);
+
 // A file of `bytes` random bytes.
 std::filesystem::path randomFile(std::size_t bytes);
 

@@ -111,7 +111,7 @@ await golden('blazepose-detector', 'detector', [
   { name: 'pattern', values: scaled(pattern(224), 1 / 127.5, -1), shape: [1, 224, 224, 3], dtype: 'float32', describe: { kind: 'pattern', size: 224, scale: 1 / 127.5, shift: -1 } },
   { name: 'messi', values: scaled(p224.data, 1 / 127.5, -1), shape: [1, 224, 224, 3], dtype: 'float32', describe: { kind: 'png', file: p224.file, scale: 1 / 127.5, shift: -1 } },
 ], [{ node: 'Identity', samples: 1200 }]);
-await golden('blazepose-full', 'landmarks', [
+await golden('blazepose-heavy', 'landmarks', [
   { name: 'pattern', values: scaled(pattern(256), 1 / 255), shape: [1, 256, 256, 3], dtype: 'float32', describe: { kind: 'pattern', size: 256, scale: 1 / 255, shift: 0 } },
   { name: 'messi', values: scaled(p256.data, 1 / 255), shape: [1, 256, 256, 3], dtype: 'float32', describe: { kind: 'png', file: p256.file, scale: 1 / 255, shift: 0 } },
 ], [

@@ -55,18 +55,20 @@ constexpr double mirrorAgreement = 0.05;
 // (docs/rider-pose.md).
 constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.45, 0.45, 0.2, 0.2,
                                                      0.2, 0.2, 0.5, 0.5, 0.2, 0.2, 0.25, 0.25};
-// BlazePose full looks at the body's square turned by each of these angles (degrees) and keeps
+// BlazePose heavy looks at the body's square turned by each of these angles (degrees) and keeps
 // the answer closest to MoveNet's joints: leaning riders are far from the upright people it
 // learned from.
-constexpr std::array<double, 5> landmarkTurns = {0, -20, 20, -40, 40};
+constexpr std::array<double, 3> landmarkTurns = {0, -20, 20};
+// When MoveNet's direct pass counts nobody, it looks again at the square enlarged this much.
+constexpr double zoomOut = 1.5;
 // Shoulders or hips must reach this MoveNet score for a 2-D pose (see README).
 constexpr double torsoScore = 0.3;
 // BlazePose detector: sigmoid score and weighted-suppression overlap.
 constexpr double personScore = 0.5;
 constexpr double suppressionOverlap = 0.3;
-// BlazePose full: pose presence for a 3-D pose.
+// BlazePose heavy: pose presence for a 3-D pose.
 constexpr double presenceScore = 0.5;
-// Region around the body for BlazePose full, as MediaPipe sizes it from its detector.
+// Region around the body for BlazePose heavy, as MediaPipe sizes it from its detector.
 constexpr double regionScale = 1.25;
 
 struct Model {
@@ -179,7 +181,7 @@ PoseModels PoseModels::load(const std::filesystem::path& folder) {
         }
     }
     loadModel(impl->detector, "blazepose-detector", {"Identity"});
-    loadModel(impl->landmarks, "blazepose-full", {"Identity_2", "Identity_4", "Identity_3"});
+    loadModel(impl->landmarks, "blazepose-heavy", {"Identity_2", "Identity_4", "Identity_3"});
     PoseModels models;
     models.impl_ = impl;
     return models;
@@ -309,13 +311,29 @@ double torso(const CocoPose& k) {
 }
 
 // MoveNet on the crop padded to a square, merged with its pass on the mirror image. The
-// people are counted in the direct pass. (MoveNet's own second pass around the first pass's
+// people are counted in the direct pass. A rider who fills the crop, or leans far, can leave
+// MoveNet's centre heatmap without anyone who counts (it learned from people with room
+// around them); then the direct pass is made again on the square zoomed out, and that view
+// is used when it counts someone. (MoveNet's own second pass around the first pass's
 // joints, and turning the square, did not help on riders: docs/rider-pose.md.)
 MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p) {
     const RotatedSquare full = paddedSquare(p.width, p.height);
+    RotatedSquare square = full;
     MoveNetPose pose;
-    const CocoPose direct = moveNetPass(models, p, full, &pose.people);
-    const CocoPose mirrored = moveNetPass(models, p, full, nullptr, true);
+    CocoPose direct = moveNetPass(models, p, square, &pose.people);
+    if (pose.people == 0) {
+        RotatedSquare wider = full;
+        wider.side *= zoomOut;
+        int people = 0;
+        CocoPose zoomed = moveNetPass(models, p, wider, &people);
+        if (people > 0) {
+            square = wider;
+            direct = zoomed;
+            pose.people = people;
+            pose.zoomedOut = true;
+        }
+    }
+    const CocoPose mirrored = moveNetPass(models, p, square, nullptr, true);
     pose.keypoints = mergedMirrorPasses(direct, mirrored, mirrorAgreement * full.side);
     return pose;
 }

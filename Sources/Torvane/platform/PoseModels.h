@@ -1,5 +1,5 @@
 // The platform's body-pose detector on the CPU: MoveNet Thunder for the 2-D joints, the
-// BlazePose person detector for counting people, and BlazePose full for 3-D landmarks, all
+// BlazePose person detector for counting people, and BlazePose heavy for 3-D landmarks, all
 // TF.js graph models run on OpenCV's DNN engine.
 #pragma once
 
@@ -21,13 +21,15 @@ namespace torvane::platform {
 std::filesystem::path defaultPoseModelFolder();
 
 // MoveNet's answer: 17 keypoints (COCO order) merged from the direct and the mirrored pass,
-// and the number of people whose centres the direct pass saw.
+// the number of people whose centres the direct pass saw, and whether it looked at the
+// zoomed-out square because the crop's own square showed nobody.
 struct MoveNetPose {
     std::array<ScoredPoint, 17> keypoints{};
     int people = 0;
+    bool zoomedOut = false;
 };
 
-// BlazePose full's answer for one region: 33 landmarks in image pixels (score =
+// BlazePose heavy's answer for one region: 33 landmarks in image pixels (score =
 // visibility), world landmarks in metres (x right, y up, z towards the camera, origin at
 // the hip centre) and the pose presence.
 struct BlazePoseLandmarks {
@@ -55,9 +57,9 @@ public:
     MoveNetPose moveNet(const Raster& image) const;
 
     // One raw run of a network on an NHWC input of its size (MoveNet: 0..255, the detector
-    // -1..1, BlazePose full 0..1); the outputs in TensorFlow's order: MoveNet's keypoint heatmap, centre
+    // -1..1, BlazePose heavy 0..1); the outputs in TensorFlow's order: MoveNet's keypoint heatmap, centre
     // heatmap, regression and offset heads; the detector's 2254 x 13 anchors; BlazePose
-    // full's landmarks, world landmarks and pose flag.
+    // heavy's landmarks, world landmarks and pose flag.
     enum class Network { moveNet, detector, landmarks };
     std::vector<Tensor> run(Network network, const std::vector<float>& input) const;
     // MoveNet's own decoding of its four heads: 17 keypoints (x, y in 0..1 of its input).
