@@ -265,3 +265,56 @@ TEST(PoseDetector, APersonFillingTheCropIsFoundByZoomingOut) {
     }
     EXPECT_EQ(VisionPoseEstimator::estimate3D(players.cropped(tight), tight).status, "needsReview");
 }
+
+// Both estimates at once (as the runner, retries and `torvane detect` make them) share the
+// detectors' first look and answer exactly as the two calls apart, failures included.
+TEST(PoseDetector, BothEstimatesAtOnceAnswerAsTheTwoApart) {
+    test::TempDir scratch;
+    const fs::path real = platform::defaultPoseModelFolder();
+    for (const char* file : {"blazepose-detector.json", "blazepose-detector.bin", "blazepose-heavy.json", "blazepose-heavy.bin"})
+        fs::create_symlink(real / file, scratch.path() / file);
+    const platform::PoseModels noMoveNet = platform::PoseModels::load(scratch.path());
+    const auto& models = platform::PoseModels::shared();
+
+    ImageInput messi = ImageInput::load(test::samplePhoto("messi5.jpg"));
+    ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
+    ImageInput crowd = ImageInput::load(test::samplePhoto("person_multi_det.jpg"));
+    struct Case {
+        const char* name;
+        platform::Raster image;
+        PixelRect crop;
+        const platform::PoseModels& models;
+    };
+    const Case cases[] = {
+        {"one person", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, models},
+        {"two players", players.cropped({0, 0, 640, 480}), {0, 0, 640, 480}, models},
+        {"zoomed out", players.cropped({400, 0, 240, 300}), {400, 0, 240, 300}, models},
+        {"nobody", platform::Raster::filled(200, 150, 128, 128, 128), {0, 0, 200, 150}, models},
+        {"a strip", platform::Raster::filled(640, 4, 128, 128, 128), {0, 0, 640, 4}, models},
+        {"crowd without MoveNet", crowd.cropped({0, 0, 416, 416}), {0, 0, 416, 416}, noMoveNet},
+        {"one person without MoveNet", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, noMoveNet},
+    };
+    for (const auto& c : cases) {
+        auto [twoD, threeD] = VisionPoseEstimator::estimateBoth(c.image, c.crop, c.models);
+        const PoseResult apart[] = {VisionPoseEstimator::estimate2D(c.image, c.crop, c.models),
+                                    VisionPoseEstimator::estimate3D(c.image, c.crop, c.models)};
+        for (const auto& [together, alone] : {std::pair{&twoD, &apart[0]}, std::pair{&threeD, &apart[1]}}) {
+            SCOPED_TRACE(std::string(c.name) + " " + alone->kind);
+            EXPECT_EQ(together->kind, alone->kind);
+            EXPECT_EQ(together->status, alone->status);
+            EXPECT_EQ(together->message, alone->message);
+            EXPECT_EQ(together->candidateCount, alone->candidateCount);
+            ASSERT_EQ(together->joints.size(), alone->joints.size());
+            for (std::size_t i = 0; i < alone->joints.size(); ++i) {
+                EXPECT_EQ(together->joints[i].name, alone->joints[i].name);
+                EXPECT_EQ(together->joints[i].point, alone->joints[i].point) << alone->joints[i].name;
+                EXPECT_EQ(together->joints[i].confidence2D, alone->joints[i].confidence2D) << alone->joints[i].name;
+                EXPECT_EQ(together->joints[i].position3D, alone->joints[i].position3D) << alone->joints[i].name;
+            }
+            EXPECT_GE(together->durationSeconds, 0);
+        }
+    }
+    auto [twoD, threeD] = VisionPoseEstimator::estimateBoth(cases[6].image, cases[6].crop, noMoveNet);
+    EXPECT_EQ(twoD.status, "error");
+    EXPECT_EQ(threeD.message, twoD.message);
+}

@@ -12,8 +12,7 @@ DetectionRetry RetryRequest::run(const PoseEstimates& estimates) const {
     ImageInput photo = ImageInput::load(source);
     if (photo.sha256 != sourceHash) throw PoseError(PoseErrorCode::changedEvidence, "Source photo changed.");
     platform::Raster image = photo.cropped(crop);
-    PoseResult twoD = estimates.estimate2D(image, crop);
-    PoseResult threeD = estimates.estimate3D(image, crop);
+    auto [twoD, threeD] = estimates.both(image, crop);
     return DetectionRetry(crop, std::move(twoD), std::move(threeD));
 }
 

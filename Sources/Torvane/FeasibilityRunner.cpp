@@ -80,7 +80,8 @@ void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput
     const platform::Raster cropImage = input.cropped(rider.crop);
     const platform::Raster panelImage = input.cropped(rider.panel);
 
-    report.threeD = estimates.estimate3D(cropImage, rider.crop);
+    auto [twoD, threeD] = estimates.both(cropImage, rider.crop);
+    report.threeD = std::move(threeD);
     finishPrevious();
     // Named by the detector that ran rather than by the text the result carries, so the
     // names always match the page's links and never leave the run folder.
@@ -88,7 +89,7 @@ void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput
         return outputDirectory / (pair.id + "-" + rider.role + "-" + std::string(kind) + ".png");
     };
     pending.pictures.emplace_back(url(PoseKind::threeD), encodeLater(panelImage, rider, *report.threeD));
-    report.twoD = estimates.estimate2D(cropImage, rider.crop);
+    report.twoD = std::move(twoD);
 
     report.localization3D =
         Localization::evaluate(predictedPoints(*report.threeD, false), rider.annotations, rider.torsoLength);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <exception>
+#include <memory>
 
 #include "Torvane/platform/PoseModels.h"
 
@@ -19,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 // since `start`, with no joints and no people.
 PoseResult result(std::string_view kind, std::int64_t revision, Clock::time_point start, std::string_view status,
                   std::optional<std::string> message = std::nullopt) {
+    // `start` may lie before the call: see assemble's `earlierSeconds`.
     PoseResult r;
     r.kind = std::string(kind);
     r.status = std::string(status);
@@ -36,9 +39,9 @@ std::string describe(const std::exception& e) {
 // One detector run: nobody is "noPose", a failure anywhere is "error" with no joints, and
 // `build` turns the described person into the result.
 template <class Run, class Build>
-PoseResult assemble(std::string_view kind, const std::function<Run()>& perform, Build build) {
+PoseResult assemble(std::string_view kind, const std::function<Run()>& perform, Build build, double earlierSeconds) {
     std::int64_t revision = requestedRevision;
-    const auto start = Clock::now();
+    const auto start = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(earlierSeconds));
     try {
         Run run = perform();
         revision = run.revision;
@@ -68,7 +71,8 @@ void requireDetectable(const platform::Raster& image) {
 
 }  // namespace
 
-PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform) {
+PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::function<platform::DetectorRun2D()>& perform,
+                                           double earlierSeconds) {
     return assemble(PoseKind::twoD, perform, [&](const platform::DetectorRun2D& run, Clock::time_point start) {
         // The duration is fixed before any joint is read.
         PoseResult r = result(PoseKind::twoD, run.revision, start, PoseStatus::needsReview);
@@ -88,10 +92,11 @@ PoseResult VisionPoseEstimator::assemble2D(const PixelRect& crop, const std::fun
             r.joints.push_back(std::move(j));
         }
         return r;
-    });
+    }, earlierSeconds);
 }
 
-PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::function<platform::DetectorRun3D()>& perform) {
+PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::function<platform::DetectorRun3D()>& perform,
+                                           double earlierSeconds) {
     return assemble(PoseKind::threeD, perform, [&](const platform::DetectorRun3D& run, Clock::time_point start) {
         if (!run.pose) return result(PoseKind::threeD, run.revision, start, PoseStatus::noPose);
         const platform::Observation3D& first = *run.pose;
@@ -114,7 +119,7 @@ PoseResult VisionPoseEstimator::assemble3D(const PixelRect& crop, const std::fun
         r.candidateCount = std::max<std::int64_t>(run.people, 1);
         r.cameraOrigin = std::vector<double>(first.cameraOrigin.begin(), first.cameraOrigin.end());
         return r;
-    });
+    }, earlierSeconds);
 }
 
 PoseResult VisionPoseEstimator::estimate2D(const platform::Raster& image, const PixelRect& crop,
@@ -133,6 +138,38 @@ PoseResult VisionPoseEstimator::estimate3D(const platform::Raster& image, const 
     });
 }
 
+std::pair<PoseResult, PoseResult> VisionPoseEstimator::estimateBoth(const platform::Raster& image, const PixelRect& crop,
+                                                                    const platform::PoseModels& models) {
+    const auto start = Clock::now();
+    std::shared_ptr<const platform::PoseModels::Look> look;
+    std::exception_ptr failure;
+    try {
+        requireDetectable(image);
+        look = models.lookAt(image);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    const double shared = std::chrono::duration<double>(Clock::now() - start).count();
+    auto use = [&] {
+        if (failure) std::rethrow_exception(failure);
+        return look;
+    };
+    PoseResult twoD = assemble2D(crop, [&] { return models.detect2D(*use()); }, shared);
+    PoseResult threeD = assemble3D(crop, [&] { return models.detect3D(*use()); }, shared);
+    return {std::move(twoD), std::move(threeD)};
+}
+
+std::pair<PoseResult, PoseResult> PoseEstimates::both(const platform::Raster& image, const PixelRect& crop) const {
+    auto own = [](const auto& f, Estimate e) {
+        const Estimate* target = f.template target<Estimate>();
+        return target && *target == e;
+    };
+    if (own(estimate2D, VisionPoseEstimator::estimate2D) && own(estimate3D, VisionPoseEstimator::estimate3D))
+        return VisionPoseEstimator::estimateBoth(image, crop);
+    PoseResult twoD = estimate2D(image, crop);
+    return {std::move(twoD), estimate3D(image, crop)};
+}
+
 // The shared models load once per process, before the first run's clock starts.
 PoseResult VisionPoseEstimator::estimate2D(const platform::Raster& image, const PixelRect& crop) {
     return estimate2D(image, crop, platform::PoseModels::shared());
@@ -140,6 +177,10 @@ PoseResult VisionPoseEstimator::estimate2D(const platform::Raster& image, const 
 
 PoseResult VisionPoseEstimator::estimate3D(const platform::Raster& image, const PixelRect& crop) {
     return estimate3D(image, crop, platform::PoseModels::shared());
+}
+
+std::pair<PoseResult, PoseResult> VisionPoseEstimator::estimateBoth(const platform::Raster& image, const PixelRect& crop) {
+    return estimateBoth(image, crop, platform::PoseModels::shared());
 }
 
 }  // namespace torvane

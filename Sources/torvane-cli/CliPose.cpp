@@ -23,9 +23,10 @@ int detect(const Args& a) {
     } else if (kind == PoseKind::threeD) {
         printRecord(VisionPoseEstimator::estimate3D(image, crop));
     } else {
+        auto [twoD, threeD] = VisionPoseEstimator::estimateBoth(image, crop);
         json::Value out = json::Value::object();
-        out["twoD"] = json::encode(VisionPoseEstimator::estimate2D(image, crop));
-        out["threeD"] = json::encode(VisionPoseEstimator::estimate3D(image, crop));
+        out["twoD"] = json::encode(twoD);
+        out["threeD"] = json::encode(threeD);
         printJson(out);
     }
     return 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <numeric>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
@@ -496,17 +497,53 @@ double disagreement(const BlazePoseLandmarks& lm, const CocoPose& k, double cap)
 
 }  // namespace
 
-DetectorRun2D PoseModels::detect2D(const Raster& image) const {
-    Prepared p = prepare(image);
+// What both detectors look at first: the prepared crop, the person detector's people, and
+// MoveNet's passes (or their failure: a 2-D result with several faces does without them).
+struct PoseModels::Look {
+    Prepared prepared;
+    std::vector<PersonDetection> people;
+    std::optional<MoveNetPose> pose;
+    std::exception_ptr poseFailure;
+
+    const MoveNetPose& moveNet() const {
+        if (poseFailure) std::rethrow_exception(poseFailure);
+        return *pose;
+    }
+};
+
+PoseModels::Look PoseModels::look(const Raster& image, bool lazyMoveNet) const {
+    Look look;
+    look.prepared = prepare(image);
+    if (look.prepared.image.data == image.data()) look.prepared.image = look.prepared.image.clone();  // outlives `image`
+    look.people = peopleOn(*this, impl_->anchors, look.prepared);
+    if (lazyMoveNet && countedFaces(look.people, look.prepared) >= 2) return look;
+    try {
+        look.pose = moveNetOn(*this, look.prepared);
+    } catch (const DetectorError&) {
+        look.poseFailure = std::current_exception();
+    }
+    return look;
+}
+
+std::shared_ptr<const PoseModels::Look> PoseModels::lookAt(const Raster& image) const {
+    return std::make_shared<const Look>(look(image, false));
+}
+
+DetectorRun2D PoseModels::detect2D(const Raster& image) const { return detect2D(look(image, true)); }
+
+DetectorRun3D PoseModels::detect3D(const Raster& image) const { return detect3D(look(image, false)); }
+
+DetectorRun2D PoseModels::detect2D(const Look& look) const {
+    const Prepared& p = look.prepared;
     DetectorRun2D run;
     run.imageWidth = p.width;
     run.imageHeight = p.height;
-    if (int faces = countedFaces(peopleOn(*this, impl_->anchors, p), p); faces >= 2) {
+    if (int faces = countedFaces(look.people, p); faces >= 2) {
         // Several people: the estimator reports them, it never picks one.
         run.people = faces;
         return run;
     }
-    auto pose = moveNetOn(*this, p);
+    MoveNetPose pose = look.moveNet();
     if (pose.people >= 2) {
         run.people = pose.people;
         return run;
@@ -527,15 +564,15 @@ DetectorRun2D PoseModels::detect2D(const Raster& image) const {
     return run;
 }
 
-DetectorRun3D PoseModels::detect3D(const Raster& image) const {
-    Prepared p = prepare(image);
+DetectorRun3D PoseModels::detect3D(const Look& look) const {
+    const Prepared& p = look.prepared;
     DetectorRun3D run;
     run.imageWidth = p.width;
     run.imageHeight = p.height;
-    auto people = peopleOn(*this, impl_->anchors, p);
+    const auto& people = look.people;
     // The region around the body: from MoveNet's joints, else from the person detector's
     // keypoints when it found one person.
-    auto pose = moveNetOn(*this, p);
+    const MoveNetPose& pose = look.moveNet();
     const int count = std::max(countedFaces(people, p), pose.people);
     std::optional<RotatedSquare> region;
     if (torso(pose.keypoints) >= torsoScore) region = regionFromJoints(pose.keypoints, confidentScore, regionScale);

@@ -52,6 +52,15 @@ public:
     DetectorRun2D detect2D(const Raster& image) const;
     DetectorRun3D detect3D(const Raster& image) const;
 
+    // Both detectors on one image share their first look (the people found and MoveNet's
+    // passes): lookAt makes it once (it keeps its own copy of the pixels), the two questions
+    // use it. lookAt throws as the detectors do; a failure of MoveNet alone is kept and
+    // thrown by the question that needs it.
+    struct Look;
+    std::shared_ptr<const Look> lookAt(const Raster& image) const;
+    DetectorRun2D detect2D(const Look& look) const;
+    DetectorRun3D detect3D(const Look& look) const;
+
     // The steps, for tests and benchmarks. Points are in pixels of `image`.
     std::vector<PersonDetection> detectPeople(const Raster& image) const;
     MoveNetPose moveNet(const Raster& image) const;
@@ -66,6 +75,8 @@ public:
     std::array<ScoredPoint, 17> decodeMoveNet(const std::vector<Tensor>& heads) const;
 
 private:
+    Look look(const Raster& image, bool lazyMoveNet) const;
+
     std::shared_ptr<const Impl> impl_;
 };
 
