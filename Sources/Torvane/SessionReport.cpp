@@ -108,7 +108,8 @@ table.checklist th:nth-child(1){width:56%}table.checklist th:nth-child(2){width:
  figure,table.keep,tr,ul.bullets li,.keep{break-inside:avoid}
  thead{display:table-header-group}
  h2,h3,.meta{break-after:avoid}
- figure svg{max-height:95mm}
+ figure svg{max-height:85mm}
+ table.decisions td{white-space:nowrap}
  a{color:inherit;text-decoration:none}
  nav{display:none}
 }
@@ -219,27 +220,33 @@ std::string measurementText(const PairMeasurement& m) {
     return "<span class=\"why\">unavailable: no reviewed position for " + esc(join(missing, ", ")) + "</span>";
 }
 
+// Two decisions a row, so that the decisions fit on the page with the photos.
 std::string decisions(const PairContext& context) {
-    auto yes = [](bool b) { return b ? "yes" : "no"; };
-    std::string out = "<table class=\"keep\"><tr><th>Decision</th><th>Value</th></tr>";
-    out += "<tr><td>Subject joints confirmed</td><td>" + std::string(yes(context.subjectConfirmed)) + "</td></tr>";
-    out += "<tr><td>Reference joints confirmed</td><td>" + std::string(yes(context.referenceConfirmed)) + "</td></tr>";
-    out += "<tr><td>Corner direction</td><td>" + esc(enumName(context.cornerDirection)) + "</td></tr>";
+    auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
+    std::vector<std::pair<std::string, std::string>> cells{
+        {"Subject joints confirmed", yes(context.subjectConfirmed)},
+        {"Reference joints confirmed", yes(context.referenceConfirmed)},
+        {"Corner direction", std::string(enumName(context.cornerDirection))},
+        {"", ""}};
     for (PairFeature feature : allCases<PairFeature>()) {
         auto found = context.comparability.find(feature);
         const ViewComparability value = found == context.comparability.end() ? ViewComparability::unreviewed : found->second;
         const char* view = value == ViewComparability::comparable      ? "comparable"
                            : value == ViewComparability::notComparable ? "not comparable"
                                                                         : "not reviewed";
-        out += "<tr><td>" + esc(label(feature)) + " view</td><td>" + view + "</td></tr>";
+        cells.emplace_back(label(feature) + " view", view);
     }
     for (PairFeature knee : {PairFeature::leftKnee, PairFeature::rightKnee}) {
         KneePlacement placement = KneePlacement::unreviewed;
         if (context.kneePlacement)
             if (auto found = context.kneePlacement->find(knee); found != context.kneePlacement->end())
                 placement = found->second;
-        out += "<tr><td>" + esc(label(knee)) + " placement</td><td>" + esc(label(placement)) + "</td></tr>";
+        cells.emplace_back(label(knee) + " placement", std::string(label(placement)));
     }
+    std::string out = "<table class=\"keep decisions\"><tr><th>Decision</th><th>Value</th><th>Decision</th><th>Value</th></tr>";
+    for (std::size_t i = 0; i + 1 < cells.size(); i += 2)
+        out += "<tr><td>" + esc(cells[i].first) + "</td><td>" + esc(cells[i].second) + "</td><td>" +
+               esc(cells[i + 1].first) + "</td><td>" + esc(cells[i + 1].second) + "</td></tr>";
     return out + "</table>";
 }
 
