@@ -178,8 +178,6 @@ TEST_F(SingleCoachingStoreTest, RefusalsLeaveTheFileAsItWas) {
         {"subject of a pair with a reference", "[" + paired + "]", version, SinglePhotoCoaching::invalidMessage},
         {"good record beside a blank provenance", "[" + record("p3-subject", "Hips") + "," + record("p2-subject", "x", " ") + "]",
          version, SinglePhotoCoaching::invalidMessage},
-        {"two records for one photo", "[" + record("p3-subject", "Hips") + "," + record("p3-subject", "Eyes") + "]", version,
-         SinglePhotoCoaching::invalidMessage},
         {"an object, not a list", record("p3-subject", "Hips"), version, ""},
     };
     for (const auto& c : cases) {
