@@ -239,11 +239,12 @@ TEST(PoseDetector, ThreeDSidesFollowTheTwoDSidesOfAPlayerSeenFromBehind) {
 
 // A person who fills the crop can leave MoveNet's centre heatmap without anyone who counts;
 // MoveNet then looks at the square zoomed out. Cut to the right player's head and chest, he
-// is found that way, with his shoulders seen where a crop with room around him puts them.
+// is found that way (without, the crop has no pose), with his shoulders seen where a crop
+// with room around him puts them (within 7 % of his 440 px).
 TEST(PoseDetector, APersonFillingTheCropIsFoundByZoomingOut) {
     const auto& models = platform::PoseModels::shared();
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
-    const PixelRect roomy{425, 15, 215, 465}, tight{400, 0, 240, 300};
+    const PixelRect roomy{425, 15, 215, 465}, tight{420, 20, 220, 260};
     const std::vector<std::uint8_t> grey(64 * 48 * 3, 128);
     struct Case { const char* name; platform::Raster image; bool zoomedOut; };
     const Case cases[] = {
@@ -260,8 +261,8 @@ TEST(PoseDetector, APersonFillingTheCropIsFoundByZoomingOut) {
     for (const char* name : {"left_shoulder", "right_shoulder"}) {
         const JointResult* seen = filled.joint(name);
         ASSERT_NE(seen, nullptr) << name;
-        EXPECT_GE(*seen->confidence2D, 0.2) << name;  // 0.13 without zooming out
-        EXPECT_LT(seen->point.distance(reference.joint(name)->point), 15) << name;
+        EXPECT_GE(*seen->confidence2D, 0.2) << name;
+        EXPECT_LT(seen->point.distance(reference.joint(name)->point), 30) << name;
     }
     EXPECT_EQ(VisionPoseEstimator::estimate3D(players.cropped(tight), tight).status, "needsReview");
 }
@@ -288,7 +289,7 @@ TEST(PoseDetector, BothEstimatesAtOnceAnswerAsTheTwoApart) {
     const Case cases[] = {
         {"one person", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, models},
         {"two players", players.cropped({0, 0, 640, 480}), {0, 0, 640, 480}, models},
-        {"zoomed out", players.cropped({400, 0, 240, 300}), {400, 0, 240, 300}, models},
+        {"zoomed out", players.cropped({420, 20, 220, 260}), {420, 20, 220, 260}, models},
         {"nobody", platform::Raster::filled(200, 150, 128, 128, 128), {0, 0, 200, 150}, models},
         {"a strip", platform::Raster::filled(640, 4, 128, 128, 128), {0, 0, 640, 4}, models},
         {"crowd without MoveNet", crowd.cropped({0, 0, 416, 416}), {0, 0, 416, 416}, noMoveNet},

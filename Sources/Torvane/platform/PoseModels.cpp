@@ -62,6 +62,10 @@ constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.
 constexpr std::array<double, 3> landmarkTurns = {0, -20, 20};
 // When MoveNet's direct pass counts nobody, it looks again at the square enlarged this much.
 constexpr double zoomOut = 1.5;
+// MoveNet's input gets its lightness equalised locally (CLAHE) with this clip limit on a grid
+// of this many tiles a side: track photos put dark leathers beside bright fairings and sky.
+constexpr double contrastClip = 2.0;
+constexpr int contrastTiles = 4;
 // Shoulders or hips must reach this MoveNet score for a 2-D pose (see README).
 constexpr double torsoScore = 0.3;
 // BlazePose detector: sigmoid score and weighted-suppression overlap.
@@ -133,6 +137,19 @@ cv::Mat cut(const Prepared& p, const RotatedSquare& region, int out) {
     cv::warpAffine(*source, dst, m, cv::Size(out, out), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT,
                    cv::Scalar(0, 0, 0));
     return dst;
+}
+
+// The RGB image with its lightness equalised tile by tile (CLAHE on L of L*a*b*), colours kept.
+cv::Mat equalised(const cv::Mat& rgb) {
+    cv::Mat lab;
+    cv::cvtColor(rgb, lab, cv::COLOR_RGB2Lab);
+    std::vector<cv::Mat> channels;
+    cv::split(lab, channels);
+    cv::createCLAHE(contrastClip, cv::Size(contrastTiles, contrastTiles))->apply(channels[0], channels[0]);
+    cv::merge(channels, lab);
+    cv::Mat out;
+    cv::cvtColor(lab, out, cv::COLOR_Lab2RGB);
+    return out;
 }
 
 std::vector<float> toInput(const cv::Mat& rgb, float scale, float shift = 0) {
@@ -288,7 +305,7 @@ std::vector<Centre> centres(const Tensor& centre, const Tensor& regress) {
 // pixels on the body's own sides.
 CocoPose moveNetPass(const PoseModels& models, const Prepared& p, const RotatedSquare& region, int* people = nullptr,
                      bool mirrored = false) {
-    cv::Mat input = cut(p, region, moveNetSize);
+    cv::Mat input = equalised(cut(p, region, moveNetSize));
     if (mirrored) cv::flip(input, input, 1);
     auto heads = models.run(PoseModels::Network::moveNet, toInput(input, 1.0f));
     if (people) {
