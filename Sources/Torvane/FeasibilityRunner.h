@@ -16,7 +16,8 @@ struct FeasibilityRunner {
     static FeasibilityReport run(const std::filesystem::path& manifestURL,
                                  const std::filesystem::path& outputDirectory, const PoseEstimates& estimates = {});
 
-    // The inspection page for a report, byte for byte as index.html holds it.
+    // The inspection page for a report, byte for byte as index.html holds it, and the
+    // escaping of its text and attributes (InspectionPage.cpp).
     static std::string html(const FeasibilityReport& report);
     static std::string escape(const std::string& text);
 };
