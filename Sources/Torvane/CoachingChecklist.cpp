@@ -47,9 +47,9 @@ std::vector<CoachingChecklistItem> CoachingChecklist::rows(const std::optional<C
     return out;
 }
 
-std::map<std::string, CoachingChecklistReview> CoachingChecklist::load(const std::filesystem::path& url,
+std::map<std::string, CoachingChecklistReview> CoachingChecklist::load(const std::filesystem::path& path,
                                                                        const std::vector<ReviewFrame>& frames) {
-    auto reviews = json::decodeFile<std::vector<CoachingChecklistReview>>(url, platform::recordFileLimit);
+    auto reviews = json::decodeFile<std::vector<CoachingChecklistReview>>(path, platform::recordFileLimit);
     std::map<std::string, CoachingChecklistReview> out;
     for (auto& review : reviews) {
         review.validate(frames);

@@ -127,7 +127,7 @@ struct CoachingChecklist {
     static std::vector<CoachingChecklistItem> rows(const std::optional<CoachingChecklistReview>& review);
 
     // Reads a JSON array of checklists, validates each and keys them by frame id.
-    static std::map<std::string, CoachingChecklistReview> load(const std::filesystem::path& url,
+    static std::map<std::string, CoachingChecklistReview> load(const std::filesystem::path& path,
                                                                const std::vector<ReviewFrame>& frames);
 };
 

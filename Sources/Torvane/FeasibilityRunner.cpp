@@ -69,11 +69,11 @@ std::future<platform::EncodedPNG> encodeLater(platform::Raster panelImage, const
 // Decoding, detection and the landmark checks happen here, on the caller's thread; the
 // pictures are drawn and encoded by workers. `finishPrevious` is called once the photo has
 // been decoded and detected, before this rider's pictures take their memory.
-void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput& rider, const fs::path& manifestURL,
+void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput& rider, const fs::path& manifestPath,
                   const fs::path& outputDirectory, const PoseEstimates& estimates,
                   const std::function<void()>& finishPrevious) {
     CropReport& report = pending.report;
-    const ImageInput input = ImageInput::load(SessionManifest::assetURL(pair, &rider, manifestURL));
+    const ImageInput input = ImageInput::load(SessionManifest::assetURL(pair, &rider, manifestPath));
     report.sourceHash = input.sha256;
 
     const platform::Raster cropImage = input.cropped(rider.crop);
@@ -83,17 +83,17 @@ void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput
     finishPrevious();
     // Named by the detector that ran rather than by the text the result carries, so the
     // names always match the page's links and never leave the run folder.
-    auto url = [&](std::string_view kind) {
+    auto path = [&](std::string_view kind) {
         return outputDirectory / (pair.id + "-" + rider.role + "-" + std::string(kind) + ".png");
     };
-    pending.pictures.emplace_back(url(PoseKind::threeD), encodeLater(panelImage, rider, *report.threeD));
+    pending.pictures.emplace_back(path(PoseKind::threeD), encodeLater(panelImage, rider, *report.threeD));
     report.twoD = estimates.estimate2D(cropImage, rider.crop);
 
     report.localization3D =
         Localization::evaluate(predictedPoints(*report.threeD, false), rider.annotations, rider.torsoLength);
     report.localization2D =
         Localization::evaluate(predictedPoints(*report.twoD, true), rider.annotations, rider.torsoLength);
-    pending.pictures.emplace_back(url(PoseKind::twoD), encodeLater(panelImage, rider, *report.twoD));
+    pending.pictures.emplace_back(path(PoseKind::twoD), encodeLater(panelImage, rider, *report.twoD));
 }
 
 std::string statusText(const std::optional<PoseResult>& result) { return result ? result->status : "unavailable"; }
@@ -102,9 +102,9 @@ std::string statusText(const std::optional<PoseResult>& result) { return result 
 // prints its progress line and appends its report.
 void finish(PendingRider& pending, std::vector<CropReport>& crops) {
     CropReport& report = pending.report;
-    for (auto& [url, picture] : pending.pictures) {
+    for (auto& [path, picture] : pending.pictures) {
         try {
-            InspectionRenderer::save(picture.get(), url);
+            InspectionRenderer::save(picture.get(), path);
         } catch (const std::exception& e) {
             report.error = describeError(e);
             break;
@@ -119,12 +119,12 @@ void finish(PendingRider& pending, std::vector<CropReport>& crops) {
 
 }  // namespace
 
-FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::path& outputDirectory,
+FeasibilityReport FeasibilityRunner::run(const fs::path& manifestPath, const fs::path& outputDirectory,
                                          const PoseEstimates& estimates) {
     // The report vouches for the manifest text it was made from, not for whatever the
     // file holds when the run ends.
     std::string manifestBytes;
-    const SessionManifest manifest = SessionManifest::load(manifestURL, &manifestBytes);
+    const SessionManifest manifest = SessionManifest::load(manifestPath, &manifestBytes);
     const fs::path folder = withoutTrailingSeparators(outputDirectory);
     createRunFolder(folder);
 
@@ -148,7 +148,7 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::
             report.rider = rider.rider;
             report.crop = rider.crop;
             try {
-                analyseRider(*pending, pair, rider, manifestURL, folder, estimates, finishPrevious);
+                analyseRider(*pending, pair, rider, manifestPath, folder, estimates, finishPrevious);
             } catch (const std::exception& e) {
                 report.error = describeError(e);
                 pending->pictures.clear();  // a failure before the pictures means none is written

@@ -37,7 +37,7 @@ struct SinglePhotoCoaching {
         "Single-photo coaching needs matching unpaired source evidence and one to three distinct, nonempty points.";
 
     // Reads a JSON array of records and checks each against `frames`; keyed by frame id.
-    static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& url,
+    static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& path,
                                                            const std::vector<ReviewFrame>& frames);
 
     bool operator==(const SinglePhotoCoaching&) const = default;

@@ -145,32 +145,32 @@ ReviewDocument ReviewDecisions::importPhotoCoaching(const ReviewDocument& docume
 
 // Checklists.
 
-fs::path ChecklistStore::url(const fs::path& documentURL) {
-    std::string name = documentURL.filename().string();
+fs::path ChecklistStore::path(const fs::path& documentPath) {
+    std::string name = documentPath.filename().string();
     const std::string prefix = "joint-review-";
     if (name.rfind(prefix, 0) == 0) name = name.substr(prefix.size());
-    return documentURL.parent_path() / ("coaching-checklist-" + name);
+    return documentPath.parent_path() / ("coaching-checklist-" + name);
 }
 
-std::map<std::string, CoachingChecklistReview> ChecklistStore::load(const fs::path& url,
+std::map<std::string, CoachingChecklistReview> ChecklistStore::load(const fs::path& path,
                                                                     const std::vector<ReviewFrame>& frames) {
-    if (!platform::entryExists(url)) return {};
-    return CoachingChecklist::load(url, frames);
+    if (!platform::entryExists(path)) return {};
+    return CoachingChecklist::load(path, frames);
 }
 
 std::string ChecklistStore::version(const std::optional<CoachingChecklistReview>& review) {
     return review ? contentHash(json::canonical(*review)) : "none";
 }
 
-void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& frames,
+void ChecklistStore::save(const fs::path& path, const std::vector<ReviewFrame>& frames,
                           const CoachingChecklistReview& review, const std::string& expectedVersion) {
     review.validate(frames);
-    fs::path lockFile = url;
+    fs::path lockFile = path;
     lockFile += ".lock";
     platform::ExclusiveLock lock(lockFile);
     if (!lock.isOpen() || !lock.acquire(ReviewStore::lockPatience)) throw PoseError(PoseErrorCode::lockFailed, "Cannot lock the checklist file for saving.");
 
-    auto saved = load(url, frames);
+    auto saved = load(path, frames);
     std::optional<CoachingChecklistReview> current;
     if (auto found = saved.find(review.frameID); found != saved.end()) current = found->second;
     if (version(current) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
@@ -178,7 +178,7 @@ void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& f
 
     std::vector<CoachingChecklistReview> all;
     for (auto& [id, entry] : saved) all.push_back(std::move(entry));
-    platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), json::pretty(all));
+    platform::replaceFileDurably(path, platform::hiddenSibling(path, ".saving"), json::pretty(all));
 }
 
 }  // namespace torvane

@@ -120,19 +120,19 @@ struct ChecklistStore {
         "changes remain in this window.";
 
     // "coaching-checklist-" + the review document's 12 digits + ".json", beside it.
-    static std::filesystem::path url(const std::filesystem::path& documentURL);
+    static std::filesystem::path path(const std::filesystem::path& documentPath);
 
     // The saved checklists checked against the frames; none when the file does not exist.
-    static std::map<std::string, CoachingChecklistReview> load(const std::filesystem::path& url,
+    static std::map<std::string, CoachingChecklistReview> load(const std::filesystem::path& path,
                                                                const std::vector<ReviewFrame>& frames);
 
     // What a saver names as the version it edited: the hash of the frame's saved
     // checklist, or "none" when the photo has none.
     static std::string version(const std::optional<CoachingChecklistReview>& review);
 
-    // Replaces one photo's checklist under the lock "URL.lock" when the saved one is still
+    // Replaces one photo's checklist under the lock "PATH.lock" when the saved one is still
     // `expectedVersion`, rewriting the file atomically. Every refusal leaves it as it was.
-    static void save(const std::filesystem::path& url, const std::vector<ReviewFrame>& frames,
+    static void save(const std::filesystem::path& path, const std::vector<ReviewFrame>& frames,
                      const CoachingChecklistReview& review, const std::string& expectedVersion);
 };
 

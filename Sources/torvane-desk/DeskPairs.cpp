@@ -101,12 +101,12 @@ json::Value leanJson(const ReviewDocument& document, const ReviewPair& pair) {
     return out;
 }
 
-json::Value checklistJson(const fs::path& documentURL, const ReviewDocument& document, const ReviewFrame& subject) {
+json::Value checklistJson(const fs::path& documentPath, const ReviewDocument& document, const ReviewFrame& subject) {
     json::Value out = {{"frameID", subject.id}, {"statuses", choices<CoachingReviewStatus>()},
                        {"catalogVersion", CoachingChecklist::version}};
     std::optional<CoachingChecklistReview> review;
     try {
-        auto saved = ChecklistStore::load(ChecklistStore::url(documentURL), document.frames);
+        auto saved = ChecklistStore::load(ChecklistStore::path(documentPath), document.frames);
         if (auto it = saved.find(subject.id); it != saved.end()) review = it->second;
     } catch (const std::exception& error) {
         out["problem"] = describeError(error);
@@ -181,7 +181,7 @@ json::Value Desk::pairJson(const DeskSession& s, const ReviewDocument& document,
     }
     out["lean"] = leanJson(document, pair);
     if (const ReviewFrame* subject = document.frame(pair.subjectID))
-        out["checklist"] = checklistJson(ReviewStore::documentURL(s.resultsURL), document, *subject);
+        out["checklist"] = checklistJson(ReviewStore::documentPath(s.resultsURL), document, *subject);
     return out;
 }
 
@@ -260,20 +260,20 @@ HttpResponse Desk::saveChecklist(const HttpRequest& request, const std::vector<s
     const ReviewDocument doc = document(s, saved);
     const ReviewFrame* frame = doc.frame(ids.at(1));
     if (!frame) throw HttpRefusal(404, "No such rider.");
-    const fs::path documentURL = ReviewStore::documentURL(s.resultsURL);
+    const fs::path documentPath = ReviewStore::documentPath(s.resultsURL);
     const auto review = json::decode<CoachingChecklistReview>(body.value("checklist", json::Value::object()));
     if (review.frameID != frame->id) throw PoseError::invalidInput(CoachingChecklistReview::invalidMessage);
     const std::string expected = body.value("version", std::string());
     {
         std::lock_guard lock(saveMutex(s.id));
         try {
-            ChecklistStore::save(ChecklistStore::url(documentURL), doc.frames, review, expected);
+            ChecklistStore::save(ChecklistStore::path(documentPath), doc.frames, review, expected);
         } catch (const PoseError& error) {
             if (error.code() != PoseErrorCode::conflict) throw;
-            return errorResponse(409, error.message(), {{"checklist", checklistJson(documentURL, doc, *frame)}});
+            return errorResponse(409, error.message(), {{"checklist", checklistJson(documentPath, doc, *frame)}});
         }
     }
-    return jsonResponse(checklistJson(documentURL, doc, *frame));
+    return jsonResponse(checklistJson(documentPath, doc, *frame));
 }
 
 HttpResponse Desk::writeReport(const HttpRequest&, const std::vector<std::string>& ids) {
