@@ -575,7 +575,7 @@ struct SavedReview {
     TempDir dir;
     fs::path results = analysedSession(dir / "s");
     fs::path document = dir / "doc.json";
-    fs::path target = ReviewStore::documentURL(results);
+    fs::path target = ReviewStore::documentPath(results);
 
     SavedReview() {
         const auto made = runCli({"review", "make", (dir / "s" / "session.json").string(), results.string()}, hangLimit);
@@ -677,7 +677,7 @@ TEST(Hardening, ASaveWaitsForAnotherSaversLockABoundedTime) {
         ASSERT_EQ(::pipe(ready), 0);
         const pid_t holder = ::fork();
         if (holder == 0) {
-            platform::ExclusiveLock lock(ReviewStore::lockURL(review.target));
+            platform::ExclusiveLock lock(ReviewStore::lockPath(review.target));
             const char byte = lock.acquire(std::chrono::seconds(5)) ? 'y' : 'n';
             (void)!::write(ready[1], &byte, 1);
             if (releases) {

@@ -48,10 +48,10 @@ TEST_F(CliTest, ReviewCommandsWorkOnRealFiles) {
     const fs::path doc = keep("doc.json", made.out);
 
     test::ProcessResult path = run("review path " + report);
-    EXPECT_EQ(path.out, ReviewStore::documentURL(session.report).string() + "\n");
-    const std::string target = word(ReviewStore::documentURL(session.report));
+    EXPECT_EQ(path.out, ReviewStore::documentPath(session.report).string() + "\n");
+    const std::string target = word(ReviewStore::documentPath(session.report));
 
-    EXPECT_EQ(run("review save " + word(doc) + " --to " + target).out, ReviewStore::documentURL(session.report).string() + "\n");
+    EXPECT_EQ(run("review save " + word(doc) + " --to " + target).out, ReviewStore::documentPath(session.report).string() + "\n");
     test::ProcessResult again = run("review save " + word(doc) + " --to " + target);
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.err, std::string(ReviewStore::conflictMessage) + "\n");

@@ -71,7 +71,7 @@ TEST(ReviewEditing, ConfirmingWithoutAPointTakesTheDisplayedOne) {
 struct SaveFlag : ::testing::Test {
     TempDir temp;
     Session session = writeSession(temp.path() / "session");
-    fs::path saved = ReviewStore::documentURL(session.report);
+    fs::path saved = ReviewStore::documentPath(session.report);
 
     void SetUp() override { ReviewStore::save(ReviewStore::make(session.manifest, session.report), saved, std::nullopt); }
 };

@@ -84,11 +84,11 @@ struct ReliabilityTest : ::testing::Test {
     TempDir temp;
     Session session = writeSession(temp.path() / "session");
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
-    fs::path url = ReviewStore::documentURL(session.report);
+    fs::path path = ReviewStore::documentPath(session.report);
 
     std::set<std::string> folderEntries() const {
         std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(url.parent_path())) names.insert(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(path.parent_path())) names.insert(entry.path().filename().string());
         return names;
     }
 };
@@ -102,13 +102,13 @@ JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::c
 // finds a whole document.
 TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
     constexpr int processes = 4, rounds = 15;
-    ReviewStore::save(fresh, url, std::nullopt);
+    ReviewStore::save(fresh, path, std::nullopt);
 
     const fs::path stop = temp.path() / "stop";
     pid_t reader = spawn([&] {
         int loads = 0;
         while (!fs::exists(stop) || loads == 0) {
-            ReviewStore::load(url);  // throws, and so fails the child, on any torn read
+            ReviewStore::load(path);  // throws, and so fails the child, on any torn read
             ++loads;
         }
         return loads > 0 ? 0 : 1;
@@ -119,12 +119,12 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
         std::vector<pid_t> children;
         for (int i = 0; i < processes; ++i)
             children.push_back(spawn([&, i] {
-                ReviewDocument mine = ReviewStore::load(url);
+                ReviewDocument mine = ReviewStore::load(path);
                 const std::int64_t loaded = mine.revision;
                 mine.revision = loaded + 1;
                 mine.frames[0].edits["left_knee"] = marker(i + 1, round + 1);
                 line.arriveAndWait();
-                return saveOutcome([&] { ReviewStore::save(mine, url, loaded); });
+                return saveOutcome([&] { ReviewStore::save(mine, path, loaded); });
             }));
         line.release(processes);
         std::vector<int> winners;
@@ -137,20 +137,20 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
             }
         }
         ASSERT_EQ(winners.size(), 1u) << "round " << round;
-        ReviewDocument now = ReviewStore::load(url);
+        ReviewDocument now = ReviewStore::load(path);
         EXPECT_EQ(now.revision, round + 1);
         EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winners[0] + 1, round + 1));
     }
     writeText(stop, "");
     EXPECT_EQ(exitCode(reader), 0) << "a reader saw a partial or invalid document";
-    EXPECT_EQ(folderEntries(), (std::set<std::string>{"results.json", url.filename().string(),
-                                                       ReviewStore::lockURL(url).filename().string()}));
+    EXPECT_EQ(folderEntries(), (std::set<std::string>{"results.json", path.filename().string(),
+                                                       ReviewStore::lockPath(path).filename().string()}));
 }
 
 TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
     constexpr int processes = 4, rounds = 8;
     for (int round = 0; round < rounds; ++round) {
-        const fs::path target = url.parent_path() / ("new-" + std::to_string(round) + ".json");
+        const fs::path target = path.parent_path() / ("new-" + std::to_string(round) + ".json");
         StartLine line;
         std::vector<pid_t> children;
         for (int i = 0; i < processes; ++i)
@@ -181,7 +181,7 @@ TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
 // ".<document>.saving"; the next save, holding the lock, replaces it.
 TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
     constexpr int kills = 50;
-    const fs::path temporary = platform::hiddenSibling(url, ".saving");
+    const fs::path temporary = platform::hiddenSibling(path, ".saving");
     auto nextRevision = [&](ReviewDocument d) {
         d.revision += 1;
         // The content tells which revision wrote it.
@@ -191,18 +191,18 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
 
     // Kill moments are spread over about one and a half saves, however slow this machine
     // (or sanitizer) makes a save.
-    ReviewStore::save(fresh, url, std::nullopt);
+    ReviewStore::save(fresh, path, std::nullopt);
     std::chrono::steady_clock::duration slowest{};
     for (int i = 0; i < 3; ++i) {
-        ReviewDocument d = ReviewStore::load(url);
+        ReviewDocument d = ReviewStore::load(path);
         auto begin = std::chrono::steady_clock::now();
-        ReviewStore::save(nextRevision(d), url, d.revision);
+        ReviewStore::save(nextRevision(d), path, d.revision);
         slowest = std::max(slowest, std::chrono::steady_clock::now() - begin);
     }
     const int window = static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count() * 3 / 2) + 1;
 
     std::mt19937 random(20261206);
-    std::int64_t lastRevision = ReviewStore::load(url).revision, firstRevision = lastRevision;
+    std::int64_t lastRevision = ReviewStore::load(path).revision, firstRevision = lastRevision;
     int leftovers = 0;
     for (int k = 0; k < kills; ++k) {
         int started[2];
@@ -210,10 +210,10 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
         pid_t saver = spawn([&] {
             ::close(started[0]);
             for (;;) {
-                ReviewDocument d = ReviewStore::load(url);
+                ReviewDocument d = ReviewStore::load(path);
                 char c = 's';
                 if (::write(started[1], &c, 1) != 1) return otherFailure;
-                ReviewStore::save(nextRevision(d), url, d.revision);
+                ReviewStore::save(nextRevision(d), path, d.revision);
             }
         });
         ::close(started[1]);
@@ -224,7 +224,7 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
         ASSERT_EQ(exitCode(saver), -SIGKILL);
         ::close(started[0]);  // only now: the saver must never die of a closed pipe
 
-        ReviewDocument now = ReviewStore::load(url);
+        ReviewDocument now = ReviewStore::load(path);
         EXPECT_GE(now.revision, lastRevision);
         EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(static_cast<double>(now.revision % 59) + 0.5, 1));
         lastRevision = now.revision;
@@ -239,11 +239,11 @@ TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
     EXPECT_GT(completed, 0) << "no kill came after a finished save";
 
     // The next save cleans up, and the lock is free (the kernel dropped each dead saver's lock).
-    ReviewDocument last = ReviewStore::load(url);
+    ReviewDocument last = ReviewStore::load(path);
     last.revision += 1;
-    ReviewStore::save(last, url, last.revision - 1);
+    ReviewStore::save(last, path, last.revision - 1);
     EXPECT_FALSE(fs::exists(temporary));
-    int fd = ::open(ReviewStore::lockURL(url).c_str(), O_RDWR);
+    int fd = ::open(ReviewStore::lockPath(path).c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     ::close(fd);
@@ -256,17 +256,17 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
     ReviewDocument two = fresh;
     two.schemaVersion = 2;
     const std::string oldBytes = json::pretty(two);
-    const fs::path backup = ReviewStore::legacyBackupURL(url, 2);
+    const fs::path backup = ReviewStore::legacyBackupURL(path, 2);
     ReviewDocument next = two;  // a save raises the revision
     next.revision = 1;
     auto reset = [&] {
-        writeText(url, oldBytes);
+        writeText(path, oldBytes);
         fs::remove(backup);
     };
 
     reset();
     auto begin = std::chrono::steady_clock::now();
-    ReviewStore::save(next, url, 0);
+    ReviewStore::save(next, path, 0);
     const int window =
         static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count() * 3 / 2) + 1;
 
@@ -280,7 +280,7 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
             ::close(started[0]);
             char c = 's';
             if (::write(started[1], &c, 1) != 1) return otherFailure;
-            ReviewStore::save(next, url, 0);
+            ReviewStore::save(next, path, 0);
             ::pause();  // wait for the kill
             return 0;
         });
@@ -292,9 +292,9 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
         ASSERT_EQ(exitCode(saver), -SIGKILL);
         ::close(started[0]);
 
-        const std::string now = readText(url);
+        const std::string now = readText(path);
         if (now != oldBytes) {
-            EXPECT_EQ(ReviewStore::load(url).schemaVersion, 3);
+            EXPECT_EQ(ReviewStore::load(path).schemaVersion, 3);
             ++converted;
         }
         if (fs::exists(backup)) {
@@ -302,9 +302,9 @@ TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
         }
         // The next save goes on from whichever revision the kill left.
         ReviewDocument after = next;
-        const std::int64_t current = ReviewStore::load(url).revision;
+        const std::int64_t current = ReviewStore::load(path).revision;
         after.revision = current + 1;
-        EXPECT_NO_THROW(ReviewStore::save(after, url, current)) << "kill " << k;
+        EXPECT_NO_THROW(ReviewStore::save(after, path, current)) << "kill " << k;
         EXPECT_EQ(readText(backup), oldBytes);
     }
     std::printf("[ crash    ] %d conversions killed within %d us, %d had finished\n", kills, window, converted);
