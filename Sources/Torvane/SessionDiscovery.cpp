@@ -54,8 +54,12 @@ fs::path resolved(const fs::path& path) {
     return (error ? path : absolute).lexically_normal();
 }
 
-void runFeasibility(const fs::path& manifestPath, const fs::path& outputDirectory) {
-    FeasibilityRunner::run(manifestPath, outputDirectory);
+// The runner, its progress lines going to standard output.
+SessionDiscovery::Analyze feasibilityRun(const platform::Env& env) {
+    return [&env](const fs::path& manifestPath, const fs::path& outputDirectory) {
+        FeasibilityRunner::run(
+            manifestPath, outputDirectory, {}, [&env](const std::string& line) { env.writeOutput(line + "\n"); }, env);
+    };
 }
 
 // Whether the joint review saved beside a candidate loads and still belongs to the evidence
@@ -115,8 +119,10 @@ struct FailureRecord {
 
 // Library refusals repeat on the same input; file-system trouble (a full disk) may not.
 bool repeats(const std::exception& e) {
-    return dynamic_cast<const PoseError*>(&e) || dynamic_cast<const EncodingError*>(&e) ||
-           dynamic_cast<const DecodingError*>(&e);
+    // A run folder that was already there is not ours to write into, and says nothing
+    // about the bytes: the next run tries again under a new name.
+    if (auto* error = dynamic_cast<const PoseError*>(&e)) return error->code() != PoseErrorCode::outputExists;
+    return dynamic_cast<const EncodingError*>(&e) || dynamic_cast<const DecodingError*>(&e);
 }
 
 void recordFailure(const fs::path& output, const std::string& manifestHash, const SourceMap& sources,
@@ -320,7 +326,8 @@ std::optional<fs::path> SessionDiscovery::preferredReport(const std::vector<fs::
 }
 
 SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, const std::map<fs::path, fs::path>& knownResults,
-                                             const Progress& progress, const Analyze& analyze) {
+                                             const Progress& progress, const Analyze& analyze,
+                                             const platform::Env& env) {
     SessionDiscoveryReport report;
     const fs::path root = resolved(dataDirectory);
 
@@ -338,7 +345,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
     std::vector<std::string> names;
     if (!guarded(report, root, [&] { names = platform::listFolder(root); })) return report;
 
-    const Analyze analysis = analyze ? analyze : Analyze(runFeasibility);
+    const Analyze analysis = analyze ? analyze : feasibilityRun(env);
     for (const auto& name : names) {
         const fs::path folder = root / name;
         guarded(report, folder, [&] {
@@ -384,7 +391,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             // An analysis that failed for good on these very bytes is not run again.
             if (auto failed = recordedFailure(folder, manifestHash, sources)) throw PoseError(PoseErrorCode::incompleteAnalysis, *failed);
 
-            const fs::path output = folder / (runFolderPrefix + randomUUID());
+            const fs::path output = folder / (runFolderPrefix + env.randomUUID());
             try {
                 analysis(manifestPath, output);
             } catch (const std::exception& e) {
