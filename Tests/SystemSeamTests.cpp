@@ -2,6 +2,7 @@
 // a test's Env with fixed answers makes names and stamps deterministic.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <set>
 
@@ -32,6 +33,16 @@ public:
 private:
     std::chrono::system_clock::time_point now_;
     std::string uuid_;
+};
+
+// A disk that is full: every write fails.
+class FullDiskEnv : public FixedEnv {
+public:
+    using FixedEnv::FixedEnv;
+    long write(int, const void*, std::size_t) const override {
+        errno = ENOSPC;
+        return -1;
+    }
 };
 
 // 2026-05-01T12:34:56.250Z
@@ -138,4 +149,26 @@ TEST(SystemSeam, ReviewHistoryAndRetriesAreStampedByTheGivenClock) {
     EXPECT_EQ(frame.history[0].timestamp, expected);
     EXPECT_EQ(frame.history[1].timestamp, expected);
     EXPECT_EQ(DetectionRetry({100, 200, 50, 50}, std::nullopt, std::nullopt, env).timestamp, expected);
+}
+
+// Discovery writes through the Env it is given: a full disk while the first manifest is
+// written leaves no session.json (whole or partial) and no temporary file, so the next
+// run writes it.
+TEST(SystemSeam, AFullDiskLeavesNoPartialManifestAndTheNextRunWritesIt) {
+    TempDir data;
+    fs::create_directory(data / "s");
+    writePhoto(data / "s" / "a.png", 64, 48);
+    ScriptedAnalysis analysis;
+
+    const auto full = SessionDiscovery::run(data.path(), {}, {}, analysis.callback(), FullDiskEnv(fixedTime, uuid));
+    ASSERT_EQ(full.failures.size(), 1u);
+    EXPECT_EQ(full.failures[0].message, "Cannot write file \"" + (data / "s" / ".session.json.tmp-0f1e2d3c").string() +
+                                            "\": no space left on device.");
+    EXPECT_TRUE(full.sessions.empty());
+    EXPECT_EQ(namesIn(data / "s"), std::set<std::string>{"a.png"});
+    EXPECT_EQ(analysis.calls, 0);
+
+    const auto next = SessionDiscovery::run(data.path(), {}, {}, analysis.callback(), FixedEnv(fixedTime, uuid));
+    ASSERT_EQ(next.sessions.size(), 1u);
+    EXPECT_EQ(analysis.calls, 1);
 }

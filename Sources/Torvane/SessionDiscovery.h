@@ -98,7 +98,8 @@ struct SessionDiscovery {
     // Writes a first session.json at `path` with one subject-only pair per photo, in the
     // given order, each cropped to the whole upright picture. Loads every photo first, so
     // nothing is written when one fails; never replaces an existing file.
-    static void createManifest(const std::vector<std::filesystem::path>& photos, const std::filesystem::path& path);
+    static void createManifest(const std::vector<std::filesystem::path>& photos, const std::filesystem::path& path,
+                               const platform::Env& env = platform::Env::system());
 
     static std::string digest(std::string_view bytes);
 
