@@ -6,17 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewDecisions.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
 struct ChecklistStoreTest : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "session");
+    SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument document = ReviewStore::make(session.manifest, session.report);
     fs::path url = ChecklistStore::url(ReviewStore::documentURL(session.report));
 

@@ -10,6 +10,7 @@
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {

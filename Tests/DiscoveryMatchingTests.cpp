@@ -1,7 +1,6 @@
 // Automatic manifests, photo-file tests and results matching on real files.
 #include <gtest/gtest.h>
 
-#include "DiscoveryTestSupport.h"
 #include "TestSupport.h"
 #include "Torvane/ReviewStore.h"
 

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <map>
 
-#include "DiscoveryTestSupport.h"
 #include "TestSupport.h"
 #include "Torvane/FeasibilityRunner.h"
 #include "Torvane/ImageInput.h"
@@ -27,8 +26,6 @@ namespace {
 
 // Far above what any of these refusals needs: only a hang reaches it.
 constexpr unsigned hangLimit = 120;
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 void makePipe(const fs::path& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path; }
 
@@ -355,35 +352,6 @@ TEST(Hardening, APhotoNameWithBracketsIsJustAName) {
     EXPECT_EQ(info["width"], 120);
     EXPECT_EQ(info["height"], 90);
     EXPECT_EQ(info["sha256"], contentHash(readText(dir / "a.jpg[shrink=8]")));
-}
-
-// The report vouches for the manifest text it was made from, even when the file is edited
-// while the run goes on.
-TEST(Hardening, TheReportHashesTheManifestBytesThatWereParsed) {
-    TempDir folder;
-    writePhoto(folder / "p.png", 40, 30);
-    SessionDiscovery::createManifest({folder / "p.png"}, folder / "session.json");
-    const std::string original = readText(folder / "session.json");
-    PoseEstimates estimates;
-    const auto empty = [](const std::string& kind) {
-        PoseResult r;
-        r.kind = kind;
-        r.status = "noPose";
-        return r;
-    };
-    estimates.estimate3D = [&](const platform::Raster&, const PixelRect&) {
-        auto edited = json::parse(original);
-        edited["session"] = "Edited during the run";
-        platform::writeFileAtomically(folder / "session.json", edited.dump(2));
-        return empty("3D");
-    };
-    estimates.estimate2D = [&](const platform::Raster&, const PixelRect&) { return empty("2D"); };
-    ::testing::internal::CaptureStdout();
-    const auto report = FeasibilityRunner::run(folder / "session.json", folder / "run", estimates);
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(report.manifestHash, contentHash(original));
-    EXPECT_EQ(report.session, json::parse(original)["session"].get<std::string>());
-    EXPECT_NE(contentHash(readText(folder / "session.json")), report.manifestHash);
 }
 
 TEST(Hardening, TheInspectionPageEscapesIdsFromAHandEditedResultsFile) {

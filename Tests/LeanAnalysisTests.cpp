@@ -5,12 +5,12 @@
 #include <cmath>
 #include <numbers>
 
-#include "AnalysisFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/LeanAnalysis.h"
 
 using namespace torvane;
-using namespace torvane::fixtures;
+using namespace torvane::test;
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "Torvane/SessionManifest.h"
 
 using namespace torvane;
-using torvane::test::TempDir;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {

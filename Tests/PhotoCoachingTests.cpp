@@ -2,11 +2,11 @@
 // strict evidence checks, nothing imported on failure, the revision raised by one.
 #include <gtest/gtest.h>
 
-#include "AnalysisFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/PhotoCoaching.h"
 
 using namespace torvane;
-using namespace torvane::fixtures;
+using namespace torvane::test;
 
 namespace {
 

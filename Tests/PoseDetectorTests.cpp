@@ -11,6 +11,7 @@
 #include "Torvane/platform/PoseModels.h"
 
 using namespace torvane;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {

@@ -3,10 +3,12 @@
 
 #include <cmath>
 
+#include "TestSupport.h"
 #include "Torvane/Json.h"
 #include "Torvane/VisionPoseEstimator.h"
 
 using namespace torvane;
+using namespace torvane::test;
 using namespace torvane::platform;
 
 namespace {

@@ -14,6 +14,7 @@
 #include "Torvane/platform/TfjsGraph.h"
 
 using namespace torvane;
+using namespace torvane::test;
 using namespace torvane::platform;
 namespace fs = std::filesystem;
 

@@ -2,10 +2,12 @@
 // inside/outside elbow and knee bullets, at most three.
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/ProvisionalCoaching.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 

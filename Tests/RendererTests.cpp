@@ -8,10 +8,7 @@
 #include "Torvane/InspectionRenderer.h"
 
 using namespace torvane;
-using TemporaryFolder = torvane::test::TempDir;
-using torvane::testing::patternPhoto;
-using torvane::testing::plainPhoto;
-using torvane::testing::rgbAt;
+using namespace torvane::test;
 
 namespace {
 
@@ -43,7 +40,7 @@ PoseResult result(const std::string& kind, std::vector<JointResult> joints) {
 }
 
 // Draws through the real PNG file and decodes it again.
-platform::Raster render(const TemporaryFolder& folder, const platform::Raster& photo, const PixelRect& panel,
+platform::Raster render(const test::TempDir& folder, const platform::Raster& photo, const PixelRect& panel,
                         const PixelRect& crop, const PoseResult& pose, const std::vector<Landmark>& annotations = {}) {
     auto file = folder / "picture.png";
     InspectionRenderer::write(photo, panel, crop, pose, annotations, file);
@@ -66,7 +63,7 @@ std::string failureOf(const std::function<void()>& f) {
 }  // namespace
 
 TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = patternPhoto(400, 300);
     const PixelRect panel{100, 50, 400, 300}, crop{150, 100, 200, 150};  // picture (50, 50, 200, 150)
     const auto png = render(folder, photo, panel, crop, result("3D", {}));
@@ -94,7 +91,7 @@ TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
 }
 
 TEST(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = plainPhoto(400, 300, 128);
     // Crop (120, 70, 100, 500) in a panel at (100, 50): picture (20, 20, 100, 500), bottom cut off.
     const auto png = render(folder, photo, {100, 50, 400, 300}, {120, 70, 100, 500}, result("3D", {}));
@@ -107,7 +104,7 @@ TEST(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
 }
 
 TEST(Renderer, JointDotIsCentredOnItsPicturePositionWithItsNumberBesideIt) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = plainPhoto(400, 300, 128);
     const auto png = render(folder, photo, {100, 50, 400, 300}, {0, 0, 1, 1},
                             result("2D", {joint2D("left_knee", 150, 80, 0.9)}));
@@ -123,7 +120,7 @@ TEST(Renderer, JointDotIsCentredOnItsPicturePositionWithItsNumberBesideIt) {
 }
 
 TEST(Renderer, NumbersAreClampedInsideThePictureAndClipped) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = plainPhoto(400, 300, 128);
     // Picture position (399, 1): the number goes to x = 386, y = 9.
     const auto png =
@@ -138,7 +135,7 @@ TEST(Renderer, NumbersAreClampedInsideThePictureAndClipped) {
 }
 
 TEST(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = plainPhoto(400, 300, 128);
     const int legendX = 416, kneeRowY = 98 + 20 * 12;  // row of ID 13, left_knee
     auto canvas = platform::Canvas::create(10, 10);
@@ -160,7 +157,7 @@ TEST(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
 }
 
 TEST(Renderer, NeckAndNoseAreDotsWithoutBones) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = plainPhoto(400, 300, 128);
     auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
                       result("2D", {joint2D("neck", 100, 100, 0.9), joint2D("nose", 100, 160, 0.9),
@@ -173,7 +170,7 @@ TEST(Renderer, NeckAndNoseAreDotsWithoutBones) {
 }
 
 TEST(Renderer, AnnotationCirclesHaveAMinimumRadius) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = plainPhoto(400, 300, 128);
     auto pinkish = [](const std::vector<int>& c) { return c[0] > 180 && c[1] < 110 && c[2] > 150; };
     auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1}, result("3D", {}),
@@ -186,7 +183,7 @@ TEST(Renderer, AnnotationCirclesHaveAMinimumRadius) {
 }
 
 TEST(Renderer, ExtremeCoordinatesAreCutOffNotWrappedAround) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = patternPhoto(200, 150);
     auto png = render(folder, photo, {0, 0, 200, 150}, {-1e9, -1e9, 3e9, 3e9},
                       result("3D", {joint3D("left_hip", 1e12, 50.5), joint3D("left_knee", NAN, 5),
@@ -201,7 +198,7 @@ TEST(Renderer, ExtremeCoordinatesAreCutOffNotWrappedAround) {
 }
 
 TEST(Renderer, FailuresHaveTheirFixedMessages) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     const auto photo = plainPhoto(40, 30, 50);
     EXPECT_EQ(failureOf([&] {
                   InspectionRenderer::write(photo, {0, 0, 40, 30}, {0, 0, 1, 1}, result("3D", {}), {},

@@ -3,13 +3,13 @@
 // approval, and photo-coaching imports. None of them raises the revision.
 #include <gtest/gtest.h>
 
-#include "AnalysisFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/LeanAnalysis.h"
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/ReviewDecisions.h"
 
 using namespace torvane;
-using namespace torvane::fixtures;
+using namespace torvane::test;
 
 namespace {
 

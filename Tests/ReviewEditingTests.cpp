@@ -2,11 +2,11 @@
 // back, and `review set-joint/restore --save` on real files.
 #include <gtest/gtest.h>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewEditing.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST(ReviewEditing, ConfirmingWithoutAPointTakesTheDisplayedOne) {
 
 struct SaveFlag : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "session");
+    SessionFiles session = writeSession(temp.path() / "session");
     fs::path saved = ReviewStore::documentURL(session.report);
 
     void SetUp() override { ReviewStore::save(ReviewStore::make(session.manifest, session.report), saved, std::nullopt); }

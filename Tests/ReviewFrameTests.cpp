@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewDocument.h"
 
 using namespace torvane;
-using reviewtest::messageOf;
+using namespace torvane::test;
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <random>
 #include <set>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
@@ -82,7 +82,7 @@ int saveOutcome(const std::function<void()>& save) {
 
 struct ReliabilityTest : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "session");
+    SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
     fs::path url = ReviewStore::documentURL(session.report);
 

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
@@ -23,7 +23,7 @@ bool lockIsFree(const fs::path& document) {
 
 struct StoreTest : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "session");
+    SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
     fs::path url = ReviewStore::documentURL(session.report);
 };

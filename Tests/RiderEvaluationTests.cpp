@@ -9,6 +9,7 @@
 #include "Torvane/platform/Raster.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 

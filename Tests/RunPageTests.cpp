@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "Torvane/FeasibilityRunner.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 

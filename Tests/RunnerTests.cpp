@@ -16,7 +16,7 @@
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
-using TemporaryFolder = torvane::test::TempDir;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -31,7 +31,7 @@ json::Value rider(const std::string& role, const std::string& name, json::Value 
 
 // A session folder with its photos; the manifest is written by writeManifest.
 struct Session {
-    TemporaryFolder folder;
+    test::TempDir folder;
     fs::path manifest = folder / "session.json";
 
     Session() {
@@ -75,12 +75,6 @@ PoseEstimates scripted() {
     return e;
 }
 
-std::set<std::string> filesIn(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-    return names;
-}
-
 FeasibilityReport runCapturing(const fs::path& manifest, const fs::path& out, const PoseEstimates& estimates,
                                std::string& printed) {
     ::testing::internal::CaptureStdout();
@@ -121,7 +115,7 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
               "A001 reference: 3D=needsReview 2D=ambiguous\n"
               "A002 subject: 3D=unavailable 2D=unavailable\n"
               "A003 subject: 3D=unavailable 2D=unavailable\n");
-    EXPECT_EQ(filesIn(out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png",
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png",
                                                    "A001-reference-3D.png", "A001-reference-2D.png", "results.json",
                                                    "index.html"}));
     ASSERT_EQ(report.crops.size(), 4u);
@@ -191,7 +185,7 @@ TEST(Runner, EachPictureIsItsOwnRidersDrawingWhileLaterRidersRun) {
               "A003 subject: 3D=needsReview 2D=ambiguous\n"
               "A004 subject: 3D=needsReview 2D=ambiguous\n");
 
-    const TemporaryFolder alone;
+    const test::TempDir alone;
     const std::map<std::string, std::string> photoOf = {{"A001", "track.png"}, {"A003", "small.png"}, {"A004", "track.png"}};
     int compared = 0;
     for (const auto& crop : report.crops) {
@@ -218,7 +212,7 @@ TEST(Runner, AnExistingRunFolderIsNeverReused) {
     std::string printed;
     runCapturing(s.manifest, out, scripted(), printed);
     const std::string first = platform::readFile(out / "results.json");
-    const auto files = filesIn(out);
+    const auto files = namesIn(out);
 
     const std::string message = "Output directory already exists; choose a new run directory to preserve evidence.";
     for (const fs::path& again : {out, fs::path(out.string() + "/")}) {
@@ -231,7 +225,7 @@ TEST(Runner, AnExistingRunFolderIsNeverReused) {
         EXPECT_EQ(printed, "");
     }
     EXPECT_EQ(platform::readFile(out / "results.json"), first);
-    EXPECT_EQ(filesIn(out), files);
+    EXPECT_EQ(namesIn(out), files);
 
     // A file, or a symbolic link to nowhere, at that name counts as existing too.
     platform::writeFileAtomically(s.folder / "plain-file", "x");
@@ -295,7 +289,7 @@ TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
         EXPECT_NE(std::string(e.what()).find("twoD.durationSeconds"), std::string::npos) << e.what();
     }
     // The pictures stay as evidence; no results.json, no temporary file, no page.
-    EXPECT_EQ(filesIn(out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png"}));
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png"}));
 }
 
 TEST(Runner, ManifestHashDescribesTheTextTheRunWasMadeFrom) {
@@ -313,35 +307,4 @@ TEST(Runner, ManifestHashDescribesTheTextTheRunWasMadeFrom) {
     const auto report = runCapturing(s.manifest, s.folder / "run", estimates, printed);
     EXPECT_EQ(report.manifestHash, contentHash(parsed));  // edited meanwhile: not the file as it ends
     EXPECT_EQ(report.crops.size(), 1u);
-}
-
-TEST(RunCli, AnalyzePrintsOnlyProgressAndReportPagePrintsTheIndexBytes) {
-    Session s;
-    s.writeManifest(json::Value::array(
-        {{{"id", "A001"},
-          {"file", "small.png"},
-          {"riders", {rider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60)),
-                      rider("reference", "Ben", rect(0, 0, 130, 90), rect(0, 0, 60, 60))}}},
-         {{"id", "A002"}, {"file", "gone.jpg"}, {"riders", {rider("subject", "Cy", rect(0, 0, 1, 1), rect(0, 0, 1, 1))}}}}));
-    const fs::path out = s.folder / "new" / "run";
-    auto analyzed = torvane::test::runCli({"analyze", s.manifest.string(), out.string()});
-    EXPECT_EQ(analyzed.exitCode, 0) << analyzed.err;
-    EXPECT_EQ(analyzed.err, "");
-    // Whatever the detector makes of the photo, the line has its fixed form.
-    EXPECT_TRUE(std::regex_match(analyzed.out, std::regex("A001 subject: 3D=[A-Za-z]+ 2D=[A-Za-z]+\n"
-                                                            "A001 reference: 3D=unavailable 2D=unavailable\n"
-                                                            "A002 subject: 3D=unavailable 2D=unavailable\n")))
-        << analyzed.out;
-
-    auto page = torvane::test::runCli({"report", "page", (out / "results.json").string()});
-    EXPECT_EQ(page.exitCode, 0) << page.err;
-    EXPECT_EQ(page.out, platform::readFile(out / "index.html"));
-
-    auto again = torvane::test::runCli({"analyze", s.manifest.string(), out.string()});
-    EXPECT_EQ(again.exitCode, 1);
-    EXPECT_EQ(again.out, "");
-    EXPECT_EQ(again.err, "Output directory already exists; choose a new run directory to preserve evidence.\n");
-
-    auto usage = torvane::test::runCli({"analyze", s.manifest.string()});
-    EXPECT_EQ(usage.exitCode, 2);
 }
