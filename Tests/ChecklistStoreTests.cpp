@@ -1,6 +1,6 @@
-// Coaching checklists on disk beside the review document: a name no run ever uses, one
-// photo replaced at a time under a lock with a version check, refusals that leave the file
-// byte for byte as it was, and concurrent savers of whom exactly one wins.
+// Coaching files on disk beside the review document (checklists, single-photo coaching): a
+// name no run ever uses, replaced under a lock with a version check, refusals that leave the
+// file byte for byte as it was, and concurrent savers of whom exactly one wins.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,4 +118,83 @@ TEST_F(ChecklistStoreTest, ConcurrentFirstSavesExactlyOneWins) {
     }
     EXPECT_EQ(winners, 1);
     EXPECT_EQ(CoachingChecklist::load(url, document.frames).size(), 1u);
+}
+
+namespace {
+
+struct SingleCoachingStoreTest : ChecklistStoreTest {
+    fs::path single = SinglePhotoCoachingStore::url(ReviewStore::documentURL(session.report));
+    std::vector<ReviewFrame> frames = withSecondUnpairedPhoto();
+
+    // p3 repeats p2's photo on its own: two unpaired subjects to import for.
+    std::vector<ReviewFrame> withSecondUnpairedPhoto() const {
+        auto out = document.frames;
+        ReviewFrame copy = *document.frame("p2-subject");
+        copy.id = "p3-subject";
+        copy.pairID = "p3";
+        out.push_back(copy);
+        return out;
+    }
+    std::string record(const std::string& frameID, const std::string& title, const std::string& provenance = "Coach K") const {
+        SinglePhotoCoaching r{frameID, document.frame("p2-subject")->sourceHash, document.frame("p2-subject")->panel,
+                              provenance, {{title, "Look further through the turn."}}};
+        return json::encode(r).dump();
+    }
+};
+
+}  // namespace
+
+TEST_F(SingleCoachingStoreTest, ImportsReplaceThePhotosTheyNameAndKeepTheOthers) {
+    EXPECT_EQ(single.filename().string(), "single-photo-coaching-" + ReviewStore::documentURL(session.report).filename().string().substr(13));
+    EXPECT_EQ(SinglePhotoCoachingStore::version(single), "none");
+    EXPECT_TRUE(SinglePhotoCoachingStore::load(single, frames).empty());
+
+    SinglePhotoCoachingStore::import(single, frames, "[" + record("p2-subject", "Eyes") + "," + record("p3-subject", "Hips") + "]", "none");
+    const std::string first = SinglePhotoCoachingStore::version(single);
+    const auto saved = SinglePhotoCoachingStore::import(single, frames, "[" + record("p3-subject", "Knees", " coach ") + "]", first);
+
+    const auto loaded = SinglePhotoCoaching::load(single, frames);
+    EXPECT_EQ(loaded, saved);
+    ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_EQ(loaded.at("p2-subject").points[0].title, "Eyes") << "a photo the file does not name keeps its coaching";
+    EXPECT_EQ(loaded.at("p3-subject").points[0].title, "Knees");
+    EXPECT_EQ(loaded.at("p3-subject").provenance, " coach ") << "kept as written";
+}
+
+TEST_F(SingleCoachingStoreTest, RefusalsLeaveTheFileAsItWas) {
+    SinglePhotoCoachingStore::import(single, frames, "[" + record("p2-subject", "Eyes") + "]", "none");
+    const std::string version = SinglePhotoCoachingStore::version(single);
+    const std::string before = readText(single);
+    std::string paired = record("p2-subject", "Eyes");
+    paired.replace(paired.find("p2-subject"), 10, "p1-subject");
+    const struct {
+        const char* name;
+        std::string contents;
+        std::string expected;
+        std::string message;
+    } cases[] = {
+        {"imported over a file saved since", "[" + record("p3-subject", "Hips") + "]", "none",
+         SinglePhotoCoachingStore::conflictMessage},
+        {"subject of a pair with a reference", "[" + paired + "]", version, SinglePhotoCoaching::invalidMessage},
+        {"good record beside a blank provenance", "[" + record("p3-subject", "Hips") + "," + record("p2-subject", "x", " ") + "]",
+         version, SinglePhotoCoaching::invalidMessage},
+        {"an object, not a list", record("p3-subject", "Hips"), version, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string message = messageOf([&] { SinglePhotoCoachingStore::import(single, frames, c.contents, c.expected); });
+        if (c.message.empty())
+            EXPECT_NE(message, "no error");
+        else
+            EXPECT_EQ(message, c.message);
+        EXPECT_EQ(readText(single), before);
+    }
+    // A saved file that no longer loads is never overwritten.
+    writeText(single, "[{\"frameID\": 1}]");
+    EXPECT_NE(messageOf([&] {
+                  SinglePhotoCoachingStore::import(single, frames, "[" + record("p3-subject", "Hips") + "]",
+                                                   SinglePhotoCoachingStore::version(single));
+              }),
+              "no error");
+    EXPECT_EQ(readText(single), "[{\"frameID\": 1}]");
 }

@@ -208,3 +208,51 @@ TEST_F(DeskPairApi, SessionReportIsWrittenIntoTheRunAndServedWithoutScripts) {
     EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/session-report-x.json").status, 404);
     EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/results.json").status, 404);
 }
+
+TEST_F(DeskPairApi, SinglePhotoCoachingIsImportedBesideTheReview) {
+    const ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
+    const ReviewFrame& single = *fresh.frame("p2-subject");
+    auto file = [&](const std::string& frameID, const std::string& title) {
+        SinglePhotoCoaching record{frameID, single.sourceHash, single.panel, "Coach K", {{title, "Look further ahead."}}};
+        return json::Value::array({json::encode(record)}).dump();
+    };
+    auto before = get(pairs("p2"));
+    ASSERT_EQ(before.status, 200) << before.body;
+    EXPECT_EQ(json::parse(before.body)["singleCoaching"]["version"], "none");
+    EXPECT_FALSE(json::parse(get(pairs("p1")).body).contains("singleCoaching")) << "paired subjects have none";
+
+    auto imported = post(pairs("p2/single-coaching"), {{"contents", file("p2-subject", "Eyes up")}, {"version", "none"}});
+    ASSERT_EQ(imported.status, 200) << imported.body;
+    EXPECT_EQ(json::parse(imported.body)["singleCoaching"]["coaching"]["points"][0]["title"], "Eyes up");
+    const fs::path stored = SinglePhotoCoachingStore::url(documentURL);
+    EXPECT_EQ(SinglePhotoCoaching::load(stored, fresh.frames).at("p2-subject").points[0].title, "Eyes up");
+    const auto reloaded = json::parse(get(pairs("p2")).body)["singleCoaching"];
+    EXPECT_EQ(reloaded["coaching"]["provenance"], "Coach K");
+    const std::string version = reloaded["version"];
+
+    const std::string onDiskBefore = readText(stored);
+    const struct {
+        const char* name;
+        json::Value body;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"coaching for a photo with a reference", {{"contents", file("p1-subject", "Eyes")}, {"version", version}}, 422,
+         SinglePhotoCoaching::invalidMessage},
+        {"a file that is not a list", {{"contents", "{\"frameID\": \"p2-subject\"}"}, {"version", version}}, 400, ""},
+        {"imported over what another window saved", {{"contents", file("p2-subject", "Hips")}, {"version", "none"}}, 409,
+         SinglePhotoCoachingStore::conflictMessage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = post(pairs("p2/single-coaching"), c.body);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        if (!c.message.empty()) {
+            EXPECT_EQ(errorOf(r), c.message);
+        }
+        EXPECT_EQ(readText(stored), onDiskBefore);
+    }
+    auto conflict = post(pairs("p2/single-coaching"), {{"contents", file("p2-subject", "Hips")}, {"version", "none"}});
+    EXPECT_EQ(json::parse(conflict.body)["pairView"]["singleCoaching"]["version"], version) << "the page is shown what is saved";
+    EXPECT_EQ(onDisk(), "(none)") << "the review document is not touched";
+}

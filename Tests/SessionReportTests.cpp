@@ -72,6 +72,10 @@ struct SessionReportTest : ::testing::Test {
 
 TEST_F(SessionReportTest, ShowsEveryPairWithItsAnglesCoachingAndReasons) {
     saveChecklist("<script>alert(1)</script> & \"grip\"");
+    const ReviewFrame& single = *document.frame("p2-subject");
+    const SinglePhotoCoaching coaching{single.id, single.sourceHash, single.panel, "Coach K", {{"Eyes <up>", "Look ahead."}}};
+    SinglePhotoCoachingStore::import(SinglePhotoCoachingStore::url(documentURL), document.frames,
+                                     json::Value::array({json::encode(coaching)}).dump(), "none");
     auto r = report();
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const fs::path page = r.out.substr(0, r.out.size() - 1);
@@ -95,6 +99,7 @@ TEST_F(SessionReportTest, ShowsEveryPairWithItsAnglesCoachingAndReasons) {
         {"lean comparison unavailable", "Comparison unavailable: Review both wheel axes and their reference evidence"},
         {"lean limitations", "Image-plane wheel proxy only."},
         {"unpaired photo", "No reference rider in this pair"},
+        {"its single-photo coaching, escaped", "<li><b>Eyes &lt;up&gt;</b><br>Look ahead.</li>"},
         {"knee placement label", "Not reviewed"},
         {"hidden joint", "hidden: right knee"},
         {"escaped observation", "&lt;script&gt;alert(1)&lt;/script&gt; &amp; &quot;grip&quot;"},

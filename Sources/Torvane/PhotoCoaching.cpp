@@ -67,7 +67,11 @@ bool acceptable(const SinglePhotoCoaching& r, const std::map<std::string, Single
 
 std::map<std::string, SinglePhotoCoaching> SinglePhotoCoaching::load(const std::filesystem::path& url,
                                                                      const std::vector<ReviewFrame>& frames) {
-    auto records = json::decodeFile<std::vector<SinglePhotoCoaching>>(url, platform::recordFileLimit);
+    return check(json::decodeFile<std::vector<SinglePhotoCoaching>>(url, platform::recordFileLimit), frames);
+}
+
+std::map<std::string, SinglePhotoCoaching> SinglePhotoCoaching::check(std::vector<SinglePhotoCoaching> records,
+                                                                      const std::vector<ReviewFrame>& frames) {
     const auto pairs = PairReview::resolve(frames);
     std::map<std::string, SinglePhotoCoaching> out;
     for (auto& r : records) {

@@ -39,6 +39,9 @@ struct SinglePhotoCoaching {
     // Reads a JSON array of records and checks each against `frames`; keyed by frame id.
     static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& url,
                                                            const std::vector<ReviewFrame>& frames);
+    // The checks of `load` on records already decoded (an upload, say), in file order.
+    static std::map<std::string, SinglePhotoCoaching> check(std::vector<SinglePhotoCoaching> records,
+                                                            const std::vector<ReviewFrame>& frames);
 
     bool operator==(const SinglePhotoCoaching&) const = default;
     template <class V> void fields(V& v) {

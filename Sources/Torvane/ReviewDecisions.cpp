@@ -145,12 +145,31 @@ ReviewDocument ReviewDecisions::importPhotoCoaching(const ReviewDocument& docume
 
 // Checklists.
 
-fs::path ChecklistStore::url(const fs::path& documentURL) {
+namespace {
+
+// A file of ours beside the review document: `prefix` + the document's 12 digits + ".json".
+fs::path besideDocument(const fs::path& documentURL, const std::string& prefix) {
     std::string name = documentURL.filename().string();
-    const std::string prefix = "joint-review-";
-    if (name.rfind(prefix, 0) == 0) name = name.substr(prefix.size());
-    return documentURL.parent_path() / ("coaching-checklist-" + name);
+    const std::string own = "joint-review-";
+    if (name.rfind(own, 0) == 0) name = name.substr(own.size());
+    return documentURL.parent_path() / (prefix + name);
 }
+
+// Runs a read-check-rewrite of such a file under its "URL.lock", as the review store
+// locks the document, so savers in other processes take turns.
+template <class Work>
+void underLock(const fs::path& url, const char* what, Work work) {
+    fs::path lockFile = url;
+    lockFile += ".lock";
+    platform::ExclusiveLock lock(lockFile);
+    if (!lock.isOpen() || !lock.acquire(ReviewStore::lockPatience))
+        throw PoseError(PoseErrorCode::lockFailed, std::string("Cannot lock the ") + what + " file for saving.");
+    work();
+}
+
+}  // namespace
+
+fs::path ChecklistStore::url(const fs::path& documentURL) { return besideDocument(documentURL, "coaching-checklist-"); }
 
 std::map<std::string, CoachingChecklistReview> ChecklistStore::load(const fs::path& url,
                                                                     const std::vector<ReviewFrame>& frames) {
@@ -165,20 +184,52 @@ std::string ChecklistStore::version(const std::optional<CoachingChecklistReview>
 void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& frames,
                           const CoachingChecklistReview& review, const std::string& expectedVersion) {
     review.validate(frames);
-    fs::path lockFile = url;
-    lockFile += ".lock";
-    platform::ExclusiveLock lock(lockFile);
-    if (!lock.isOpen() || !lock.acquire(ReviewStore::lockPatience)) throw PoseError(PoseErrorCode::lockFailed, "Cannot lock the checklist file for saving.");
+    underLock(url, "checklist", [&] {
+        auto saved = load(url, frames);
+        std::optional<CoachingChecklistReview> current;
+        if (auto found = saved.find(review.frameID); found != saved.end()) current = found->second;
+        if (version(current) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
+        saved[review.frameID] = review;
 
-    auto saved = load(url, frames);
-    std::optional<CoachingChecklistReview> current;
-    if (auto found = saved.find(review.frameID); found != saved.end()) current = found->second;
-    if (version(current) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
-    saved[review.frameID] = review;
+        std::vector<CoachingChecklistReview> all;
+        for (auto& [id, entry] : saved) all.push_back(std::move(entry));
+        platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), json::pretty(all));
+    });
+}
 
-    std::vector<CoachingChecklistReview> all;
-    for (auto& [id, entry] : saved) all.push_back(std::move(entry));
-    platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), json::pretty(all));
+// Single-photo coaching.
+
+fs::path SinglePhotoCoachingStore::url(const fs::path& documentURL) {
+    return besideDocument(documentURL, "single-photo-coaching-");
+}
+
+std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::load(const fs::path& url,
+                                                                          const std::vector<ReviewFrame>& frames) {
+    if (!platform::entryExists(url)) return {};
+    return SinglePhotoCoaching::load(url, frames);
+}
+
+std::string SinglePhotoCoachingStore::version(const fs::path& url) {
+    if (!platform::entryExists(url)) return "none";
+    return contentHash(platform::readFile(url, platform::recordFileLimit));
+}
+
+std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::import(const fs::path& url,
+                                                                            const std::vector<ReviewFrame>& frames,
+                                                                            std::string_view contents,
+                                                                            const std::string& expectedVersion) {
+    const auto imported = SinglePhotoCoaching::check(json::decodeText<std::vector<SinglePhotoCoaching>>(contents), frames);
+    std::map<std::string, SinglePhotoCoaching> saved;
+    underLock(url, "single-photo coaching", [&] {
+        if (version(url) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
+        // A saved file that no longer loads is never overwritten.
+        saved = load(url, frames);
+        for (const auto& [id, record] : imported) saved.insert_or_assign(id, record);
+        std::vector<SinglePhotoCoaching> all;
+        for (const auto& [id, record] : saved) all.push_back(record);
+        platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), json::pretty(all));
+    });
+    return saved;
 }
 
 }  // namespace torvane

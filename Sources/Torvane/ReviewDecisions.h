@@ -17,6 +17,7 @@
 #include "Torvane/LeanReview.h"
 #include "Torvane/PairContext.h"
 #include "Torvane/PairReview.h"
+#include "Torvane/PhotoCoaching.h"
 #include "Torvane/ReviewDocument.h"
 
 namespace torvane {
@@ -134,6 +135,34 @@ struct ChecklistStore {
     // `expectedVersion`, rewriting the file atomically. Every refusal leaves it as it was.
     static void save(const std::filesystem::path& url, const std::vector<ReviewFrame>& frames,
                      const CoachingChecklistReview& review, const std::string& expectedVersion);
+};
+
+// The single-photo coaching of a review's unpaired subject photos, one file beside the
+// review document.
+struct SinglePhotoCoachingStore {
+    static constexpr const char* conflictMessage =
+        "Other single-photo coaching was saved for this session since this page was opened. The page now shows it; "
+        "import your file again to add it.";
+
+    // "single-photo-coaching-" + the review document's 12 digits + ".json", beside it.
+    static std::filesystem::path url(const std::filesystem::path& documentURL);
+
+    // The saved coaching checked against the frames; none when the file does not exist.
+    static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& url,
+                                                           const std::vector<ReviewFrame>& frames);
+
+    // What an importer names as the version it saw: the hash of the saved file, "none"
+    // when there is none.
+    static std::string version(const std::filesystem::path& url);
+
+    // Imports the text of a coach's single-photo coaching file: checked on its own, its
+    // records replace the saved ones of the same photos, and the file is rewritten
+    // atomically under "URL.lock" when it is still `expectedVersion`. Every refusal leaves
+    // it as it was. Returns what is saved now.
+    static std::map<std::string, SinglePhotoCoaching> import(const std::filesystem::path& url,
+                                                             const std::vector<ReviewFrame>& frames,
+                                                             std::string_view contents,
+                                                             const std::string& expectedVersion);
 };
 
 }  // namespace torvane

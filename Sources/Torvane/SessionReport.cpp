@@ -98,13 +98,18 @@ th{background:#f1f4f7;font-weight:600}td.num{white-space:nowrap}td.num .why{whit
 ul.bullets li{margin-bottom:6px}.provenance{color:var(--muted);font-size:12px}
 .bone{stroke:var(--accent);stroke-linecap:round}.joint{fill:#fff;stroke:var(--accent)}
 .num-label{fill:#fff;paint-order:stroke;stroke:#000;font-family:monospace}
+table.angles td:first-child,table.angles th:first-child{white-space:nowrap}
+table.checklist th:nth-child(1){width:56%}table.checklist th:nth-child(2){width:16%}
 @page{margin:14mm}
 @media print{
  body{margin:0;max-width:none;padding:0;font-size:10.5pt}
- section.pair{break-before:page;border-top:none;margin-top:0;padding-top:0}
- figure,table,tr,ul.bullets li,.keep{break-inside:avoid}
- h2,h3{break-after:avoid}
- figure svg{max-height:95mm}
+ section.pair{border-top:none;margin-top:14px;padding-top:0}
+ section.pair+section.pair{break-before:page;margin-top:0}
+ figure,table.keep,tr,ul.bullets li,.keep{break-inside:avoid}
+ thead{display:table-header-group}
+ h2,h3,.meta{break-after:avoid}
+ figure svg{max-height:85mm}
+ table.decisions td{white-space:nowrap}
  a{color:inherit;text-decoration:none}
  nav{display:none}
 }
@@ -115,6 +120,8 @@ struct Context {
     const ReviewDocument& document;
     std::optional<std::map<std::string, CoachingChecklistReview>> checklists;
     std::string checklistProblem;
+    std::optional<std::map<std::string, SinglePhotoCoaching>> singleCoaching;
+    std::string singleCoachingProblem;
     fs::path runFolder;
     std::string prefix;
 };
@@ -213,30 +220,39 @@ std::string measurementText(const PairMeasurement& m) {
     return "<span class=\"why\">unavailable: no reviewed position for " + esc(join(missing, ", ")) + "</span>";
 }
 
+// Two decisions a row, so that the decisions fit on the page with the photos.
 std::string decisions(const PairContext& context) {
-    auto yes = [](bool b) { return b ? "yes" : "no"; };
-    std::string out = "<table class=\"keep\"><tr><th>Decision</th><th>Value</th></tr>";
-    out += "<tr><td>Subject joints confirmed</td><td>" + std::string(yes(context.subjectConfirmed)) + "</td></tr>";
-    out += "<tr><td>Reference joints confirmed</td><td>" + std::string(yes(context.referenceConfirmed)) + "</td></tr>";
-    out += "<tr><td>Corner direction</td><td>" + esc(enumName(context.cornerDirection)) + "</td></tr>";
+    auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
+    std::vector<std::pair<std::string, std::string>> cells{
+        {"Subject joints confirmed", yes(context.subjectConfirmed)},
+        {"Reference joints confirmed", yes(context.referenceConfirmed)},
+        {"Corner direction", std::string(enumName(context.cornerDirection))},
+        {"", ""}};
     for (PairFeature feature : allCases<PairFeature>()) {
         auto found = context.comparability.find(feature);
         const ViewComparability value = found == context.comparability.end() ? ViewComparability::unreviewed : found->second;
-        out += "<tr><td>" + esc(label(feature)) + " view</td><td>" + esc(enumName(value)) + "</td></tr>";
+        const char* view = value == ViewComparability::comparable      ? "comparable"
+                           : value == ViewComparability::notComparable ? "not comparable"
+                                                                        : "not reviewed";
+        cells.emplace_back(label(feature) + " view", view);
     }
     for (PairFeature knee : {PairFeature::leftKnee, PairFeature::rightKnee}) {
         KneePlacement placement = KneePlacement::unreviewed;
         if (context.kneePlacement)
             if (auto found = context.kneePlacement->find(knee); found != context.kneePlacement->end())
                 placement = found->second;
-        out += "<tr><td>" + esc(label(knee)) + " placement</td><td>" + esc(label(placement)) + "</td></tr>";
+        cells.emplace_back(label(knee) + " placement", std::string(label(placement)));
     }
+    std::string out = "<table class=\"keep decisions\"><tr><th>Decision</th><th>Value</th><th>Decision</th><th>Value</th></tr>";
+    for (std::size_t i = 0; i + 1 < cells.size(); i += 2)
+        out += "<tr><td>" + esc(cells[i].first) + "</td><td>" + esc(cells[i].second) + "</td><td>" +
+               esc(cells[i + 1].first) + "</td><td>" + esc(cells[i + 1].second) + "</td></tr>";
     return out + "</table>";
 }
 
 std::string angles(const PairReport& report) {
     std::string out =
-        "<table class=\"keep\"><tr><th>Feature</th><th>Subject</th><th>Reference</th><th>Subject \u2212 "
+        "<table class=\"keep angles\"><tr><th>Feature</th><th>Subject</th><th>Reference</th><th>Subject \u2212 "
         "reference</th></tr>";
     for (const auto& o : report.observations) {
         out += "<tr data-feature=\"" + esc(enumName(o.feature)) + "\"><td>" + esc(label(o.feature)) +
@@ -326,6 +342,21 @@ std::string coaching(const PairReport& report) {
     return out + "<p class=\"note\">Limitations: " + esc(PairReport::limitations) + "</p>";
 }
 
+std::string singleCoaching(const Context& c, const ReviewFrame& frame) {
+    std::string out = "<h3>Single-photo coaching</h3>";
+    if (!c.singleCoaching)
+        return out + "<p class=\"why\">Single-photo coaching unavailable: " + esc(c.singleCoachingProblem) + "</p>";
+    auto found = c.singleCoaching->find(frame.id);
+    if (found == c.singleCoaching->end())
+        return out + "<p class=\"why\">No single-photo coaching imported for this photo.</p>";
+    out += "<ul class=\"bullets\">";
+    for (const auto& point : found->second.points)
+        out += "<li><b>" + esc(point.title) + "</b><br>" + esc(point.detail) + "</li>";
+    return out + "</ul><p class=\"note\">Written by " + esc(found->second.provenance) +
+           " for this photo and panel. From one 2-D photo: nothing about depth, pressure or physical lean is "
+           "established.</p>";
+}
+
 std::string checklist(const Context& c, const ReviewFrame& frame) {
     std::string out = "<h3>Coaching checklist \u00b7 " + esc(frame.rider) + "</h3>";
     if (!c.checklists) return out + "<p class=\"why\">Checklist unavailable: " + esc(c.checklistProblem) + "</p>";
@@ -335,8 +366,9 @@ std::string checklist(const Context& c, const ReviewFrame& frame) {
         out += "<p class=\"meta\">Reviewed by " + esc(review->provenance) + " \u00b7 corner " +
                esc(enumName(review->cornerDirection)) + " \u00b7 catalogue " + esc(review->catalogVersion) + "</p>";
     else
-        out += "<p class=\"why\">No checklist saved for this photo: every topic still needs photo review.</p>";
-    out += "<table><tr><th>Topic</th><th>Status</th><th>Observation</th></tr>";
+        out += "<p class=\"meta why\">No checklist saved for this photo: every topic still needs photo review.</p>";
+    // Long enough to cross a page: rows stay whole and the header repeats.
+    out += "<table class=\"checklist\"><thead><tr><th>Topic</th><th>Status</th><th>Observation</th></tr></thead>";
     for (const auto& item : CoachingChecklist::rows(review))
         out += "<tr data-topic=\"" + esc(enumName(item.topic)) + "\"><td>" + esc(title(item.topic)) +
                "<span class=\"cue\">" + esc(cue(item.topic)) + "</span></td><td>" + esc(label(item.status)) +
@@ -355,7 +387,7 @@ std::string section(const Context& c, const ReviewPair& pair) {
                       "cyan in the picture: the detector's unreviewed proposal.</p>";
     if (!reference) {
         out += "<p class=\"why\">No reference rider in this pair: angle, lean and coaching comparisons are "
-               "unavailable.</p>";
+               "unavailable.</p>" + singleCoaching(c, *subject);
     } else {
         try {
             const PairReport report = PairAnalysis::analyze(c.document, pair);
@@ -380,11 +412,17 @@ std::string SessionReport::html(const fs::path& resultsURL, const fs::path& page
     if (document.reportHash != contentHash(resultsBytes))
         throw PoseError(PoseErrorCode::changedEvidence, ReviewStore::differentEvidenceMessage);
 
-    Context c{report, document, std::nullopt, "", resultsURL.parent_path(), runPrefix(resultsURL.parent_path(), pageFolder)};
+    Context c{report,          document, std::nullopt, "", std::nullopt, "", resultsURL.parent_path(),
+              runPrefix(resultsURL.parent_path(), pageFolder)};
     try {
         c.checklists = ChecklistStore::load(ChecklistStore::url(documentURL), document.frames);
     } catch (const std::exception& e) {
         c.checklistProblem = describeError(e);
+    }
+    try {
+        c.singleCoaching = SinglePhotoCoachingStore::load(SinglePhotoCoachingStore::url(documentURL), document.frames);
+    } catch (const std::exception& e) {
+        c.singleCoachingProblem = describeError(e);
     }
 
     const auto pairs = PairReview::resolve(document.frames);

@@ -208,6 +208,7 @@ HttpResponse Desk::checkedHandle(const HttpRequest& request) {
         {"POST", "api/sessions/:/pairs/:/context/renew", &Desk::renewPairContext},
         {"POST", "api/sessions/:/pairs/:/lean-context", &Desk::decideLeanContext},
         {"POST", "api/sessions/:/pairs/:/coaching", &Desk::importCoaching},
+        {"POST", "api/sessions/:/pairs/:/single-coaching", &Desk::importSingleCoaching},
         {"POST", "api/sessions/:/frames/:/lean", &Desk::decideLean},
         {"POST", "api/sessions/:/frames/:/checklist", &Desk::saveChecklist},
         {"POST", "api/sessions/:/report", &Desk::writeReport},

@@ -107,6 +107,7 @@ private:
     HttpResponse decideLeanContext(const HttpRequest&, const std::vector<std::string>&);
     HttpResponse decideLean(const HttpRequest&, const std::vector<std::string>&);
     HttpResponse importCoaching(const HttpRequest&, const std::vector<std::string>&);
+    HttpResponse importSingleCoaching(const HttpRequest&, const std::vector<std::string>&);
     HttpResponse saveChecklist(const HttpRequest&, const std::vector<std::string>&);
     HttpResponse writeReport(const HttpRequest&, const std::vector<std::string>&);
 

@@ -125,6 +125,20 @@ json::Value checklistJson(const fs::path& documentURL, const ReviewDocument& doc
     return out;
 }
 
+// The single-photo coaching of an unpaired subject photo, with the version an import names.
+json::Value singleCoachingJson(const fs::path& documentURL, const ReviewDocument& document, const ReviewFrame& subject) {
+    const fs::path url = SinglePhotoCoachingStore::url(documentURL);
+    json::Value out = {{"frameID", subject.id}, {"coaching", nullptr}};
+    try {
+        out["version"] = SinglePhotoCoachingStore::version(url);
+        auto saved = SinglePhotoCoachingStore::load(url, document.frames);
+        if (auto it = saved.find(subject.id); it != saved.end()) out["coaching"] = json::encode(it->second);
+    } catch (const std::exception& error) {
+        out["problem"] = describeError(error);
+    }
+    return out;
+}
+
 }  // namespace
 
 json::Value Desk::pairJson(const DeskSession& s, const ReviewDocument& document, const ReviewPair& pair,
@@ -180,8 +194,11 @@ json::Value Desk::pairJson(const DeskSession& s, const ReviewDocument& document,
         out["analysis"] = {{"error", "This photo has no reference."}};
     }
     out["lean"] = leanJson(document, pair);
-    if (const ReviewFrame* subject = document.frame(pair.subjectID))
-        out["checklist"] = checklistJson(ReviewStore::documentURL(s.resultsURL), document, *subject);
+    const fs::path documentURL = ReviewStore::documentURL(s.resultsURL);
+    if (const ReviewFrame* subject = document.frame(pair.subjectID)) {
+        out["checklist"] = checklistJson(documentURL, document, *subject);
+        if (!pair.referenceID) out["singleCoaching"] = singleCoachingJson(documentURL, document, *subject);
+    }
     return out;
 }
 
@@ -251,6 +268,27 @@ HttpResponse Desk::importCoaching(const HttpRequest& request, const std::vector<
     const std::string text = body.value("contents", std::string());
     return changePair(s, ids.at(1), body,
                       [&](const ReviewDocument& d) { return ReviewDecisions::importPhotoCoaching(d, text); });
+}
+
+HttpResponse Desk::importSingleCoaching(const HttpRequest& request, const std::vector<std::string>& ids) {
+    const DeskSession s = session(ids.at(0));
+    const json::Value body = objectBody(request);
+    const std::string text = body.value("contents", std::string());
+    const std::string expected = body.value("version", std::string());
+    bool saved = false;
+    const ReviewDocument doc = document(s, saved);
+    const ReviewPair pair = pairIn(doc, ids.at(1));
+    const fs::path url = SinglePhotoCoachingStore::url(ReviewStore::documentURL(s.resultsURL));
+    {
+        std::lock_guard lock(saveMutex(s.id));
+        try {
+            SinglePhotoCoachingStore::import(url, doc.frames, text, expected);
+        } catch (const PoseError& error) {
+            if (error.code() != PoseErrorCode::conflict) throw;
+            return errorResponse(409, error.message(), {{"pairView", pairJson(s, doc, pair, saved)}});
+        }
+    }
+    return jsonResponse(pairJson(s, doc, pair, saved));
 }
 
 HttpResponse Desk::saveChecklist(const HttpRequest& request, const std::vector<std::string>& ids) {

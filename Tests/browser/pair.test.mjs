@@ -1,7 +1,8 @@
 // The pair view in a real browser: comparison decisions and their analysis, a dragged wheel
 // line and a changed basis, a refused line, photo-coaching imports (one refused), the
-// checklist, the session report, a reload, a terminal save's conflict, and the saved files
-// checked with the torvane command.
+// checklist, a reload, a terminal save's conflict, single-photo coaching for a photo without
+// reference (one file refused), the session report printed on A4 and Letter, and the saved
+// files checked with the torvane command.
 // usage: node pair.test.mjs TORVANE_BINARY SAMPLES_DIR LOG_DIR
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -9,7 +10,12 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 import { prepare, run as runScenario } from './support.mjs';
 
-const context = prepare('pair');
+// B002: the left player again, on his own, as a photo without reference rider.
+const context = prepare('pair', (manifest) => {
+  const [subject] = manifest.pairs[0].riders;
+  manifest.pairs.push({ file: 'basketball1.png', id: 'B002', riders: [{ ...subject, rider: 'Left player alone' }] });
+  return manifest;
+});
 const { logDir, data, session, cli, chromiumPath, server, step } = context;
 
 let browser;
@@ -162,21 +168,60 @@ await runScenario(context, async () => {
   assert.ok(document.revision > contextRevision);
   step('conflict shown and the change applied again');
 
-  // 7. Session report.
+  fs.mkdirSync(logDir, { recursive: true });
+  await page.setViewportSize({ width: 1400, height: 3200 });
+  await page.screenshot({ path: path.join(logDir, 'pair-view.png') });
+  await page.setViewportSize({ width: 1400, height: 1000 });
+
+  // 7. Single-photo coaching for B002, which has no reference: a valid file imported, a file
+  // for the paired photo refused with the library's message and nothing changed, a reload.
+  await page.click('#crumbs a:nth-of-type(2)');
+  await page.click('[data-pair="B002"]');
+  await page.waitForSelector('.single-coaching .single-coaching-none');
+  const single = load().frames.find((f) => f.id === 'B002-subject');
+  const record = (frame, title) => ({ frameID: frame.id, sourceHash: frame.sourceHash, panel: frame.panel,
+    provenance: 'Coach Dana', points: [{ title, detail: 'Eyes to the exit before the hips move.' }] });
+  const goodSingle = path.join(data, 'single.json');
+  fs.writeFileSync(goodSingle, JSON.stringify([record(single, 'Head first')]));
+  const pairedSingle = path.join(data, 'single-paired.json');
+  fs.writeFileSync(pairedSingle, JSON.stringify([record(load().frames.find((f) => f.id === 'B001-subject'), 'Knees')]));
+  await page.setInputFiles('.single-coaching-file', goodSingle);
+  await saved();
+  await page.waitForSelector('[data-single-coaching="B002-subject"] .single-points li:has-text("Head first")');
+  const singleFile = path.join(run(), path.basename(docPath()).replace('joint-review-', 'single-photo-coaching-'));
+  const beforeSingle = fs.readFileSync(singleFile, 'utf8');
+  await page.setInputFiles('.single-coaching-file', pairedSingle);
+  await page.waitForFunction(() => document.querySelector('.single-coaching-message')?.textContent !== '' &&
+    !/^Imported/.test(document.querySelector('.single-coaching-message').textContent));
+  assert.equal(await text('.single-coaching-message'),
+    'Single-photo coaching needs matching unpaired source evidence and one to three distinct, nonempty points.');
+  assert.equal(fs.readFileSync(singleFile, 'utf8'), beforeSingle, 'a refused import changes nothing');
+  assert.match(await text('.single-points'), /Head first/);
+  await page.setViewportSize({ width: 1400, height: 1800 });
+  await page.screenshot({ path: path.join(logDir, 'pair-single.png') });
+  await page.setViewportSize({ width: 1400, height: 1000 });
+  await page.reload();
+  await page.waitForSelector('.single-points li:has-text("Head first")');
+  const stored = JSON.parse(cli('coaching', 'single', singleFile, '--document', docPath()));
+  assert.deepEqual(Object.keys(stored), ['B002-subject']);
+  assert.equal(stored['B002-subject'].provenance, 'Coach Dana');
+  step('single-photo coaching imported, a file for the paired photo refused, found after a reload');
+
+  // 8. Session report, printed on A4 and Letter.
   const [report] = await Promise.all([context.waitForEvent('page'), page.click('.pair-view button.report')]);
   await report.waitForURL(/session-report-[0-9a-f]{12}\.html$/);
   await report.waitForLoadState();
   assert.match(await report.locator('h2').first().textContent(), /Pair B001/);
-  assert.equal(await report.locator('[data-topic]').count(), 9);
-  assert.match(await report.locator('body').textContent(), /Look through the turn/);
+  assert.equal(await report.locator('[data-topic]').count(), 18, 'nine topics for each subject photo');
+  const body = await report.locator('body').textContent();
+  assert.match(body, /Look through the turn/);
+  assert.match(body, /Single-photo coaching.*Head first/s);
   const pictures = await report.locator('image').evaluateAll((images) => images.map((i) => i.getBBox().width));
-  assert.ok(pictures.length === 2 && pictures.every((w) => w > 0), 'both pictures load');
-  fs.mkdirSync(logDir, { recursive: true });
-  await report.pdf({ path: path.join(logDir, 'session-report-a4.pdf'), format: 'A4' }).catch(() => {});
+  assert.ok(pictures.length === 3 && pictures.every((w) => w > 0), 'every picture loads');
+  for (const format of ['A4', 'Letter'])
+    await report.pdf({ path: path.join(logDir, `session-report-${format.toLowerCase()}.pdf`), format });
   await report.screenshot({ path: path.join(logDir, 'session-report.png'), fullPage: true });
-  await page.setViewportSize({ width: 1400, height: 3200 });
-  await page.screenshot({ path: path.join(logDir, 'pair-view.png') });
-  step('session report opened');
+  step('session report opened and printed');
 
   assert.equal(cli('review', 'check', docPath()).trim(), 'valid');
   assert.ok(load().revision > 0);

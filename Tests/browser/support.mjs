@@ -6,7 +6,8 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-export function prepare(script) {
+// `editManifest` may change the demo's manifest (an object) for this test's session.
+export function prepare(script, editManifest = (manifest) => manifest) {
   const [torvane, samples, logDir] = process.argv.slice(2);
   if (!torvane || !samples || !logDir) {
     console.error(`usage: node ${script}.test.mjs TORVANE_BINARY SAMPLES_DIR LOG_DIR`);
@@ -16,8 +17,8 @@ export function prepare(script) {
   const session = path.join(data, 'Basketball pair');
   fs.mkdirSync(session);
   fs.copyFileSync(path.join(samples, 'basketball1.png'), path.join(session, 'basketball1.png'));
-  fs.copyFileSync(new URL('../../scripts/demo/basketball-pair/session.json', import.meta.url),
-    path.join(session, 'session.json'));
+  const demo = JSON.parse(fs.readFileSync(new URL('../../scripts/demo/basketball-pair/session.json', import.meta.url), 'utf8'));
+  fs.writeFileSync(path.join(session, 'session.json'), JSON.stringify(editManifest(demo), null, 2));
   const cli = (...args) => execFileSync(torvane, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
   return {
     script, torvane, logDir, data, session, cli,

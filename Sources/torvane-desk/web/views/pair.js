@@ -1,6 +1,7 @@
 // One pair: both photos with their reviewed skeletons and wheel lines, the comparison
 // context as a form beside the server's analysis, the lean comparison, imported photo
-// coaching and the subject photo's checklist. Every change is saved at once by the server,
+// coaching (single-photo coaching for a photo without reference) and the subject photo's
+// checklist. Every change is saved at once by the server,
 // which answers the whole pair view as it is on disk.
 import { el, postChange, getJSON, setCrumbs, showNotice } from '../api.js';
 import { openReport } from './session.js';
@@ -308,6 +309,52 @@ export async function render(main, sessionID, pairID) {
       imported ? el('p', {}, `Imported for a ${imported.cornerDirection}-hand corner by ${imported.provenance}: ${imported.points.length} point(s).`) : null);
   }
 
+  // A photo without a reference rider: coaching written for it alone, imported from a file.
+  function singleCoachingSection() {
+    const single = data.singleCoaching;
+    if (!single) return null;
+    const frame = data.frames.find((f) => f.id === single.frameID);
+    const say = (text) => { root.querySelector('.single-coaching-message').textContent = text; };
+    async function importFile(name, contents) {
+      // The version of the file on screen now: after a conflict, the one just reloaded.
+      const outcome = await postChange(`${base}/pairs/${pairID}/single-coaching`, { contents, version: data.singleCoaching.version });
+      if (outcome.ok) {
+        data = outcome.data;
+        draw();
+        say(`Imported ${name}.`);
+      } else if (outcome.conflict) {
+        if (outcome.body?.pairView) data = outcome.body.pairView;
+        draw();
+        showNotice(outcome.message, [{ label: 'Import my file again', run: () => importFile(name, contents) }], 'conflict');
+      } else {
+        say(outcome.message);
+      }
+    }
+    const picker = el('input', { type: 'file', accept: '.json,application/json', class: 'single-coaching-file' });
+    picker.addEventListener('change', async () => {
+      const file = picker.files[0];
+      if (!file) return;
+      const contents = await file.text();
+      picker.value = '';
+      await importFile(file.name, contents);
+    });
+    const c = single.coaching;
+    const template = [{ frameID: frame.id, sourceHash: frame.sourceHash, panel: frame.panel, provenance: 'Coach name',
+      points: [{ title: 'Short title', detail: 'What to look at or try.' }] }];
+    return el('section', { class: 'single-coaching', dataset: { singleCoaching: single.frameID } },
+      el('h2', {}, 'Single-photo coaching'),
+      el('p', { class: 'note' }, 'Import a coach\'s file: a JSON list of single-photo coaching records, each for one photo without a reference rider (its frame, photo hash and panel) with one to three points. Records for other photos of the session are kept for them.'),
+      picker, el('p', { class: 'single-coaching-message' }),
+      single.problem ? el('p', { class: 'why' }, 'The saved single-photo coaching file cannot be used: ' + single.problem) : null,
+      c
+        ? el('div', { class: 'single-coaching-shown' }, el('h3', {}, 'Saved for this photo'),
+            el('ul', { class: 'single-points' }, c.points.map((p) => el('li', {}, el('strong', {}, p.title), el('br'), p.detail))),
+            el('p', { class: 'note' }, `Written by ${c.provenance} for this photo and panel.`))
+        : el('p', { class: 'why single-coaching-none' }, 'No single-photo coaching imported for this photo yet.'),
+      el('details', { class: 'single-coaching-template' }, el('summary', {}, 'A record for this photo'),
+        el('pre', {}, JSON.stringify(template, null, 2))));
+  }
+
   function checklistSection() {
     const c = data.checklist;
     if (!c) return null;
@@ -363,7 +410,7 @@ export async function render(main, sessionID, pairID) {
         el('button', { class: 'report', onclick: () => openReport(sessionID) }, 'Session report')),
       el('div', { class: 'pair-photos' }, data.frames.map((f) =>
         el('figure', {}, photo(f), el('figcaption', {}, `${f.role}: ${f.rider}`), leanControls(f)))),
-      contextForm(), leanSection(), coachingImport(), checklistSection()));
+      contextForm(), leanSection(), coachingImport(), singleCoachingSection(), checklistSection()));
   }
 
   draw();

@@ -65,7 +65,7 @@ export async function render(main, sessionID) {
     [...pairs.entries()].map(([id, frames]) =>
       el('section', { class: 'pair' }, el('h3', {}, `Pair ${id}`, ' ',
           el('a', { class: 'pair-link', href: `#/s/${sessionID}/p/${id}`, dataset: { pair: id } },
-            frames.length > 1 ? 'Comparison, wheel lean, coaching and checklist' : 'Wheel lean and checklist')),
+            frames.length > 1 ? 'Comparison, wheel lean, coaching and checklist' : 'Wheel lean, coaching and checklist')),
         el('div', { class: 'pair-riders' }, frames.map((f) => riderTile(sessionID, f))))));
 
   const filter = el('input', { type: 'checkbox', id: 'attention' });
