@@ -192,6 +192,24 @@ TEST_F(StoreTest, SaveChecksRevisionsAndLeavesRefusedFilesAlone) {
     ReviewDocument orphan = windowA;
     orphan.leanContexts["p2"] = {};
     EXPECT_EQ(refused(orphan, 4), (Refusal{"invalidDocument", LeanReview::pairMessage}));
+    // A save must raise the revision: two editors of one revision cannot both win, nor may a
+    // save go backwards.
+    for (const std::int64_t revision : {4, 3}) {
+        ReviewDocument stale = windowA;
+        stale.revision = revision;
+        stale.frames[0].setJoint("right_knee", std::nullopt, JointReviewState::occluded);
+        EXPECT_EQ(refused(stale, 4), (Refusal{"conflict", ReviewStore::staleRevisionMessage})) << revision;
+    }
+    // Edits that load would refuse are refused before anything is touched.
+    for (const auto& [joint, edit] : std::vector<std::pair<std::string, JointEdit>>{
+             {"elbow_of_doom", {Point2{5, 5}, JointReviewState::confirmed}},
+             {"left_knee", {Point2{1e6, 5}, JointReviewState::corrected}},
+             {"left_knee", {Point2{3, 4}, JointReviewState::occluded}}}) {
+        ReviewDocument bad = windowA;
+        bad.revision = 5;
+        bad.frames[0].edits[joint] = edit;
+        EXPECT_EQ(refused(bad, 4), (Refusal{"invalidDocument", ReviewStore::invalidEditMessage})) << joint;
+    }
 
     // An untrusted file on disk is never overwritten.
     auto value = json::parse(readText(url));
