@@ -56,6 +56,11 @@ struct Row {
     Check out, err;
 };
 
+Row ok(const std::string& name, std::vector<std::string> args, Check out) { return {name, std::move(args), 0, out, nothing}; }
+Row fails(const std::string& name, std::vector<std::string> args, const std::string& message) {
+    return {name, std::move(args), 1, nothing, exactly(message + "\n")};
+}
+
 void run(const std::vector<Row>& rows) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -65,8 +70,6 @@ void run(const std::vector<Row>& rows) {
         EXPECT_EQ(row.err(r.err), "") << "stderr: " << r.err;
     }
 }
-
-std::string error(const std::string& message) { return message + "\n"; }
 
 struct Cli : ::testing::Test {
     TempDir temp;
@@ -109,9 +112,9 @@ TEST_F(Cli, UsageMistakesExitTwoAndHelpExitsZero) {
     for (const auto& args : mistakes) rows.push_back({::testing::PrintToString(args), args, 2, nothing, usage});
     rows.push_back({"bad --kind", {"detect", "x.jpg", "--crop", "0,0,9,9", "--kind", "4D"}, 2, nothing,
                     containing("--kind must be 2D or 3D")});
-    rows.push_back({"help", {"--help"}, 0, containing("torvane manifest check SESSION_JSON"), nothing});
-    rows.push_back({"group help", {"image", "--help"}, 0, containing("torvane image crop PHOTO"), nothing});
-    rows.push_back({"command help", {"review", "save", "--help"}, 0, containing("usage: torvane review save DOC"), nothing});
+    rows.push_back(ok("help", {"--help"}, containing("torvane manifest check SESSION_JSON")));
+    rows.push_back(ok("group help", {"image", "--help"}, containing("torvane image crop PHOTO")));
+    rows.push_back(ok("command help", {"review", "save", "--help"}, containing("usage: torvane review save DOC")));
     run(rows);
 }
 
@@ -129,50 +132,44 @@ TEST_F(Cli, FoundationAndPoseCommands) {
     const std::string crop = "Crop is outside the image or not integral pixels.";
 
     run({
-        {"image info: upright size, sorted keys", {"image", "info", photo}, 0,
-         record({{"height", 400}, {"sha256", contentHashOfFile(photo)}, {"width", 300}}), nothing},
-        {"image crop", {"image", "crop", photo, "--rect", "10,20,30,40", "--out", path("c.png")}, 0, line(path("c.png")), nothing},
-        {"the cut", {"image", "info", path("c.png")}, 0, parsed([](const json::Value& v) {
+        ok("image info: upright size, sorted keys", {"image", "info", photo},
+            record({{"height", 400}, {"sha256", contentHashOfFile(photo)}, {"width", 300}})),
+        ok("image crop", {"image", "crop", photo, "--rect", "10,20,30,40", "--out", path("c.png")},
+            line(path("c.png"))),
+        ok("the cut", {"image", "info", path("c.png")}, parsed([](const json::Value& v) {
              EXPECT_EQ(v["width"], 30);
              EXPECT_EQ(v["height"], 40);
-         }),
-         nothing},
-        {"image info of text", {"image", "info", text}, 1, nothing,
-         exactly(error(std::string(ImageInput::unreadableMessage) + " Photo: \"" + text + "\"."))},
-        {"crop outside", {"image", "crop", photo, "--rect", "0,0,400,300", "--out", path("d.png")}, 1, nothing,
-         exactly(error(crop))},
-        {"manifest check", {"manifest", "check", manifest}, 0, recordOf(SessionManifest::load(manifest)), nothing},
-        {"manifest asset", {"manifest", "asset", manifest, "--pair", "A001", "--role", "reference"}, 0, line(path("b.jpg")),
-         nothing},
-        {"manifest asset, subject by default", {"manifest", "asset", manifest, "--pair", "A001"}, 0, line(path("a.jpg")),
-         nothing},
-        {"manifest asset, no such pair", {"manifest", "asset", manifest, "--pair", "B"}, 1, nothing,
-         exactly(error("The manifest has no pair B."))},
-        {"localization evaluate",
-         {"localization", "evaluate", "--predicted", predicted, "--annotations", annotations, "--torso-length", "100"}, 0,
-         parsed([](const json::Value& v) {
+         })),
+        fails("image info of text", {"image", "info", text},
+            std::string(ImageInput::unreadableMessage) + " Photo: \"" + text + "\"."),
+        fails("crop outside", {"image", "crop", photo, "--rect", "0,0,400,300", "--out", path("d.png")}, crop),
+        ok("manifest check", {"manifest", "check", manifest}, recordOf(SessionManifest::load(manifest))),
+        ok("manifest asset", {"manifest", "asset", manifest, "--pair", "A001", "--role", "reference"},
+            line(path("b.jpg"))),
+        ok("manifest asset, subject by default", {"manifest", "asset", manifest, "--pair", "A001"},
+            line(path("a.jpg"))),
+        fails("manifest asset, no such pair", {"manifest", "asset", manifest, "--pair", "B"},
+            "The manifest has no pair B."),
+        ok("localization evaluate", {"localization", "evaluate", "--predicted", predicted, "--annotations", annotations, "--torso-length", "100"},
+            parsed([](const json::Value& v) {
              EXPECT_EQ(v["errors"][0]["pixels"], 5);
              EXPECT_EQ(v["passes"], true);
-         }),
-         nothing},
-        {"detect: both kinds by default", {"detect", messi, "--crop", "40,20,480,322"}, 0,
-         parsed([](const json::Value& v) {
+         })),
+        ok("detect: both kinds by default", {"detect", messi, "--crop", "40,20,480,322"},
+            parsed([](const json::Value& v) {
              EXPECT_EQ(v["twoD"]["kind"], "2D");
              EXPECT_EQ(v["threeD"]["kind"], "3D");
-         }),
-         nothing},
-        {"detect outside the photo", {"detect", messi, "--crop", "500,0,100,100", "--kind", "2D"}, 1, nothing,
-         exactly(error(crop))},
-        {"retry of a changed photo", {"retry", messi, "--hash", std::string(64, '0'), "--crop", "0,0,100,100"}, 1, nothing,
-         exactly(error("Source photo changed."))},
-        {"retry: the record", {"retry", grey, "--hash", contentHashOfFile(grey), "--crop", "20,10,200,200"}, 0,
-         parsed([](const json::Value& v) {
+         })),
+        fails("detect outside the photo", {"detect", messi, "--crop", "500,0,100,100", "--kind", "2D"}, crop),
+        fails("retry of a changed photo", {"retry", messi, "--hash", std::string(64, '0'), "--crop", "0,0,100,100"},
+            "Source photo changed."),
+        ok("retry: the record", {"retry", grey, "--hash", contentHashOfFile(grey), "--crop", "20,10,200,200"},
+            parsed([](const json::Value& v) {
              EXPECT_EQ(v["crop"], json::parse(R"({"x": 20, "y": 10, "width": 200, "height": 200})"));
              EXPECT_EQ(v["twoD"]["status"], "noPose");
              EXPECT_EQ(v["threeD"]["status"], "noPose");
              EXPECT_GT(v["timestamp"].get<double>(), 0);
-         }),
-         nothing},
+         })),
     });
 }
 
@@ -210,8 +207,8 @@ TEST_F(Cli, AnalyzeDiscoverAndReportPage) {
                         : "not the progress lines";
          },
          nothing},
-        {"analyze into an existing folder", {"analyze", manifest, out}, 1, nothing,
-         exactly(error("Output directory already exists; choose a new run directory to preserve evidence."))},
+        fails("analyze into an existing folder", {"analyze", manifest, out},
+            "Output directory already exists; choose a new run directory to preserve evidence."),
         {"discover", {"discover", data.string(), "--report", path("report.json"), "--known", known.string() + "=" + results.string()},
          0,
          [&](const std::string& s) {
@@ -221,8 +218,8 @@ TEST_F(Cli, AnalyzeDiscoverAndReportPage) {
              return std::string();
          },
          nothing},
-        {"discover a missing folder", {"discover", (data / "absent").string()}, 0,
-         containing("The data folder is missing or unavailable."), nothing},
+        ok("discover a missing folder", {"discover", (data / "absent").string()},
+            containing("The data folder is missing or unavailable.")),
     });
     EXPECT_EQ(runCli({"report", "page", out + "/results.json"}).out, readText(out + "/index.html"));
     const auto report = json::parse(readText(temp / "report.json"));
@@ -256,56 +253,47 @@ TEST_F(Cli, ReviewCommands) {
     };
 
     run({
-        {"make", {"review", "make", manifest, report}, 0, recordOf(made), nothing},
-        {"path", {"review", "path", report}, 0, line(target), nothing},
-        {"first save", {"review", "save", doc, "--to", target}, 0, line(target), nothing},
-        {"save over it without a revision", {"review", "save", doc, "--to", target}, 1, nothing,
-         exactly(error(ReviewStore::conflictMessage))},
-        {"save the same revision", {"review", "save", doc, "--to", target, "--expected-revision", "0"}, 1, nothing,
-         exactly(error(ReviewStore::staleRevisionMessage))},
-        {"save the next revision", {"review", "save", next, "--to", target, "--expected-revision", "0"}, 0, line(target),
-         nothing},
-        {"load", {"review", "load", target}, 0, recordOf(raised), nothing},
-        {"validate", {"review", "validate", target, "--against", manifest, report}, 0, line("valid"), nothing},
-        {"set-joint",
-         {"review", "set-joint", doc, "--frame", "p1-subject", "--joint", "left_knee", "--state", "corrected", "--point", "20,21"},
-         0, document([](const ReviewDocument& d) {
+        ok("make", {"review", "make", manifest, report}, recordOf(made)),
+        ok("path", {"review", "path", report}, line(target)),
+        ok("first save", {"review", "save", doc, "--to", target}, line(target)),
+        fails("save over it without a revision", {"review", "save", doc, "--to", target}, ReviewStore::conflictMessage),
+        fails("save the same revision", {"review", "save", doc, "--to", target, "--expected-revision", "0"},
+            ReviewStore::staleRevisionMessage),
+        ok("save the next revision", {"review", "save", next, "--to", target, "--expected-revision", "0"},
+            line(target)),
+        ok("load", {"review", "load", target}, recordOf(raised)),
+        ok("validate", {"review", "validate", target, "--against", manifest, report}, line("valid")),
+        ok("set-joint", {"review", "set-joint", doc, "--frame", "p1-subject", "--joint", "left_knee", "--state", "corrected", "--point", "20,21"},
+            document([](const ReviewDocument& d) {
              EXPECT_EQ(d.frames[0].edits.at("left_knee"), (JointEdit{Point2{20, 21}, JointReviewState::corrected}));
-         }),
-         nothing},
-        {"set-joint outside the photo",
-         {"review", "set-joint", doc, "--frame", "p1-subject", "--joint", "left_knee", "--state", "confirmed", "--point", "60,1"},
-         1, nothing, exactly(error(ReviewFrame::invalidJointMessage))},
-        {"set-joint on no frame", {"review", "set-joint", doc, "--frame", "nope", "--joint", "left_knee", "--state", "occluded"},
-         1, nothing, exactly(error("The document has no frame nope."))},
-        {"points", {"review", "points", editedDoc, "--frame", "p1-subject", "--joint", "left_knee"}, 0,
-         parsed([](const json::Value& v) {
+         })),
+        fails("set-joint outside the photo", {"review", "set-joint", doc, "--frame", "p1-subject", "--joint", "left_knee", "--state", "confirmed", "--point", "60,1"},
+            ReviewFrame::invalidJointMessage),
+        fails("set-joint on no frame", {"review", "set-joint", doc, "--frame", "nope", "--joint", "left_knee", "--state", "occluded"},
+            "The document has no frame nope."),
+        ok("points", {"review", "points", editedDoc, "--frame", "p1-subject", "--joint", "left_knee"},
+            parsed([](const json::Value& v) {
              EXPECT_EQ(v, json::parse(R"({"raw":{"x":10,"y":10},"seed":{"x":10,"y":10},"display":{"x":20,"y":21},
                                           "reviewed":{"x":20,"y":21}})"));
-         }),
-         nothing},
-        {"restore an edit", {"review", "restore", editedDoc, "--frame", "p1-subject", "--joint", "left_knee", "--edit", edit}, 0,
-         document([](const ReviewDocument& d) {
+         })),
+        ok("restore an edit", {"review", "restore", editedDoc, "--frame", "p1-subject", "--joint", "left_knee", "--edit", edit},
+            document([](const ReviewDocument& d) {
              EXPECT_EQ(d.frames[0].edits.at("left_knee"), (JointEdit{std::nullopt, JointReviewState::uncertain}));
-         }),
-         nothing},
-        {"restore: no edit", {"review", "restore", editedDoc, "--frame", "p1-subject", "--joint", "left_knee"}, 0,
-         document([](const ReviewDocument& d) { EXPECT_TRUE(d.frames[0].edits.empty()); }), nothing},
-        {"pairs", {"review", "pairs", doc}, 0, recordOf(PairReview::resolve(made.frames)), nothing},
-        {"evidence-hash", {"review", "evidence-hash", doc, "--pair", "p1"}, 0, line(PairReview::evidenceHash(made, p1)),
-         nothing},
-        {"new-context", {"review", "new-context", doc, "--pair", "p1"}, 0, recordOf(PairContext(made, p1)), nothing},
-        {"new-context without a reference", {"review", "new-context", doc, "--pair", "p2"}, 1, nothing,
-         exactly(error("This photo has no reference."))},
-        {"check", {"review", "check", doc}, 0, line("valid"), nothing},
-        {"check a lean context of an unpaired photo", {"review", "check", leanDoc}, 1, nothing,
-         exactly(error(LeanReview::pairMessage))},
-        {"retry", {"review", "retry", doc, "--session", manifest, "--frame", "p1-reference", "--crop", "4,4,30,30"}, 0,
+         })),
+        ok("restore: no edit", {"review", "restore", editedDoc, "--frame", "p1-subject", "--joint", "left_knee"},
+            document([](const ReviewDocument& d) { EXPECT_TRUE(d.frames[0].edits.empty()); })),
+        ok("pairs", {"review", "pairs", doc}, recordOf(PairReview::resolve(made.frames))),
+        ok("evidence-hash", {"review", "evidence-hash", doc, "--pair", "p1"}, line(PairReview::evidenceHash(made, p1))),
+        ok("new-context", {"review", "new-context", doc, "--pair", "p1"}, recordOf(PairContext(made, p1))),
+        fails("new-context without a reference", {"review", "new-context", doc, "--pair", "p2"},
+            "This photo has no reference."),
+        ok("check", {"review", "check", doc}, line("valid")),
+        fails("check a lean context of an unpaired photo", {"review", "check", leanDoc}, LeanReview::pairMessage),
+        ok("retry", {"review", "retry", doc, "--session", manifest, "--frame", "p1-reference", "--crop", "4,4,30,30"},
          document([](const ReviewDocument& d) {
              ASSERT_TRUE(d.frames[1].retries);
              EXPECT_EQ(d.frames[1].retries->at(0).crop, (PixelRect{4, 4, 30, 30}));
-         }),
-         nothing},
+         })),
     });
 }
 
@@ -353,11 +341,11 @@ TEST_F(Cli, AnalysisCommands) {
     review.items[1] = {CoachingTopic::levers, CoachingReviewStatus::focus, "Two fingers on the brake."};
     const std::string list = file("checklist.json", json::pretty(std::vector<CoachingChecklistReview>{review}));
     const std::string duplicate = file("duplicate.json", json::pretty(std::vector<CoachingChecklistReview>{review, review}));
-    const std::string noPair = error("No complete pair to analyze.");
+    const std::string noPair = "No complete pair to analyze.";
 
     run({
-        {"pair analyze: the report with its coaching", {"pair", "analyze", analysedDoc, "--pair", "A001"}, 0,
-         parsed([&](const json::Value& v) {
+        ok("pair analyze: the report with its coaching", {"pair", "analyze", analysedDoc, "--pair", "A001"},
+            parsed([&](const json::Value& v) {
              std::vector<std::string> keys;
              for (auto it = v.begin(); it != v.end(); ++it) keys.push_back(it.key());
              EXPECT_EQ(keys, (std::vector<std::string>{"activeRuleCount", "analyzerVersion", "catalogVersion", "coaching",
@@ -373,52 +361,49 @@ TEST_F(Cli, AnalysisCommands) {
                                         {"detail", bullets[0].detail}, {"provenance", bullets[0].provenance},
                                         {"version", bullets[0].version}};
              EXPECT_EQ(v["coaching"][0], first);
-         }),
-         nothing},
-        {"pair analyze with a rule file, never NaN", {"pair", "analyze", degenerate, "--pair", "A001", "--rules", rules}, 0,
-         parsed([](const json::Value& v) {
+         })),
+        ok("pair analyze with a rule file, never NaN", {"pair", "analyze", degenerate, "--pair", "A001", "--rules", rules},
+            parsed([](const json::Value& v) {
              EXPECT_EQ(v["catalogVersion"], "club-1");
              EXPECT_EQ(v["focus"][0]["ruleID"], "r1");
              EXPECT_EQ(v["observations"][0]["subject"]["unavailable"], "invalidGeometry");
              EXPECT_FALSE(contains(v.dump(), "null"));
-         }),
-         nothing},
+         })),
         {"pair analyze without --pair", {"pair", "analyze", analysedDoc}, 2, nothing, usage},
-        {"pair analyze, unpaired", {"pair", "analyze", analysedDoc, "--pair", "B001"}, 1, nothing, exactly(noPair)},
-        {"pair analyze, unknown pair", {"pair", "analyze", analysedDoc, "--pair", "Z009"}, 1, nothing, exactly(noPair)},
-        {"lean measure", {"lean", "measure", leanDoc, "--frame", "A001-subject"}, 0,
-         recordOf(*LeanAnalysis::measure(lean.leanAnnotations["A001-subject"])), nothing},
-        {"lean measure, withdrawn", {"lean", "measure", withdrawnDoc, "--frame", "A001-subject"}, 0, line("null"), nothing},
-        {"lean measure, no annotation", {"lean", "measure", leanDoc, "--frame", "B001-subject"}, 1, nothing,
-         exactly(error("The document has no lean annotation for frame B001-subject."))},
-        {"lean compare, unapproved", {"lean", "compare", leanDoc, "--pair", "A001"}, 0,
-         recordOf(LeanAnalysis::compare(lean, pairA)), nothing},
-        {"lean compare", {"lean", "compare", approvedDoc, "--pair", "A001"}, 0,
-         recordOf(LeanAnalysis::compare(approved, pairA)), nothing},
-        {"lean digest", {"lean", "digest", leanDoc, "--pair", "A001"}, 0, line(LeanAnalysis::evidenceDigest(lean, pairA)),
-         nothing},
-        {"lean digest, unpaired", {"lean", "digest", leanDoc, "--pair", "B001"}, 1, nothing,
-         exactly(error("Missing lean annotation."))},
-        {"coaching import", {"coaching", "import", contexts, "--document", doc}, 0,
-         recordOf(PhotoCoachingImport::apply({imported}, d)), nothing},
-        {"coaching import, twice the pair", {"coaching", "import", twice, "--document", doc}, 1, nothing,
-         exactly(error("Photo coaching import has no pairs or duplicate pairs."))},
-        {"coaching single", {"coaching", "single", single, "--document", doc}, 0,
-         recordOf(SinglePhotoCoaching::load(single, d.frames)), nothing},
-        {"coaching single of a paired photo", {"coaching", "single", wrongSingle, "--document", doc}, 1, nothing,
-         exactly(error(SinglePhotoCoaching::invalidMessage))},
-        {"checklist new", {"checklist", "new", "--document", doc, "--frame", "A001-subject"}, 0,
-         recordOf(CoachingChecklistReview(d.frames[0])), nothing},
-        {"checklist new, no frame", {"checklist", "new", "--document", doc, "--frame", "nope"}, 1, nothing,
-         exactly(error("The document has no frame nope."))},
-        {"checklist load", {"checklist", "load", list, "--document", doc}, 0,
-         recordOf(CoachingChecklist::load(list, d.frames)), nothing},
-        {"checklist load, twice a photo", {"checklist", "load", duplicate, "--document", doc}, 1, nothing,
-         exactly(error("Duplicate coaching checklist subject."))},
-        {"checklist rows", {"checklist", "rows", list, "--document", doc, "--frame", "A001-subject"}, 0,
-         recordOf(CoachingChecklist::rows(review)), nothing},
-        {"checklist rows, none saved", {"checklist", "rows", list, "--document", doc, "--frame", "B001-subject"}, 0,
-         recordOf(CoachingChecklist::rows(std::nullopt)), nothing},
+        {"pair analyze, unpaired", {"pair", "analyze", analysedDoc, "--pair", "B001"}, 1, nothing, exactly(noPair + "\n")},
+        {"pair analyze, unknown pair", {"pair", "analyze", analysedDoc, "--pair", "Z009"}, 1, nothing, exactly(noPair + "\n")},
+        ok("lean measure", {"lean", "measure", leanDoc, "--frame", "A001-subject"},
+            recordOf(*LeanAnalysis::measure(lean.leanAnnotations["A001-subject"]))),
+        ok("lean measure, withdrawn", {"lean", "measure", withdrawnDoc, "--frame", "A001-subject"}, line("null")),
+        fails("lean measure, no annotation", {"lean", "measure", leanDoc, "--frame", "B001-subject"},
+            "The document has no lean annotation for frame B001-subject."),
+        ok("lean compare, unapproved", {"lean", "compare", leanDoc, "--pair", "A001"},
+            recordOf(LeanAnalysis::compare(lean, pairA))),
+        ok("lean compare", {"lean", "compare", approvedDoc, "--pair", "A001"},
+            recordOf(LeanAnalysis::compare(approved, pairA))),
+        ok("lean digest", {"lean", "digest", leanDoc, "--pair", "A001"},
+            line(LeanAnalysis::evidenceDigest(lean, pairA))),
+        fails("lean digest, unpaired", {"lean", "digest", leanDoc, "--pair", "B001"}, "Missing lean annotation."),
+        ok("coaching import", {"coaching", "import", contexts, "--document", doc},
+            recordOf(PhotoCoachingImport::apply({imported}, d))),
+        fails("coaching import, twice the pair", {"coaching", "import", twice, "--document", doc},
+            "Photo coaching import has no pairs or duplicate pairs."),
+        ok("coaching single", {"coaching", "single", single, "--document", doc},
+            recordOf(SinglePhotoCoaching::load(single, d.frames))),
+        fails("coaching single of a paired photo", {"coaching", "single", wrongSingle, "--document", doc},
+            SinglePhotoCoaching::invalidMessage),
+        ok("checklist new", {"checklist", "new", "--document", doc, "--frame", "A001-subject"},
+            recordOf(CoachingChecklistReview(d.frames[0]))),
+        fails("checklist new, no frame", {"checklist", "new", "--document", doc, "--frame", "nope"},
+            "The document has no frame nope."),
+        ok("checklist load", {"checklist", "load", list, "--document", doc},
+            recordOf(CoachingChecklist::load(list, d.frames))),
+        fails("checklist load, twice a photo", {"checklist", "load", duplicate, "--document", doc},
+            "Duplicate coaching checklist subject."),
+        ok("checklist rows", {"checklist", "rows", list, "--document", doc, "--frame", "A001-subject"},
+            recordOf(CoachingChecklist::rows(review))),
+        ok("checklist rows, none saved", {"checklist", "rows", list, "--document", doc, "--frame", "B001-subject"},
+            recordOf(CoachingChecklist::rows(std::nullopt))),
     });
 }
 
