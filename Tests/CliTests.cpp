@@ -130,6 +130,9 @@ TEST_F(Cli, FoundationAndPoseCommands) {
     ASSERT_TRUE(platform::writePNG(platform::Raster::filled(320, 240, 90, 90, 90), temp / "grey.png"));
     const std::string grey = path("grey.png"), messi = samplePhoto("messi5.jpg").string();
     const std::string crop = "Crop is outside the image or not integral pixels.";
+    fs::copy_file(samplePhoto("messi5.jpg"), temp / "messi.jpg");
+    const std::string riders = file("riders.json", R"({"messi.jpg": {"crop": {"x": 40, "y": 20, "width": 480,
+        "height": 322}, "height": 300, "joints": {"left_ankle": null}}})");
 
     run({
         ok("image info: upright size, sorted keys", {"image", "info", photo},
@@ -160,6 +163,15 @@ TEST_F(Cli, FoundationAndPoseCommands) {
              EXPECT_EQ(v["twoD"]["kind"], "2D");
              EXPECT_EQ(v["threeD"]["kind"], "3D");
          })),
+        ok("evaluate: the table", {"evaluate", riders, temp.path().string()}, containing("2D total: 1 of 1 crops with a pose")),
+        ok("evaluate: the record and pictures",
+           {"evaluate", riders, temp.path().string(), "--kind", "3D", "--json", "--pictures", path("pictures")},
+           parsed([&](const json::Value& v) {
+               EXPECT_EQ(v["kind"], "3D");
+               EXPECT_TRUE(fs::exists(temp / "pictures" / "messi.jpg-3D.png"));
+           })),
+        {"evaluate without the photos", {"evaluate", riders, path("elsewhere")}, 1, nothing, containing("messi.jpg")},
+        {"evaluate --kind 4D", {"evaluate", riders, temp.path().string(), "--kind", "4D"}, 2, nothing, usage},
         fails("detect outside the photo", {"detect", messi, "--crop", "500,0,100,100", "--kind", "2D"}, crop),
         fails("retry of a changed photo", {"retry", messi, "--hash", std::string(64, '0'), "--crop", "0,0,100,100"},
             "Source photo changed."),

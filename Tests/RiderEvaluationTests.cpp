@@ -171,29 +171,3 @@ TEST(RiderEvaluation, RunsTheEstimatorOnEachCropOfRealPhotos) {
         EXPECT_NE(std::string(e.what()).find("Cannot read the annotated photo c.jpg in "), std::string::npos) << e.what();
     }
 }
-
-TEST(RiderEvaluation, EvaluateCommandRunsTheRealEstimator) {
-    test::TempDir folder;
-    std::filesystem::copy_file(test::samplePhoto("messi5.jpg"), folder / "messi.jpg");
-    // Shoulders of the player, roughly, and a hidden left ankle.
-    test::writeText(folder / "annotations.json", R"({"messi.jpg": {"crop": {"x": 40, "y": 20, "width": 480, "height": 322},
-        "height": 300, "joints": {"left_ankle": null}}})");
-    const std::string annotations = (folder / "annotations.json").string();
-    auto text = test::runCli({"evaluate", annotations, folder.path().string()});
-    ASSERT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_NE(text.out.find("messi.jpg        needsReview"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("2D total: 1 of 1 crops with a pose"), std::string::npos) << text.out;
-
-    auto record = test::runCli({"evaluate", annotations, folder.path().string(), "--kind", "3D", "--json",
-                                "--pictures", (folder / "out").string()});
-    ASSERT_EQ(record.exitCode, 0) << record.err;
-    auto report = json::parse(record.out);
-    EXPECT_EQ(report["kind"], "3D");
-    EXPECT_EQ(report["hiddenJoints"], 12);
-    EXPECT_TRUE(std::filesystem::exists(folder / "out" / "messi.jpg-3D.png"));
-
-    auto missing = test::runCli({"evaluate", annotations, (folder / "elsewhere").string()});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("messi.jpg"), std::string::npos) << missing.err;
-    EXPECT_EQ(test::runCli({"evaluate", annotations, folder.path().string(), "--kind", "4D"}).exitCode, 2);
-}
