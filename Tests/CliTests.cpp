@@ -306,7 +306,26 @@ TEST_F(Cli, ReviewCommands) {
              ASSERT_TRUE(d.frames[1].retries);
              EXPECT_EQ(d.frames[1].retries->at(0).crop, (PixelRect{4, 4, 30, 30}));
          })),
+        // One step from the saved file to the saved file, joints named as people write them.
+        ok("set-joint --save", {"review", "set-joint", "--save", target, "--frame", "p1-subject", "--joint", "left knee",
+                                "--state", "confirmed"}, line(target)),
+        ok("restore --save", {"review", "restore", "--save", target, "--frame", "p1-subject", "--joint", "13"}, line(target)),
+        {"unknown joint", {"review", "set-joint", "--save", target, "--frame", "p1-subject", "--joint", "knee", "--state",
+                           "occluded"}, 1, nothing, containing("Unknown joint \"knee\".")},
+        fails("nothing to confirm", {"review", "set-joint", "--save", target, "--frame", "p1-subject", "--joint", "nose",
+                                     "--state", "confirmed"}, ReviewFrame::invalidJointMessage),
+        {"a document and --save", {"review", "set-joint", doc, "--save", target, "--frame", "p1-subject", "--joint", "nose",
+                                   "--state", "occluded"}, 2, nothing, containing("give either DOC or --save PATH")},
+        {"neither", {"review", "restore", "--frame", "p1-subject", "--joint", "nose"}, 2, nothing,
+         containing("give either DOC or --save PATH")},
+        {"--save of no file", {"review", "restore", "--save", path("missing.json"), "--frame", "p1-subject", "--joint",
+                               "nose"}, 1, nothing, containing(path("missing.json"))},
     });
+    const ReviewDocument saved = ReviewStore::load(target);
+    EXPECT_EQ(saved.revision, 3) << "each --save raised the revision once; the refusals saved nothing";
+    EXPECT_TRUE(saved.frames[0].edits.empty());
+    EXPECT_EQ(saved.frames[0].history.at(0).after, (JointEdit{Point2{10, 10}, JointReviewState::confirmed}));
+    EXPECT_EQ(saved.frames[0].history.back().action, "undo");
 }
 
 TEST_F(Cli, AnalysisCommands) {
