@@ -120,14 +120,7 @@ TEST(RiderEvaluation, RefusesAnnotationsItCannotScore) {
         {R"({"c.jpg": {"crop": {"x": 0, "y": 0, "width": 10, "height": 10}, "height": 5, "joints": {"left_toe": null}}})",
          "The annotation of c.jpg has an unknown joint left_toe."},
     };
-    for (const auto& c : cases) {
-        try {
-            RiderEvaluation::parse(json::parse(c.json));
-            ADD_FAILURE() << c.json;
-        } catch (const PoseError& e) {
-            EXPECT_EQ(std::string(e.what()), c.message);
-        }
-    }
+    for (const auto& c : cases) EXPECT_EQ(messageOf([&] { RiderEvaluation::parse(json::parse(c.json)); }), c.message);
     auto ok = RiderEvaluation::parse(json::parse(
         R"({"d.jpg": {"crop": {"x": 1, "y": 2, "width": 10, "height": 10}, "height": 5, "joints": {"left_knee": null, "left_hip": {"x": 3, "y": 4}}}})"));
     EXPECT_FALSE(ok.at("d.jpg").joints.at("left_knee").has_value());
@@ -163,11 +156,7 @@ TEST(RiderEvaluation, RunsTheEstimatorOnEachCropOfRealPhotos) {
     }
 
     annotations["c.jpg"] = rider();
-    try {
-        RiderEvaluation::run(annotations, folder.path(), "3D", std::nullopt, scripted);
-        ADD_FAILURE() << "a missing photo must fail";
-    } catch (const PoseError& e) {
-        EXPECT_EQ(e.code(), PoseErrorCode::unreadableImage);
-        EXPECT_NE(std::string(e.what()).find("Cannot read the annotated photo c.jpg in "), std::string::npos) << e.what();
-    }
+    const Refusal missing = refusalOf([&] { RiderEvaluation::run(annotations, folder.path(), "3D", std::nullopt, scripted); });
+    EXPECT_EQ(missing.code, "unreadableImage");
+    EXPECT_TRUE(contains(missing.message, "Cannot read the annotated photo c.jpg in ")) << missing;
 }
