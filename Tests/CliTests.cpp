@@ -288,6 +288,8 @@ TEST_F(Cli, ReviewCommands) {
              EXPECT_EQ(v, json::parse(R"({"raw":{"x":10,"y":10},"seed":{"x":10,"y":10},"display":{"x":20,"y":21},
                                           "reviewed":{"x":20,"y":21}})"));
          })),
+        ok("points of a kind without the joint", {"review", "points", doc, "--frame", "p1-subject", "--joint", "nose",
+                                                   "--kind", "3D"}, record(json::Value::object())),
         ok("restore an edit", {"review", "restore", editedDoc, "--frame", "p1-subject", "--joint", "left_knee", "--edit", edit},
             document([](const ReviewDocument& d) {
              EXPECT_EQ(d.frames[0].edits.at("left_knee"), (JointEdit{std::nullopt, JointReviewState::uncertain}));
@@ -321,6 +323,9 @@ TEST_F(Cli, ReviewCommands) {
         {"--save of no file", {"review", "restore", "--save", path("missing.json"), "--frame", "p1-subject", "--joint",
                                "nose"}, 1, nothing, containing(path("missing.json"))},
     });
+    platform::writePNG(platform::Raster::filled(64, 48, 1, 2, 3), s.folder / "b.png");
+    run({fails("retry of a changed photo", {"review", "retry", doc, "--session", manifest, "--frame", "p1-reference", "--crop",
+                                            "4,4,30,30"}, "Source photo changed.")});
     const ReviewDocument saved = ReviewStore::load(target);
     EXPECT_EQ(saved.revision, 3) << "each --save raised the revision once; the refusals saved nothing";
     EXPECT_TRUE(saved.frames[0].edits.empty());
@@ -384,6 +389,12 @@ TEST_F(Cli, AnalysisCommands) {
                                                        "hasPhotoCoaching", "limitations", "observations", "pair",
                                                        "revision", "unobservableKnees"}));
              EXPECT_EQ(v["observations"], json::encode(pairReport.observations));
+             EXPECT_EQ(v["context"], json::encode(pairReport.context));
+             EXPECT_EQ(v["pair"], json::encode(pairA));
+             EXPECT_EQ(v["revision"], 2);
+             EXPECT_EQ(v["evidenceHash"], pairReport.evidenceHash);
+             EXPECT_EQ(v["limitations"], PairReport::limitations);
+             EXPECT_EQ(v["activeRuleCount"], 0);
              EXPECT_EQ(v["unobservableKnees"], json::parse(R"(["rightKnee"])"));
              EXPECT_EQ(v["effectiveCornerDirection"], "left");
              const auto bullets = pairReport.coaching();
@@ -397,6 +408,7 @@ TEST_F(Cli, AnalysisCommands) {
             parsed([](const json::Value& v) {
              EXPECT_EQ(v["catalogVersion"], "club-1");
              EXPECT_EQ(v["focus"][0]["ruleID"], "r1");
+             EXPECT_EQ(v["activeRuleCount"], 1);
              EXPECT_EQ(v["observations"][0]["subject"]["unavailable"], "invalidGeometry");
              EXPECT_FALSE(contains(v.dump(), "null"));
          })),
