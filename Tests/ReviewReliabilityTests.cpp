@@ -21,26 +21,6 @@ namespace {
 
 constexpr int won = 0, conflicted = 3, otherFailure = 4;
 
-// Runs `body` in a child process whose exit code is body's result; never returns in the child.
-pid_t spawn(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int rc = otherFailure;
-        try {
-            rc = body();
-        } catch (...) {
-        }
-        ::_exit(rc);
-    }
-    return pid;
-}
-
-int exitCode(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
 // Children report when they are ready and wait until the parent lets them all go at once.
 struct StartLine {
     int ready[2], go[2];
@@ -83,6 +63,31 @@ struct ReliabilityTest : ::testing::Test {
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
     fs::path url = ReviewStore::documentURL(session.report);
 
+    // Four children each prepare a save, then all start it at once: exactly one wins, the
+    // others meet a conflict. Returns the winner.
+    int race(const std::function<std::function<void()>(int)>& prepare, int round) {
+        StartLine line;
+        std::vector<pid_t> children;
+        for (int i = 0; i < 4; ++i)
+            children.push_back(spawn([&, i] {
+                const auto save = prepare(i);
+                line.arriveAndWait();
+                return saveOutcome(save);
+            }));
+        line.release(4);
+        std::vector<int> winners;
+        for (int i = 0; i < 4; ++i) {
+            const int code = exitCode(children[i]);
+            if (code == won) {
+                winners.push_back(i);
+            } else {
+                EXPECT_EQ(code, conflicted) << "round " << round << " process " << i;
+            }
+        }
+        EXPECT_EQ(winners.size(), 1u) << "round " << round;
+        return winners.empty() ? -1 : winners[0];
+    }
+
     std::set<std::string> folderEntries() const {
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(url.parent_path())) names.insert(entry.path().filename().string());
@@ -98,7 +103,6 @@ JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::c
 // wins, the others are told that a newer review is saved, and a concurrent reader always
 // finds a whole document.
 TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
-    constexpr int processes = 4, rounds = 15;
     ReviewStore::save(fresh, url, std::nullopt);
 
     const fs::path stop = temp.path() / "stop";
@@ -111,32 +115,16 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
         return loads > 0 ? 0 : 1;
     });
 
-    for (int round = 0; round < rounds; ++round) {
-        StartLine line;
-        std::vector<pid_t> children;
-        for (int i = 0; i < processes; ++i)
-            children.push_back(spawn([&, i] {
-                ReviewDocument mine = ReviewStore::load(url);
-                const std::int64_t loaded = mine.revision;
-                mine.revision = loaded + 1;
-                mine.frames[0].edits["left_knee"] = marker(i + 1, round + 1);
-                line.arriveAndWait();
-                return saveOutcome([&] { ReviewStore::save(mine, url, loaded); });
-            }));
-        line.release(processes);
-        std::vector<int> winners;
-        for (int i = 0; i < processes; ++i) {
-            int code = exitCode(children[i]);
-            if (code == won) {
-                winners.push_back(i);
-            } else {
-                EXPECT_EQ(code, conflicted) << "round " << round << " process " << i;
-            }
-        }
-        ASSERT_EQ(winners.size(), 1u) << "round " << round;
+    for (int round = 0; round < 15; ++round) {
+        const int winner = race([&](int i) -> std::function<void()> {
+            ReviewDocument mine = ReviewStore::load(url);
+            const std::int64_t loaded = mine.revision++;
+            mine.frames[0].edits["left_knee"] = marker(i + 1, round + 1);
+            return [=, this] { ReviewStore::save(mine, url, loaded); };
+        }, round);
         ReviewDocument now = ReviewStore::load(url);
         EXPECT_EQ(now.revision, round + 1);
-        EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winners[0] + 1, round + 1));
+        EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winner + 1, round + 1));
     }
     writeText(stop, "");
     EXPECT_EQ(exitCode(reader), 0) << "a reader saw a partial or invalid document";
@@ -145,30 +133,13 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
 }
 
 TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
-    constexpr int processes = 4, rounds = 8;
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < 8; ++round) {
         const fs::path target = url.parent_path() / ("new-" + std::to_string(round) + ".json");
-        StartLine line;
-        std::vector<pid_t> children;
-        for (int i = 0; i < processes; ++i)
-            children.push_back(spawn([&, i] {
-                ReviewDocument mine = fresh;
-                mine.frames[0].edits["left_knee"] = marker(i + 1, 1);
-                line.arriveAndWait();
-                return saveOutcome([&] { ReviewStore::save(mine, target, std::nullopt); });
-            }));
-        line.release(processes);
-        int winner = -1, wins = 0;
-        for (int i = 0; i < processes; ++i) {
-            int code = exitCode(children[i]);
-            if (code == won) {
-                winner = i;
-                ++wins;
-            } else {
-                EXPECT_EQ(code, conflicted);
-            }
-        }
-        ASSERT_EQ(wins, 1) << "round " << round;
+        const int winner = race([&](int i) -> std::function<void()> {
+            ReviewDocument mine = fresh;
+            mine.frames[0].edits["left_knee"] = marker(i + 1, 1);
+            return [=] { ReviewStore::save(mine, target, std::nullopt); };
+        }, round);
         EXPECT_EQ(ReviewStore::load(target).frames[0].edits.at("left_knee"), marker(winner + 1, 1));
     }
 }

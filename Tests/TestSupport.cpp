@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <vips/vips.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -121,6 +122,25 @@ std::string drain(int fd) {
     return text;
 }
 }  // namespace
+
+pid_t spawn(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int rc = 4;
+        try {
+            rc = body();
+        } catch (...) {
+        }
+        _exit(rc);
+    }
+    return pid;
+}
+
+int exitCode(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
 
 ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSeconds) {
     return runProgram(TORVANE_CLI_PATH, args, timeLimitSeconds);

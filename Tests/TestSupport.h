@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 #include "Torvane/ContentHash.h"
@@ -79,6 +80,12 @@ ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSec
 // The same for any program, named by its path.
 ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          unsigned timeLimitSeconds = 0);
+
+// Runs `body` in a forked child whose exit code is body's result (4 when it throws); never
+// returns in the child.
+pid_t spawn(const std::function<int()>& body);
+// The child's exit code, or minus the signal that ended it.
+int exitCode(pid_t pid);
 
 // ---- Refusals
 
