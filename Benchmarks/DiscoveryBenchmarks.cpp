@@ -50,7 +50,7 @@ DataFolder dataFolder(int reviewed) {
             results.push_back(copy);
         }
         for (const auto& file : results) {
-            const fs::path review = ReviewStore::documentURL(file);
+            const fs::path review = ReviewStore::documentPath(file);
             if (!fs::exists(review)) ReviewStore::save(ReviewStore::make(session.manifestURL, file), review, std::nullopt);
         }
     }

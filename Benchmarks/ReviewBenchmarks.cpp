@@ -76,12 +76,12 @@ void saveDocument(benchmark::State& state) {
     const fs::path folder = bench::scratchFolder() / "review";
     fs::remove_all(folder);
     fs::create_directories(folder);
-    const fs::path url = folder / "joint-review-000000000000.json";
+    const fs::path path = folder / "joint-review-000000000000.json";
     ReviewDocument d = document();
-    ReviewStore::save(d, url, std::nullopt);
+    ReviewStore::save(d, path, std::nullopt);
     for (auto _ : state) {
         d.revision += 1;
-        ReviewStore::save(d, url, d.revision - 1);
+        ReviewStore::save(d, path, d.revision - 1);
     }
     fs::remove_all(folder);
 }

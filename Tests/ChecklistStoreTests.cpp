@@ -18,7 +18,7 @@ struct ChecklistStoreTest : ::testing::Test {
     TempDir temp;
     SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument document = ReviewStore::make(session.manifest, session.report);
-    fs::path url = ChecklistStore::url(ReviewStore::documentURL(session.report));
+    fs::path path = ChecklistStore::path(ReviewStore::documentPath(session.report));
 
     CoachingChecklistReview reviewed(const std::string& frame, const std::string& observation) {
         CoachingChecklistReview review(*document.frame(frame));
@@ -31,35 +31,35 @@ struct ChecklistStoreTest : ::testing::Test {
 }  // namespace
 
 TEST_F(ChecklistStoreTest, LivesBesideTheReviewUnderItsOwnName) {
-    const fs::path doc = ReviewStore::documentURL(session.report);
-    EXPECT_EQ(url.parent_path(), doc.parent_path());
-    EXPECT_EQ(url.filename().string(), "coaching-checklist-" + doc.filename().string().substr(13));
-    EXPECT_TRUE(ChecklistStore::load(url, document.frames).empty()) << "no file yet: no checklists";
-    EXPECT_FALSE(fs::exists(url));
+    const fs::path doc = ReviewStore::documentPath(session.report);
+    EXPECT_EQ(path.parent_path(), doc.parent_path());
+    EXPECT_EQ(path.filename().string(), "coaching-checklist-" + doc.filename().string().substr(13));
+    EXPECT_TRUE(ChecklistStore::load(path, document.frames).empty()) << "no file yet: no checklists";
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(ChecklistStoreTest, SavesOnePhotoAtATimeAndLoadsWithTheLibrary) {
     const auto first = reviewed("p1-subject", "Elbow locked at apex.");
-    ChecklistStore::save(url, document.frames, first, "none");
+    ChecklistStore::save(path, document.frames, first, "none");
     const auto second = reviewed("p2-subject", "Room to fold.");
-    ChecklistStore::save(url, document.frames, second, "none");
+    ChecklistStore::save(path, document.frames, second, "none");
 
-    auto loaded = CoachingChecklist::load(url, document.frames);
+    auto loaded = CoachingChecklist::load(path, document.frames);
     ASSERT_EQ(loaded.size(), 2u);
     EXPECT_EQ(loaded.at("p1-subject"), first);
     EXPECT_EQ(loaded.at("p2-subject"), second);
 
     auto changed = first;
     changed.items[0] = {CoachingTopic::grip, CoachingReviewStatus::observed, "Relaxed."};
-    ChecklistStore::save(url, document.frames, changed, ChecklistStore::version(first));
-    EXPECT_EQ(CoachingChecklist::load(url, document.frames).at("p1-subject"), changed);
-    EXPECT_EQ(CoachingChecklist::load(url, document.frames).at("p2-subject"), second);
+    ChecklistStore::save(path, document.frames, changed, ChecklistStore::version(first));
+    EXPECT_EQ(CoachingChecklist::load(path, document.frames).at("p1-subject"), changed);
+    EXPECT_EQ(CoachingChecklist::load(path, document.frames).at("p2-subject"), second);
 }
 
 TEST_F(ChecklistStoreTest, RefusalsLeaveTheFileAsItWas) {
     const auto saved = reviewed("p1-subject", "Elbow locked at apex.");
-    ChecklistStore::save(url, document.frames, saved, "none");
-    const std::string before = readText(url);
+    ChecklistStore::save(path, document.frames, saved, "none");
+    const std::string before = readText(path);
 
     auto unevidenced = saved;
     unevidenced.items[3] = {CoachingTopic::outsideArm, CoachingReviewStatus::hypothesis, " \n"};
@@ -78,14 +78,14 @@ TEST_F(ChecklistStoreTest, RefusalsLeaveTheFileAsItWas) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(messageOf([&] { ChecklistStore::save(url, document.frames, c.review, c.expected); }), c.message);
-        EXPECT_EQ(readText(url), before);
+        EXPECT_EQ(messageOf([&] { ChecklistStore::save(path, document.frames, c.review, c.expected); }), c.message);
+        EXPECT_EQ(readText(path), before);
     }
     // A file that no longer loads is never overwritten.
-    writeText(url, "[{\"frameID\": 1}]");
-    EXPECT_NE(messageOf([&] { ChecklistStore::save(url, document.frames, saved, ChecklistStore::version(saved)); }),
+    writeText(path, "[{\"frameID\": 1}]");
+    EXPECT_NE(messageOf([&] { ChecklistStore::save(path, document.frames, saved, ChecklistStore::version(saved)); }),
               "no error");
-    EXPECT_EQ(readText(url), "[{\"frameID\": 1}]");
+    EXPECT_EQ(readText(path), "[{\"frameID\": 1}]");
 }
 
 TEST_F(ChecklistStoreTest, ConcurrentFirstSavesExactlyOneWins) {
@@ -93,7 +93,7 @@ TEST_F(ChecklistStoreTest, ConcurrentFirstSavesExactlyOneWins) {
     for (int i = 0; i < 4; ++i)
         children.push_back(spawn([&, i] {
             try {
-                ChecklistStore::save(url, document.frames, reviewed("p1-subject", "Saver " + std::to_string(i)), "none");
+                ChecklistStore::save(path, document.frames, reviewed("p1-subject", "Saver " + std::to_string(i)), "none");
                 return 0;
             } catch (const PoseError& e) {
                 return e.message() == ChecklistStore::conflictMessage ? 3 : 4;
@@ -106,13 +106,13 @@ TEST_F(ChecklistStoreTest, ConcurrentFirstSavesExactlyOneWins) {
         EXPECT_TRUE(code == 0 || code == 3) << code;
     }
     EXPECT_EQ(winners, 1);
-    EXPECT_EQ(CoachingChecklist::load(url, document.frames).size(), 1u);
+    EXPECT_EQ(CoachingChecklist::load(path, document.frames).size(), 1u);
 }
 
 namespace {
 
 struct SingleCoachingStoreTest : ChecklistStoreTest {
-    fs::path single = SinglePhotoCoachingStore::url(ReviewStore::documentURL(session.report));
+    fs::path single = SinglePhotoCoachingStore::path(ReviewStore::documentPath(session.report));
     std::vector<ReviewFrame> frames = withSecondUnpairedPhoto();
 
     // p3 repeats p2's photo on its own: two unpaired subjects to import for.
@@ -134,7 +134,7 @@ struct SingleCoachingStoreTest : ChecklistStoreTest {
 }  // namespace
 
 TEST_F(SingleCoachingStoreTest, ImportsReplaceThePhotosTheyNameAndKeepTheOthers) {
-    EXPECT_EQ(single.filename().string(), "single-photo-coaching-" + ReviewStore::documentURL(session.report).filename().string().substr(13));
+    EXPECT_EQ(single.filename().string(), "single-photo-coaching-" + ReviewStore::documentPath(session.report).filename().string().substr(13));
     EXPECT_EQ(SinglePhotoCoachingStore::version(single), "none");
     EXPECT_TRUE(SinglePhotoCoachingStore::load(single, frames).empty());
 

@@ -248,7 +248,7 @@ TEST_F(Cli, ReviewCommands) {
     const std::string manifest = s.manifest.string(), report = s.report.string();
     const ReviewDocument made = ReviewStore::make(s.manifest, s.report);
     const std::string doc = file("doc.json", json::pretty(made));
-    const std::string target = ReviewStore::documentURL(s.report).string();
+    const std::string target = ReviewStore::documentPath(s.report).string();
     ReviewDocument raised = made;
     raised.revision = 1;
     const std::string next = file("next.json", json::pretty(raised));

@@ -42,7 +42,7 @@ protected:
         return request("POST", target, headers, body.dump(), "application/json");
     }
     std::string frameURL(const std::string& frame) { return "/api/sessions/" + sessionID + "/frames/" + frame; }
-    fs::path documentPath() const { return ReviewStore::documentURL(session.report); }
+    fs::path documentPath() const { return ReviewStore::documentPath(session.report); }
 
     json::Value waitForJob(const std::string& id) {
         for (int i = 0; i < 3000; ++i) {

@@ -18,7 +18,7 @@ namespace {
 struct DeskPairApi : ::testing::Test {
     TempDir temp;
     SessionFiles session = writeSession(temp.path() / "data" / "session");
-    fs::path documentURL = ReviewStore::documentURL(session.report);
+    fs::path documentPath = ReviewStore::documentPath(session.report);
     std::ostringstream log;
     desk::Desk desk{temp.path() / "data", log};
     desk::DeskServer server{desk};
@@ -46,7 +46,7 @@ struct DeskPairApi : ::testing::Test {
     }
     std::string pairs(const std::string& rest) const { return "/api/sessions/" + sessionID + "/pairs/" + rest; }
     std::string frames(const std::string& rest) const { return "/api/sessions/" + sessionID + "/frames/" + rest; }
-    std::string onDisk() const { return fs::exists(documentURL) ? readText(documentURL) : "(none)"; }
+    std::string onDisk() const { return fs::exists(documentPath) ? readText(documentPath) : "(none)"; }
 };
 
 std::string errorOf(const platform::HttpClientResponse& r) { return json::parse(r.body).value("error", ""); }
@@ -77,7 +77,7 @@ TEST_F(DeskPairApi, PairViewBeforeAnyDecision) {
 TEST_F(DeskPairApi, DecisionsAreSavedAtOnceAndConflictsReturnTheLatest) {
     auto first = post(pairs("p1/context"), {{"edit", {{"cornerDirection", "left"}}}, {"revision", 0}});
     ASSERT_EQ(first.status, 200) << first.body;
-    ReviewDocument saved = ReviewStore::load(documentURL);
+    ReviewDocument saved = ReviewStore::load(documentPath);
     EXPECT_EQ(saved.revision, 1);
     ASSERT_EQ(saved.comparisonContexts.size(), 1u);
     EXPECT_EQ(saved.comparisonContexts[0].cornerDirection, CornerDirection::left);
@@ -103,7 +103,7 @@ TEST_F(DeskPairApi, DecisionsAreSavedAtOnceAndConflictsReturnTheLatest) {
 
 TEST_F(DeskPairApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
     ASSERT_EQ(post(pairs("p1/context"), {{"edit", {{"subjectConfirmed", true}}}, {"revision", 0}}).status, 200);
-    const std::string hash = ReviewStore::load(documentURL).comparisonContexts[0].evidenceHash;
+    const std::string hash = ReviewStore::load(documentPath).comparisonContexts[0].evidenceHash;
     auto coachingFile = [&](const std::string& evidence) {
         json::Value context = {{"pairID", "p1"}, {"subjectID", "p1-subject"}, {"referenceID", "p1-reference"},
                                {"evidenceHash", evidence}, {"subjectConfirmed", false}, {"referenceConfirmed", false},
@@ -146,7 +146,7 @@ TEST_F(DeskPairApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
     }
     auto imported = post(pairs("p1/coaching"), {{"contents", coachingFile(hash)}, {"revision", 1}});
     ASSERT_EQ(imported.status, 200) << imported.body;
-    const ReviewDocument after = ReviewStore::load(documentURL);
+    const ReviewDocument after = ReviewStore::load(documentPath);
     EXPECT_EQ(after.revision, 2) << "an import raises the revision once";
     EXPECT_TRUE(after.comparisonContexts[0].subjectConfirmed) << "the reviewer's decisions survive an import";
     EXPECT_EQ(after.comparisonContexts[0].photoCoaching->points[0].title, "Look");
@@ -166,7 +166,7 @@ TEST_F(DeskPairApi, WheelLinesAndTheirApproval) {
     const auto lean = json::parse(approved.body)["lean"];
     EXPECT_TRUE(lean["approved"].get<bool>());
     EXPECT_TRUE(lean["comparison"]["measurement"].is_object()) << lean.dump();
-    EXPECT_EQ(ReviewStore::load(documentURL).revision, 3);
+    EXPECT_EQ(ReviewStore::load(documentPath).revision, 3);
 }
 
 TEST_F(DeskPairApi, ChecklistSavesBesideTheReviewWithItsOwnVersionCheck) {
@@ -178,7 +178,7 @@ TEST_F(DeskPairApi, ChecklistSavesBesideTheReviewWithItsOwnVersionCheck) {
     ASSERT_EQ(saved.status, 200) << saved.body;
     const auto answer = json::parse(saved.body);
     EXPECT_EQ(answer["rows"][0]["statusLabel"], "Focus");
-    const fs::path file = ChecklistStore::url(documentURL);
+    const fs::path file = ChecklistStore::path(documentPath);
     EXPECT_EQ(CoachingChecklist::load(file, fresh.frames).at("p1-subject"), review);
     const std::string before = readText(file);
 
@@ -224,7 +224,7 @@ TEST_F(DeskPairApi, SinglePhotoCoachingIsImportedBesideTheReview) {
     auto imported = post(pairs("p2/single-coaching"), {{"contents", file("p2-subject", "Eyes up")}, {"version", "none"}});
     ASSERT_EQ(imported.status, 200) << imported.body;
     EXPECT_EQ(json::parse(imported.body)["singleCoaching"]["coaching"]["points"][0]["title"], "Eyes up");
-    const fs::path stored = SinglePhotoCoachingStore::url(documentURL);
+    const fs::path stored = SinglePhotoCoachingStore::path(documentPath);
     EXPECT_EQ(SinglePhotoCoaching::load(stored, fresh.frames).at("p2-subject").points[0].title, "Eyes up");
     const auto reloaded = json::parse(get(pairs("p2")).body)["singleCoaching"];
     EXPECT_EQ(reloaded["coaching"]["provenance"], "Coach K");

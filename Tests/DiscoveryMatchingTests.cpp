@@ -83,15 +83,15 @@ protected:
     void SetUp() override {
         writePhoto(data / "a.jpg", 16, 12);
         writePhoto(data / "b.png", 18, 12);
-        SessionDiscovery::createManifest({data / "a.jpg", data / "b.png"}, manifestURL);
+        SessionDiscovery::createManifest({data / "a.jpg", data / "b.png"}, manifestPath);
         // A reference rider from the first photo makes the source map hold three crops.
-        auto manifest = SessionManifest::load(manifestURL);
+        auto manifest = SessionManifest::load(manifestPath);
         auto reference = manifest.pairs[0].riders[0];
         reference.role = "reference";
         manifest.pairs[0].riders.push_back(reference);
-        writeText(manifestURL, json::pretty(manifest));
-        manifestHash = SessionDiscovery::digest(readText(manifestURL));
-        sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestURL), manifestURL);
+        writeText(manifestPath, json::pretty(manifest));
+        manifestHash = SessionDiscovery::digest(readText(manifestPath));
+        sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestPath), manifestPath);
     }
 
     bool valid(const FeasibilityReport& report) {
@@ -100,7 +100,7 @@ protected:
     }
 
     TempDir data;
-    fs::path manifestURL = data / "session.json";
+    fs::path manifestPath = data / "session.json";
     std::string manifestHash;
     SourceMap sources;
 };
@@ -111,18 +111,18 @@ TEST_F(DiscoveryReportMatching, SourceMapHashesEveryRidersPhoto) {
 
     // Riders that share a crop key share one entry, so a report with a crop for each of
     // them has one crop too many.
-    auto manifest = SessionManifest::load(manifestURL);
+    auto manifest = SessionManifest::load(manifestPath);
     manifest.pairs[0].riders[1].role = "subject";
-    EXPECT_EQ(SessionDiscovery::sourceHashes(manifest, manifestURL).size(), 2u);
+    EXPECT_EQ(SessionDiscovery::sourceHashes(manifest, manifestPath).size(), 2u);
 
     manifest.pairs[1].file = "../outside.jpg";
-    EXPECT_EQ(messageOf([&] { SessionDiscovery::sourceHashes(manifest, manifestURL); }), "Asset escapes session folder.");
+    EXPECT_EQ(messageOf([&] { SessionDiscovery::sourceHashes(manifest, manifestPath); }), "Asset escapes session folder.");
     manifest.pairs[1].file = "gone.jpg";
-    EXPECT_THROW(SessionDiscovery::sourceHashes(manifest, manifestURL), fs::filesystem_error);
+    EXPECT_THROW(SessionDiscovery::sourceHashes(manifest, manifestPath), fs::filesystem_error);
 }
 
 TEST_F(DiscoveryReportMatching, OnlyACompleteReportOfTheseBytesIsValid) {
-    const auto good = matchingReport(manifestURL);
+    const auto good = matchingReport(manifestPath);
     EXPECT_TRUE(valid(good));
 
     // A crop that records a detection error still counts: every rider was attempted.
@@ -151,21 +151,21 @@ TEST_F(DiscoveryReportMatching, OnlyACompleteReportOfTheseBytesIsValid) {
 }
 
 TEST_F(DiscoveryReportMatching, ReplacingAPhotoInvalidatesEarlierReports) {
-    const auto report = matchingReport(manifestURL);
+    const auto report = matchingReport(manifestPath);
     EXPECT_TRUE(valid(report));
     writePhoto(data / "b.png", 20, 12);
-    sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestURL), manifestURL);
+    sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestPath), manifestPath);
     EXPECT_FALSE(valid(report));
 }
 
 TEST_F(DiscoveryReportMatching, WithoutReviewsTheFirstValidCandidateWins) {
     fs::create_directory(data / "run");
-    writeText(data / "run" / "results.json", json::pretty(matchingReport(manifestURL)));
-    writeText(data / "results.json", json::pretty(matchingReport(manifestURL)));
+    writeText(data / "run" / "results.json", json::pretty(matchingReport(manifestPath)));
+    writeText(data / "results.json", json::pretty(matchingReport(manifestPath)));
     const std::vector<fs::path> candidates{data / "run" / "results.json", data / "results.json"};
-    EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestURL, std::nullopt), candidates[0]);
-    EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestURL, candidates[1]), candidates[0]);
-    EXPECT_EQ(SessionDiscovery::preferredReport({}, manifestURL, candidates[1]), std::nullopt);
+    EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestPath, std::nullopt), candidates[0]);
+    EXPECT_EQ(SessionDiscovery::preferredReport(candidates, manifestPath, candidates[1]), candidates[0]);
+    EXPECT_EQ(SessionDiscovery::preferredReport({}, manifestPath, candidates[1]), std::nullopt);
 }
 
 // Two valid results files of the same manifest and photos, each with a saved joint review.
@@ -175,20 +175,20 @@ protected:
         DiscoveryReportMatching::SetUp();
         for (const auto& results : {first, second}) {
             fs::create_directory(results.parent_path());
-            auto report = matchingReport(manifestURL);
+            auto report = matchingReport(manifestPath);
             report.generatedAt = results == first ? "2026-01-01T00:00:00Z" : "2026-01-02T00:00:00Z";
             writeText(results, json::pretty(report));
-            ReviewStore::save(ReviewStore::make(manifestURL, results), ReviewStore::documentURL(results), std::nullopt);
+            ReviewStore::save(ReviewStore::make(manifestPath, results), ReviewStore::documentPath(results), std::nullopt);
         }
     }
 
     void setReviewTime(const fs::path& results, int secondsAgo) {
-        fs::last_write_time(ReviewStore::documentURL(results),
+        fs::last_write_time(ReviewStore::documentPath(results),
                             fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
     }
 
     std::optional<fs::path> preferred(const std::optional<fs::path>& known = std::nullopt) {
-        return SessionDiscovery::preferredReport({first, second}, manifestURL, known);
+        return SessionDiscovery::preferredReport({first, second}, manifestPath, known);
     }
 
     fs::path first = data / "run-1" / "results.json";
@@ -202,20 +202,20 @@ TEST_F(DiscoveryReviewPreference, KnownThenNewestReviewThenPathText) {
     EXPECT_EQ(preferred(first), first);  // the known file wins even with the older review
     setReviewTime(first, 5);
     EXPECT_EQ(preferred(), first);
-    const auto now = fs::last_write_time(ReviewStore::documentURL(first));
-    fs::last_write_time(ReviewStore::documentURL(second), now);
-    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestURL, std::nullopt), first);
+    const auto now = fs::last_write_time(ReviewStore::documentPath(first));
+    fs::last_write_time(ReviewStore::documentPath(second), now);
+    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestPath, std::nullopt), first);
 }
 
 TEST_F(DiscoveryReviewPreference, ReviewsThatDoNotFitAreIgnored) {
     setReviewTime(first, 100);
     setReviewTime(second, 10);
     // The newer review is replaced by one made for the other results file: other evidence.
-    const auto foreign = readText(ReviewStore::documentURL(first));
-    writeText(ReviewStore::documentURL(second), foreign);
+    const auto foreign = readText(ReviewStore::documentPath(first));
+    writeText(ReviewStore::documentPath(second), foreign);
     EXPECT_EQ(preferred(), first);
     // A review that does not load counts as none; the known file is then just a candidate.
-    writeText(ReviewStore::documentURL(first), "{not json");
+    writeText(ReviewStore::documentPath(first), "{not json");
     EXPECT_EQ(preferred(second), first);
-    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestURL, std::nullopt), second);
+    EXPECT_EQ(SessionDiscovery::preferredReport({second, first}, manifestPath, std::nullopt), second);
 }

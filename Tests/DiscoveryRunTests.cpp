@@ -138,7 +138,7 @@ TEST_F(DiscoveryRun, AnalysisFailuresArePreservedAndDoNotStopOtherFolders) {
     photoFolder("c-fine", {"x.jpg"});
     photoFolder("d-nothing", {"x.jpg"});
     std::vector<fs::path> outputs;
-    auto report = SessionDiscovery::run(root, {}, {}, [&](const fs::path& manifestURL, const fs::path& output) {
+    auto report = SessionDiscovery::run(root, {}, {}, [&](const fs::path& manifestPath, const fs::path& output) {
         outputs.push_back(output);
         const auto session = output.parent_path().filename().string();
         if (session == "a-silent") {
@@ -148,7 +148,7 @@ TEST_F(DiscoveryRun, AnalysisFailuresArePreservedAndDoNotStopOtherFolders) {
             throw PoseError::invalidInput("Detector exploded.");
         } else if (session == "c-fine") {
             fs::create_directory(output);
-            writeText(output / "results.json", json::pretty(matchingReport(manifestURL)));
+            writeText(output / "results.json", json::pretty(matchingReport(manifestPath)));
         }
     });
     ASSERT_EQ(report.failures.size(), 3u);
@@ -275,7 +275,7 @@ TEST_F(DiscoveryRun, KnownResultsMatchThroughSymbolicLinks) {
 TEST_F(DiscoveryRun, ASavedReviewKeepsItsResultsChosen) {
     const fs::path folder = photoFolder("s", {"a.jpg"});
     const fs::path reviewed = discover().sessions[0].resultsURL;
-    ReviewStore::save(ReviewStore::make(folder / "session.json", reviewed), ReviewStore::documentURL(reviewed),
+    ReviewStore::save(ReviewStore::make(folder / "session.json", reviewed), ReviewStore::documentPath(reviewed),
                       std::nullopt);
     // A results file that comes first in candidate order but has no review.
     auto unreviewed = matchingReport(folder / "session.json");

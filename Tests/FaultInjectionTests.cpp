@@ -133,20 +133,20 @@ TEST(FaultInjection, ReviewSaveLosesNothingAndTheNextSaveSucceeds) {
         TempDir temp;
         SessionFiles session = writeSession(temp.path() / "session");
         ReviewDocument saved = ReviewStore::make(session.manifest, session.report);
-        const fs::path url = ReviewStore::documentURL(session.report);
-        ReviewStore::save(saved, url, std::nullopt);
-        const std::string before = readText(url);
-        const auto namesBefore = namesIn(url.parent_path());
+        const fs::path path = ReviewStore::documentPath(session.report);
+        ReviewStore::save(saved, path, std::nullopt);
+        const std::string before = readText(path);
+        const auto namesBefore = namesIn(path.parent_path());
 
         ReviewDocument next = saved;
         next.revision = 1;
         next.frames[0].setJoint("left_knee", Point2{1, 1}, JointReviewState::confirmed);
-        expectFailure(c, [&](const platform::Env& env) { ReviewStore::save(next, url, 0, env); });
-        EXPECT_EQ(readText(url), before) << c.name;
-        EXPECT_EQ(namesIn(url.parent_path()), namesBefore) << c.name << ": no .saving file is left";
+        expectFailure(c, [&](const platform::Env& env) { ReviewStore::save(next, path, 0, env); });
+        EXPECT_EQ(readText(path), before) << c.name;
+        EXPECT_EQ(namesIn(path.parent_path()), namesBefore) << c.name << ": no .saving file is left";
 
-        ReviewStore::save(next, url, 0);  // the lock was released
-        EXPECT_EQ(ReviewStore::load(url), next) << c.name;
+        ReviewStore::save(next, path, 0);  // the lock was released
+        EXPECT_EQ(ReviewStore::load(path), next) << c.name;
     }
 }
 
@@ -156,19 +156,19 @@ TEST(FaultInjection, ReviewConversionStopsWhenTheBackupFails) {
     SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument two = ReviewStore::make(session.manifest, session.report);
     two.schemaVersion = 2;
-    const fs::path url = ReviewStore::documentURL(session.report);
-    writeText(url, json::prettyText(json::encode(two)));
-    const std::string before = readText(url);
+    const fs::path path = ReviewStore::documentPath(session.report);
+    writeText(path, json::prettyText(json::encode(two)));
+    const std::string before = readText(path);
     ReviewDocument next = two;
     next.revision = 1;
 
     FaultCase full{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write backup"};
-    expectFailure(full, [&](const platform::Env& env) { ReviewStore::save(next, url, 0, env); });
-    EXPECT_EQ(readText(url), before);
-    EXPECT_FALSE(fs::exists(ReviewStore::legacyBackupURL(url, 2)));
+    expectFailure(full, [&](const platform::Env& env) { ReviewStore::save(next, path, 0, env); });
+    EXPECT_EQ(readText(path), before);
+    EXPECT_FALSE(fs::exists(ReviewStore::legacyBackupURL(path, 2)));
 
     FaultyEnv refused(Fault::createRefused);
-    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, url, 0, refused); }),
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, path, 0, refused); }),
               (Refusal{"backupFailed", "Cannot create schema-2 backup; review preserved."}));
-    EXPECT_EQ(readText(url), before);
+    EXPECT_EQ(readText(path), before);
 }

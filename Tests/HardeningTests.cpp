@@ -523,7 +523,7 @@ TEST(Hardening, AFolderLockedByAnotherProcessIsSkippedWithALine) {
 TEST(Hardening, ASaveWaitsForAnotherSaversLockABoundedTime) {
     TempDir dir;
     const SessionFiles session = writeSession(dir / "s");
-    const fs::path target = ReviewStore::documentURL(session.report);
+    const fs::path target = ReviewStore::documentPath(session.report);
     ReviewDocument next = ReviewStore::make(session.manifest, session.report);
     ReviewStore::save(next, target, std::nullopt);
     const std::string before = readText(target);
@@ -534,7 +534,7 @@ TEST(Hardening, ASaveWaitsForAnotherSaversLockABoundedTime) {
         ASSERT_EQ(::pipe(ready), 0);
         const pid_t holder = ::fork();
         if (holder == 0) {
-            platform::ExclusiveLock lock(ReviewStore::lockURL(target));
+            platform::ExclusiveLock lock(ReviewStore::lockPath(target));
             const char byte = lock.acquire(std::chrono::seconds(5)) ? 'y' : 'n';
             (void)!::write(ready[1], &byte, 1);
             if (releases) ::sleep(1);

@@ -61,7 +61,7 @@ struct ReliabilityTest : ::testing::Test {
     TempDir temp;
     SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
-    fs::path url = ReviewStore::documentURL(session.report);
+    fs::path path = ReviewStore::documentPath(session.report);
 
     // Four children each prepare a save, then all start it at once: exactly one wins, the
     // others meet a conflict. Returns the winner.
@@ -90,7 +90,7 @@ struct ReliabilityTest : ::testing::Test {
 
     std::set<std::string> folderEntries() const {
         std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(url.parent_path())) names.insert(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(path.parent_path())) names.insert(entry.path().filename().string());
         return names;
     }
 };
@@ -103,13 +103,13 @@ JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::c
 // wins, the others are told that a newer review is saved, and a concurrent reader always
 // finds a whole document.
 TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
-    ReviewStore::save(fresh, url, std::nullopt);
+    ReviewStore::save(fresh, path, std::nullopt);
 
     const fs::path stop = temp.path() / "stop";
     pid_t reader = spawn([&] {
         int loads = 0;
         while (!fs::exists(stop) || loads == 0) {
-            ReviewStore::load(url);  // throws, and so fails the child, on any torn read
+            ReviewStore::load(path);  // throws, and so fails the child, on any torn read
             ++loads;
         }
         return loads > 0 ? 0 : 1;
@@ -117,24 +117,24 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
 
     for (int round = 0; round < 15; ++round) {
         const int winner = race([&](int i) -> std::function<void()> {
-            ReviewDocument mine = ReviewStore::load(url);
+            ReviewDocument mine = ReviewStore::load(path);
             const std::int64_t loaded = mine.revision++;
             mine.frames[0].edits["left_knee"] = marker(i + 1, round + 1);
-            return [=, this] { ReviewStore::save(mine, url, loaded); };
+            return [=, this] { ReviewStore::save(mine, path, loaded); };
         }, round);
-        ReviewDocument now = ReviewStore::load(url);
+        ReviewDocument now = ReviewStore::load(path);
         EXPECT_EQ(now.revision, round + 1);
         EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winner + 1, round + 1));
     }
     writeText(stop, "");
     EXPECT_EQ(exitCode(reader), 0) << "a reader saw a partial or invalid document";
-    EXPECT_EQ(folderEntries(), (std::set<std::string>{"results.json", url.filename().string(),
-                                                       ReviewStore::lockURL(url).filename().string()}));
+    EXPECT_EQ(folderEntries(), (std::set<std::string>{"results.json", path.filename().string(),
+                                                       ReviewStore::lockPath(path).filename().string()}));
 }
 
 TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
     for (int round = 0; round < 8; ++round) {
-        const fs::path target = url.parent_path() / ("new-" + std::to_string(round) + ".json");
+        const fs::path target = path.parent_path() / ("new-" + std::to_string(round) + ".json");
         const int winner = race([&](int i) -> std::function<void()> {
             ReviewDocument mine = fresh;
             mine.frames[0].edits["left_knee"] = marker(i + 1, 1);
@@ -181,7 +181,7 @@ private:
 // never a broken one; the old bytes always survive, in the document or in a whole backup;
 // the next save goes through (the lock died with the saver) and cleans up.
 TEST_F(ReliabilityTest, SaversKilledInsideEverySystemCallLoseNothing) {
-    const fs::path backup = ReviewStore::legacyBackupURL(url, 2);
+    const fs::path backup = ReviewStore::legacyBackupURL(path, 2);
     for (const int schema : {3, 2}) {
         SCOPED_TRACE("schema " + std::to_string(schema));
         ReviewDocument old = fresh;
@@ -193,12 +193,12 @@ TEST_F(ReliabilityTest, SaversKilledInsideEverySystemCallLoseNothing) {
         int stops = 0;
         for (int stopAt = 0;; ++stopAt) {
             SCOPED_TRACE("stopped at call " + std::to_string(stopAt));
-            writeText(url, oldBytes);
+            writeText(path, oldBytes);
             fs::remove(backup);
             int channel[2];
             ASSERT_EQ(::pipe(channel), 0);
             const pid_t saver = spawn([&] {
-                ReviewStore::save(next, url, 0, StoppingEnv(stopAt, channel[1]));
+                ReviewStore::save(next, path, 0, StoppingEnv(stopAt, channel[1]));
                 const char done = 'd';
                 return ::write(channel[1], &done, 1) == 1 ? won : otherFailure;
             });
@@ -215,9 +215,9 @@ TEST_F(ReliabilityTest, SaversKilledInsideEverySystemCallLoseNothing) {
             ASSERT_EQ(code, -SIGKILL);
             ++stops;
 
-            const std::string now = readText(url);
+            const std::string now = readText(path);
             if (now != oldBytes) {
-                EXPECT_EQ(ReviewStore::load(url), next);
+                EXPECT_EQ(ReviewStore::load(path), next);
                 if (schema < 3) {
                     EXPECT_EQ(readText(backup), oldBytes) << "the old review is gone";
                 }
@@ -227,17 +227,17 @@ TEST_F(ReliabilityTest, SaversKilledInsideEverySystemCallLoseNothing) {
             }
 
             ReviewDocument after = next;
-            const std::int64_t current = ReviewStore::load(url).revision;
+            const std::int64_t current = ReviewStore::load(path).revision;
             after.revision = current + 1;
-            ASSERT_NO_THROW(ReviewStore::save(after, url, current));
-            EXPECT_EQ(ReviewStore::load(url), after);
+            ASSERT_NO_THROW(ReviewStore::save(after, path, current));
+            EXPECT_EQ(ReviewStore::load(path), after);
             if (schema < 3) {
                 EXPECT_EQ(readText(backup), oldBytes);
             }
             auto names = folderEntries();
             names.erase(backup.filename().string());
-            EXPECT_EQ(names, (std::set<std::string>{"results.json", url.filename().string(),
-                                                     ReviewStore::lockURL(url).filename().string()}))
+            EXPECT_EQ(names, (std::set<std::string>{"results.json", path.filename().string(),
+                                                     ReviewStore::lockPath(path).filename().string()}))
                 << "a temporary file was left behind";
         }
         // Every save makes at least: open, write, flush, close and rename of the temporary

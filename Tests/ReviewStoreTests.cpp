@@ -14,7 +14,7 @@ using namespace torvane::test;
 namespace {
 
 bool lockIsFree(const fs::path& document) {
-    int fd = ::open(ReviewStore::lockURL(document).c_str(), O_RDWR);
+    int fd = ::open(ReviewStore::lockPath(document).c_str(), O_RDWR);
     if (fd < 0) return true;
     bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     ::close(fd);
@@ -25,13 +25,13 @@ struct StoreTest : ::testing::Test {
     TempDir temp;
     SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
-    fs::path url = ReviewStore::documentURL(session.report);
+    fs::path path = ReviewStore::documentPath(session.report);
 };
 
 }  // namespace
 
 TEST_F(StoreTest, MakeBuildsOneFramePerRiderFromCheckedEvidence) {
-    EXPECT_EQ(url.filename().string(), "joint-review-" + contentHashOfFile(session.report).substr(0, 12) + ".json");
+    EXPECT_EQ(path.filename().string(), "joint-review-" + contentHashOfFile(session.report).substr(0, 12) + ".json");
     EXPECT_EQ(fresh.manifestHash, contentHashOfFile(session.manifest));
     EXPECT_EQ(fresh.reportHash, contentHashOfFile(session.report));
     EXPECT_EQ(fresh.schemaVersion, 3);
@@ -76,11 +76,11 @@ TEST_F(StoreTest, LoadRefusesDocumentsItCannotTrustAndNeverWrites) {
     ReviewDocument d = fresh;
     d.frames[0].setJoint("left_knee", Point2{5, 5}, JointReviewState::confirmed);
     d.frames[0].setJoint("right_knee", Point2{6, 6}, JointReviewState::uncertain);
-    ReviewStore::save(d, url, std::nullopt);
-    EXPECT_EQ(ReviewStore::load(url), d);
+    ReviewStore::save(d, path, std::nullopt);
+    EXPECT_EQ(ReviewStore::load(path), d);
 
     auto loadWith = [&](auto change) {
-        auto value = json::parse(readText(url));
+        auto value = json::parse(readText(path));
         change(value);
         fs::path other = temp.path() / "other.json";
         const std::string bytes = json::prettyText(value);
@@ -148,19 +148,19 @@ TEST_F(StoreTest, AssetURLStaysInsideTheSessionFolder) {
 }
 
 TEST_F(StoreTest, SaveChecksRevisionsAndLeavesRefusedFilesAlone) {
-    ReviewStore::save(fresh, url, std::nullopt);
-    EXPECT_EQ(ReviewStore::load(url), fresh);
+    ReviewStore::save(fresh, path, std::nullopt);
+    EXPECT_EQ(ReviewStore::load(path), fresh);
     struct stat st {};
-    ASSERT_EQ(::stat(ReviewStore::lockURL(url).c_str(), &st), 0);
+    ASSERT_EQ(::stat(ReviewStore::lockPath(path).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, 0);
 
     const Refusal conflict{"conflict", ReviewStore::conflictMessage};
     auto refused = [&](const ReviewDocument& d, std::optional<std::int64_t> expected) {
-        const std::string before = readText(url);
-        Refusal refusal = refusalOf([&] { ReviewStore::save(d, url, expected); });
-        EXPECT_EQ(readText(url), before) << refusal;
-        EXPECT_TRUE(lockIsFree(url)) << refusal;
+        const std::string before = readText(path);
+        Refusal refusal = refusalOf([&] { ReviewStore::save(d, path, expected); });
+        EXPECT_EQ(readText(path), before) << refusal;
+        EXPECT_TRUE(lockIsFree(path)) << refusal;
         return refusal;
     };
     EXPECT_EQ(refused(fresh, std::nullopt), conflict);
@@ -168,14 +168,14 @@ TEST_F(StoreTest, SaveChecksRevisionsAndLeavesRefusedFilesAlone) {
     // Two windows at revision 3: the first save wins, the second is refused.
     ReviewDocument three = fresh;
     three.revision = 3;
-    ReviewStore::save(three, url, 0);
-    ReviewDocument windowA = ReviewStore::load(url), windowB = windowA;
+    ReviewStore::save(three, path, 0);
+    ReviewDocument windowA = ReviewStore::load(path), windowB = windowA;
     windowA.revision = 4;
     windowA.frames[0].setJoint("left_knee", Point2{1, 1}, JointReviewState::confirmed);
-    ReviewStore::save(windowA, url, 3);
+    ReviewStore::save(windowA, path, 3);
     windowB.revision = 4;
     EXPECT_EQ(refused(windowB, 3), conflict);
-    EXPECT_EQ(ReviewStore::load(url), windowA);
+    EXPECT_EQ(ReviewStore::load(path), windowA);
 
     ReviewDocument other = windowA;
     other.manifestHash = "x";
@@ -212,28 +212,28 @@ TEST_F(StoreTest, SaveChecksRevisionsAndLeavesRefusedFilesAlone) {
     }
 
     // An untrusted file on disk is never overwritten.
-    auto value = json::parse(readText(url));
+    auto value = json::parse(readText(path));
     value["schemaVersion"] = 4;
-    writeText(url, json::prettyText(value));
+    writeText(path, json::prettyText(value));
     EXPECT_EQ(refused(windowA, 4), (Refusal{"invalidDocument", ReviewStore::invalidDocumentMessage}));
-    writeText(url, "{not json");
+    writeText(path, "{not json");
     Refusal unreadable = refused(windowA, 4);
     EXPECT_EQ(unreadable.code, "other");
     EXPECT_EQ(unreadable.message.rfind("The data couldn't be read", 0), 0u);
 
     // The file was moved away: saving with an expected revision refuses.
-    fs::rename(url, temp.path() / "moved.json");
-    EXPECT_EQ(refusalOf([&] { ReviewStore::save(windowA, url, 4); }), (Refusal{"moved", ReviewStore::movedMessage}));
-    EXPECT_FALSE(fs::exists(url));
-    EXPECT_TRUE(lockIsFree(url));
+    fs::rename(path, temp.path() / "moved.json");
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(windowA, path, 4); }), (Refusal{"moved", ReviewStore::movedMessage}));
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(lockIsFree(path));
 }
 
 TEST_F(StoreTest, InMemorySchemaOneWithContextsSavesAsSchemaThree) {
     ReviewDocument d = fresh;
     d.schemaVersion = 1;
     d.comparisonContexts.push_back(PairContext(d, PairReview::resolve(d.frames)[0]));
-    ReviewStore::save(d, url, std::nullopt);
-    ReviewDocument loaded = ReviewStore::load(url);
+    ReviewStore::save(d, path, std::nullopt);
+    ReviewDocument loaded = ReviewStore::load(path);
     EXPECT_EQ(loaded.schemaVersion, 3);
     EXPECT_EQ(loaded.comparisonContexts, d.comparisonContexts);
 }
@@ -247,35 +247,35 @@ TEST_F(StoreTest, OlderSchemaFilesAreBackedUpByteForByteOnce) {
     value.erase("leanAnnotations");
     value.erase("leanContexts");
     const std::string oldBytes = value.dump(4);
-    writeText(url, oldBytes);
-    const fs::path backup = ReviewStore::legacyBackupURL(url, 2);
-    EXPECT_EQ(backup.string(), url.string() + ".schema2-backup");
-    EXPECT_EQ(ReviewStore::legacyBackupURL(url).string(), url.string() + ".schema1-backup");
+    writeText(path, oldBytes);
+    const fs::path backup = ReviewStore::legacyBackupURL(path, 2);
+    EXPECT_EQ(backup.string(), path.string() + ".schema2-backup");
+    EXPECT_EQ(ReviewStore::legacyBackupURL(path).string(), path.string() + ".schema1-backup");
 
-    ReviewDocument next = ReviewStore::load(url);
+    ReviewDocument next = ReviewStore::load(path);
     EXPECT_EQ(next.schemaVersion, 2);
     next.revision = 2;
-    ReviewStore::save(next, url, 1);
+    ReviewStore::save(next, path, 1);
     EXPECT_EQ(readText(backup), oldBytes);
     struct stat st {};
     ASSERT_EQ(::stat(backup.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(ReviewStore::load(url).schemaVersion, 3);
+    EXPECT_EQ(ReviewStore::load(path).schemaVersion, 3);
 
     // The old file comes back (restored by hand): the identical backup lets the save pass.
-    writeText(url, oldBytes);
-    ReviewStore::save(next, url, 1);
-    EXPECT_EQ(ReviewStore::load(url).schemaVersion, 3);
+    writeText(path, oldBytes);
+    ReviewStore::save(next, path, 1);
+    EXPECT_EQ(ReviewStore::load(path).schemaVersion, 3);
     EXPECT_EQ(readText(backup), oldBytes);
 
     // A backup with other content, a symbolic link or a named pipe is never touched.
     auto refusedWith = [&](auto makeBackup) {
-        writeText(url, oldBytes);
+        writeText(path, oldBytes);
         fs::remove(backup);
         makeBackup();
-        std::string message = messageOf([&] { ReviewStore::save(next, url, 1); });
-        EXPECT_EQ(readText(url), oldBytes);
-        EXPECT_TRUE(lockIsFree(url));
+        std::string message = messageOf([&] { ReviewStore::save(next, path, 1); });
+        EXPECT_EQ(readText(path), oldBytes);
+        EXPECT_TRUE(lockIsFree(path));
         return message;
     };
     const std::string differs = "Schema-2 backup differs or is not a regular file; both files preserved.";
@@ -329,42 +329,42 @@ TEST_F(StoreTest, MalformedAndTruncatedDocumentsNeverCrashTheLoader) {
 }
 
 TEST_F(StoreTest, NamedPipeOrFolderAtTheDocumentPathIsRefusedWithoutBlocking) {
-    ASSERT_EQ(::mkfifo(url.c_str(), 0600), 0);
-    EXPECT_THROW(ReviewStore::load(url), fs::filesystem_error);
-    EXPECT_THROW(ReviewStore::save(fresh, url, std::nullopt), fs::filesystem_error);
-    EXPECT_TRUE(fs::is_fifo(url));
-    EXPECT_TRUE(lockIsFree(url));
-    fs::remove(url);
-    fs::create_directory(url);
-    EXPECT_THROW(ReviewStore::save(fresh, url, 0), fs::filesystem_error);
-    EXPECT_TRUE(fs::is_directory(url));
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_THROW(ReviewStore::load(path), fs::filesystem_error);
+    EXPECT_THROW(ReviewStore::save(fresh, path, std::nullopt), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_fifo(path));
+    EXPECT_TRUE(lockIsFree(path));
+    fs::remove(path);
+    fs::create_directory(path);
+    EXPECT_THROW(ReviewStore::save(fresh, path, 0), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_directory(path));
 }
 
 TEST_F(StoreTest, LockAndBackupThatCannotBeCreatedStopTheSave) {
-    ReviewStore::save(fresh, url, std::nullopt);
-    const std::string saved = readText(url);
+    ReviewStore::save(fresh, path, std::nullopt);
+    const std::string saved = readText(path);
     ReviewDocument next = fresh;
     next.revision = 1;
-    const fs::path lock = ReviewStore::lockURL(url);
+    const fs::path lock = ReviewStore::lockPath(path);
     fs::remove(lock);
     fs::create_directory(lock);
-    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, url, 0); }), (Refusal{"lockFailed", ReviewStore::cannotLockMessage}));
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, path, 0); }), (Refusal{"lockFailed", ReviewStore::cannotLockMessage}));
     fs::remove(lock);
     fs::create_symlink(temp.path() / "elsewhere", lock);
-    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, url, 0); }), (Refusal{"lockFailed", ReviewStore::cannotLockMessage}));
+    EXPECT_EQ(refusalOf([&] { ReviewStore::save(next, path, 0); }), (Refusal{"lockFailed", ReviewStore::cannotLockMessage}));
     EXPECT_FALSE(fs::exists(temp.path() / "elsewhere")) << "the lock file is never created through a link";
-    EXPECT_EQ(readText(url), saved);
+    EXPECT_EQ(readText(path), saved);
     fs::remove(lock);
 
     // A name that leaves no room for the backup's suffix: creating the backup fails.
-    const fs::path longURL = url.parent_path() / (std::string(250 - 5, 'r') + ".json");
+    const fs::path longPath = path.parent_path() / (std::string(250 - 5, 'r') + ".json");
     ReviewDocument two = fresh;
     two.schemaVersion = 2;
     const std::string oldBytes = json::pretty(two);
-    writeText(longURL, oldBytes);
+    writeText(longPath, oldBytes);
     ReviewDocument raised = fresh;
     raised.revision = 1;
-    EXPECT_EQ(messageOf([&] { ReviewStore::save(raised, longURL, 0); }), "Cannot create schema-2 backup; review preserved.");
-    EXPECT_EQ(readText(longURL), oldBytes);
-    EXPECT_TRUE(lockIsFree(longURL));
+    EXPECT_EQ(messageOf([&] { ReviewStore::save(raised, longPath, 0); }), "Cannot create schema-2 backup; review preserved.");
+    EXPECT_EQ(readText(longPath), oldBytes);
+    EXPECT_TRUE(lockIsFree(longPath));
 }

@@ -30,7 +30,7 @@ struct SessionReportTest : ::testing::Test {
     TempDir temp;
     SessionFiles session = writeSession(temp.path() / "session");
     fs::path run = session.report.parent_path();
-    fs::path documentURL = ReviewStore::documentURL(session.report);
+    fs::path documentPath = ReviewStore::documentPath(session.report);
     ReviewDocument document = ReviewStore::make(session.manifest, session.report);
 
     void SetUp() override {
@@ -51,14 +51,14 @@ struct SessionReportTest : ::testing::Test {
         edit.cornerDirection = CornerDirection::left;
         edit.comparability = std::map<PairFeature, ViewComparability>{{PairFeature::leftElbow, ViewComparability::comparable}};
         document = ReviewDecisions::setPairContext(document, "p1", edit);
-        ReviewStore::save(document, documentURL, std::nullopt);
+        ReviewStore::save(document, documentPath, std::nullopt);
     }
 
     void saveChecklist(const std::string& observation, const std::string& expected = "none") {
         CoachingChecklistReview review(*document.frame("p1-subject"));
         review.provenance = "Coach <K>";
         review.items[0] = {CoachingTopic::grip, CoachingReviewStatus::focus, observation};
-        ChecklistStore::save(ChecklistStore::url(documentURL), document.frames, review, expected);
+        ChecklistStore::save(ChecklistStore::path(documentPath), document.frames, review, expected);
     }
 
     test::ProcessResult report(std::vector<std::string> extra = {}) {
@@ -74,7 +74,7 @@ TEST_F(SessionReportTest, ShowsEveryPairWithItsAnglesCoachingAndReasons) {
     saveChecklist("<script>alert(1)</script> & \"grip\"");
     const ReviewFrame& single = *document.frame("p2-subject");
     const SinglePhotoCoaching coaching{single.id, single.sourceHash, single.panel, "Coach K", {{"Eyes <up>", "Look ahead."}}};
-    SinglePhotoCoachingStore::import(SinglePhotoCoachingStore::url(documentURL), document.frames,
+    SinglePhotoCoachingStore::import(SinglePhotoCoachingStore::path(documentPath), document.frames,
                                      json::Value::array({json::encode(coaching)}).dump(), "none");
     auto r = report();
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -151,7 +151,7 @@ TEST_F(SessionReportTest, NeverReplacesAFile) {
 }
 
 TEST_F(SessionReportTest, RefusesAResultsFileWithoutSavedReview) {
-    fs::remove(documentURL);
+    fs::remove(documentPath);
     auto r = report();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, std::string(SessionReport::noReviewMessage) + "\n");
@@ -159,7 +159,7 @@ TEST_F(SessionReportTest, RefusesAResultsFileWithoutSavedReview) {
 }
 
 TEST_F(SessionReportTest, AnUnreadableChecklistIsReportedNotFatal) {
-    writeText(ChecklistStore::url(documentURL), "{}");
+    writeText(ChecklistStore::path(documentPath), "{}");
     auto r = report();
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string html = readText(r.out.substr(0, r.out.size() - 1));

@@ -1,7 +1,6 @@
 #include "Torvane/FeasibilityRunner.h"
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <future>
 #include <iostream>
@@ -70,11 +69,11 @@ std::future<platform::EncodedPNG> encodeLater(platform::Raster panelImage, const
 // Decoding, detection and the landmark checks happen here, on the caller's thread; the
 // pictures are drawn and encoded by workers. `finishPrevious` is called once the photo has
 // been decoded and detected, before this rider's pictures take their memory.
-void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput& rider, const fs::path& manifestURL,
+void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput& rider, const fs::path& manifestPath,
                   const fs::path& outputDirectory, const PoseEstimates& estimates,
                   const std::function<void()>& finishPrevious) {
     CropReport& report = pending.report;
-    const ImageInput input = ImageInput::load(SessionManifest::assetURL(pair, &rider, manifestURL));
+    const ImageInput input = ImageInput::load(SessionManifest::assetURL(pair, &rider, manifestPath));
     report.sourceHash = input.sha256;
 
     const platform::Raster cropImage = input.cropped(rider.crop);
@@ -84,17 +83,17 @@ void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput
     finishPrevious();
     // Named by the detector that ran rather than by the text the result carries, so the
     // names always match the page's links and never leave the run folder.
-    auto url = [&](std::string_view kind) {
+    auto path = [&](std::string_view kind) {
         return outputDirectory / (pair.id + "-" + rider.role + "-" + std::string(kind) + ".png");
     };
-    pending.pictures.emplace_back(url(PoseKind::threeD), encodeLater(panelImage, rider, *report.threeD));
+    pending.pictures.emplace_back(path(PoseKind::threeD), encodeLater(panelImage, rider, *report.threeD));
     report.twoD = estimates.estimate2D(cropImage, rider.crop);
 
     report.localization3D =
         Localization::evaluate(predictedPoints(*report.threeD, false), rider.annotations, rider.torsoLength);
     report.localization2D =
         Localization::evaluate(predictedPoints(*report.twoD, true), rider.annotations, rider.torsoLength);
-    pending.pictures.emplace_back(url(PoseKind::twoD), encodeLater(panelImage, rider, *report.twoD));
+    pending.pictures.emplace_back(path(PoseKind::twoD), encodeLater(panelImage, rider, *report.twoD));
 }
 
 std::string statusText(const std::optional<PoseResult>& result) { return result ? result->status : "unavailable"; }
@@ -103,9 +102,9 @@ std::string statusText(const std::optional<PoseResult>& result) { return result 
 // prints its progress line and appends its report.
 void finish(PendingRider& pending, std::vector<CropReport>& crops) {
     CropReport& report = pending.report;
-    for (auto& [url, picture] : pending.pictures) {
+    for (auto& [path, picture] : pending.pictures) {
         try {
-            InspectionRenderer::save(picture.get(), url);
+            InspectionRenderer::save(picture.get(), path);
         } catch (const std::exception& e) {
             report.error = describeError(e);
             break;
@@ -120,12 +119,12 @@ void finish(PendingRider& pending, std::vector<CropReport>& crops) {
 
 }  // namespace
 
-FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::path& outputDirectory,
+FeasibilityReport FeasibilityRunner::run(const fs::path& manifestPath, const fs::path& outputDirectory,
                                          const PoseEstimates& estimates) {
     // The report vouches for the manifest text it was made from, not for whatever the
     // file holds when the run ends.
     std::string manifestBytes;
-    const SessionManifest manifest = SessionManifest::load(manifestURL, &manifestBytes);
+    const SessionManifest manifest = SessionManifest::load(manifestPath, &manifestBytes);
     const fs::path folder = withoutTrailingSeparators(outputDirectory);
     createRunFolder(folder);
 
@@ -149,7 +148,7 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::
             report.rider = rider.rider;
             report.crop = rider.crop;
             try {
-                analyseRider(*pending, pair, rider, manifestURL, folder, estimates, finishPrevious);
+                analyseRider(*pending, pair, rider, manifestPath, folder, estimates, finishPrevious);
             } catch (const std::exception& e) {
                 report.error = describeError(e);
                 pending->pictures.clear();  // a failure before the pictures means none is written
@@ -175,94 +174,6 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestURL, const fs::
     platform::writeFileAtomically(folder / "results.json", json::pretty(report));
     platform::writeFileAtomically(folder / "index.html", html(report));
     return report;
-}
-
-std::string FeasibilityRunner::escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    // One pass is the same as the four replacements in order (& first), since no
-    // replacement produces a character that a later one would replace.
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out.push_back(c);
-        }
-    }
-    return out;
-}
-
-namespace {
-
-std::string rows(const std::optional<PoseResult>& result) {
-    if (!result) return {};
-    std::vector<const JointResult*> joints;
-    for (const auto& joint : result->joints) joints.push_back(&joint);
-    std::stable_sort(joints.begin(), joints.end(), [](const auto* a, const auto* b) { return a->name < b->name; });
-    std::string out;
-    for (const auto* joint : joints) {
-        auto id = jointID(joint->name);
-        char point[128];
-        std::snprintf(point, sizeof point, "%.1f, %.1f", joint->point.x, joint->point.y);
-        out += "<tr><td>" + (id ? std::to_string(*id) : std::string("?")) + "</td><td>" +
-               FeasibilityRunner::escape(joint->name) + "</td><td>" + point + "</td></tr>";
-    }
-    return out;
-}
-
-std::string figure(const CropReport& crop, const std::string& title, const std::string& kind,
-                   const std::optional<PoseResult>& result) {
-    // A results file can be edited by hand: its IDs are text like any other, escaped.
-    const std::string picture = FeasibilityRunner::escape(crop.pairID + "-" + crop.role + "-" + kind + ".png");
-    return "<figure><img src=\"" + picture + "\" alt=\"" + title + " " + kind +
-           " inspection\"><figcaption>" + kind +
-           " \u2014 unreviewed</figcaption><details><summary>Joint key and source pixel coordinates</summary>"
-           "<table><tr><th>ID</th><th>Joint</th><th>x, y</th></tr>" +
-           rows(result) + "</table></details></figure>";
-}
-
-std::string section(const CropReport& crop) {
-    const std::string title = FeasibilityRunner::escape(crop.pairID + " \u00b7 " + crop.role + " \u00b7 " + crop.rider);
-    auto status = [](const std::optional<PoseResult>& r) {
-        return r ? FeasibilityRunner::escape(r->status) : std::string("unavailable");
-    };
-    std::string note;
-    if (crop.error)
-        note = *crop.error;
-    else if (crop.threeD && crop.threeD->message)
-        note = *crop.threeD->message;
-    return "<section><h2>" + title + "</h2><p>3D: " + status(crop.threeD) + " \u00b7 2D: " + status(crop.twoD) +
-           "</p><p>" + FeasibilityRunner::escape(note) + "</p><div>" + figure(crop, title, "3D", crop.threeD) +
-           figure(crop, title, "2D", crop.twoD) + "</div></section>";
-}
-
-}  // namespace
-
-std::string FeasibilityRunner::html(const FeasibilityReport& report) {
-    std::string page =
-        "<!doctype html><html lang=\"en\"><meta charset=\"utf-8\"><meta name=\"viewport\" "
-        "content=\"width=device-width,initial-scale=1\"><title>Pose feasibility inspection</title>\n"
-        "<style>body{font:16px system-ui;background:#101519;color:#edf1f5;max-width:1000px;margin:32px "
-        "auto;padding:16px}section{border-top:1px solid #64748b;padding:16px 0}section "
-        "div{display:flex;flex-wrap:wrap;gap:24px}figure{margin:0}img{max-width:100%;image-rendering:auto}"
-        "figcaption{padding:8px 0}p{max-width:75ch;color:#ced6df}</style>\n<h1>";
-    page += escape(report.session);
-    page +=
-        "</h1><p>Feasibility inspection only \u2014 no coaching or verified 3D anatomy.</p><p>Yellow: selected rider "
-        "crop. Cyan: raw Vision joints (2D points below 0.2 confidence hidden). Numbers: fixed joint IDs shared "
-        "across every image and both pose types. Each PNG includes its own legend beside the photo; expand the "
-        "table for source coordinates. Left/right always means the rider\u2019s anatomy. Pink circles: provisional "
-        "source-only references and their uncertainty. Source pixels are preserved beneath annotations.</p><p>";
-    page += escape(report.annotationProvenance);
-    page += "</p>";
-    for (std::size_t i = 0; i < report.crops.size(); ++i) {
-        if (i > 0) page += "\n";
-        page += section(report.crops[i]);
-    }
-    page += "</html>";
-    return page;
 }
 
 }  // namespace torvane

@@ -17,8 +17,8 @@ namespace torvane {
 // Why one side of a comparison has no angle.
 enum class MeasurementUnavailable { unreviewedJoint, invalidGeometry };
 template <>
-struct EnumNames<MeasurementUnavailable> {
-    static constexpr std::pair<MeasurementUnavailable, std::string_view> names[] = {
+struct EnumTable<MeasurementUnavailable> {
+    static constexpr EnumCase<MeasurementUnavailable> cases[] = {
         {MeasurementUnavailable::unreviewedJoint, "unreviewedJoint"},
         {MeasurementUnavailable::invalidGeometry, "invalidGeometry"}};
 };
@@ -53,8 +53,8 @@ struct PairObservation {
 
 enum class DifferenceDirection { greater, smaller };
 template <>
-struct EnumNames<DifferenceDirection> {
-    static constexpr std::pair<DifferenceDirection, std::string_view> names[] = {
+struct EnumTable<DifferenceDirection> {
+    static constexpr EnumCase<DifferenceDirection> cases[] = {
         {DifferenceDirection::greater, "greater"}, {DifferenceDirection::smaller, "smaller"}};
 };
 

@@ -12,10 +12,10 @@ namespace {
 // One read serves the hash and the pixels, so the hash always belongs to the pixels that
 // were analysed, even if the file is replaced meanwhile; the name is never parsed for
 // decoder options ("a.jpg[shrink=8]" is just a name).
-std::string photoBytes(const std::filesystem::path& url) {
+std::string photoBytes(const std::filesystem::path& path) {
     std::string bytes;
     try {
-        bytes = platform::readFile(url, platform::photoFileLimit);
+        bytes = platform::readFile(path, platform::photoFileLimit);
     } catch (const std::filesystem::filesystem_error&) {
         refuse();
     }
@@ -33,36 +33,36 @@ platform::ImageHeader checkedHeader(std::string_view bytes) {
 
 }  // namespace
 
-ImageInput ImageInput::load(const std::filesystem::path& url) {
-    const std::string bytes = photoBytes(url);
+ImageInput ImageInput::load(const std::filesystem::path& path) {
+    const std::string bytes = photoBytes(path);
     checkedHeader(bytes);
     platform::Raster image = platform::decodePhotoUpright(bytes);
     if (image.empty()) refuse();  // truncated or corrupt image data
     return ImageInput{std::move(image), contentHash(bytes)};
 }
 
-ImageInput ImageInput::loadNamingFile(const std::filesystem::path& url) {
+ImageInput ImageInput::loadNamingFile(const std::filesystem::path& path) {
     try {
-        return load(url);
+        return load(path);
     } catch (const PoseError& e) {
         if (e.message() != unreadableMessage) throw;
-        throw PoseError(PoseErrorCode::unreadableImage, namedFailure(url));
+        throw PoseError(PoseErrorCode::unreadableImage, namedFailure(path));
     }
 }
 
-std::string ImageInput::namedFailure(const std::filesystem::path& url) {
-    const std::string shown = "\"" + platform::printable(url.string()) + "\"";
+std::string ImageInput::namedFailure(const std::filesystem::path& path) {
+    const std::string shown = "\"" + platform::printable(path.string()) + "\"";
     std::string detail = "Photo: " + shown + ".";
     try {
-        if (platform::readFile(url, platform::photoFileLimit).empty()) detail = shown + " is empty.";
+        if (platform::readFile(path, platform::photoFileLimit).empty()) detail = shown + " is empty.";
     } catch (const std::filesystem::filesystem_error& e) {
         detail = e.what();  // says what is wrong and names the file
     }
     return std::string(unreadableMessage) + " " + detail;
 }
 
-ImageProbe ImageInput::probe(const std::filesystem::path& url) {
-    const std::string bytes = photoBytes(url);
+ImageProbe ImageInput::probe(const std::filesystem::path& path) {
+    const std::string bytes = photoBytes(path);
     const platform::ImageHeader header = checkedHeader(bytes);
     const bool turned = header.orientation >= 5 && header.orientation <= 8;
     return ImageProbe{turned ? header.storedHeight : header.storedWidth,

@@ -28,19 +28,19 @@ struct ImageInput {
     // Reads the file once (a regular file, opened without blocking, at most
     // platform::photoFileLimit bytes) and decodes those bytes: only JPEG, PNG, TIFF and HEIF,
     // and truncated or corrupt image data is refused. Every refusal is unreadableMessage.
-    static ImageInput load(const std::filesystem::path& url);
+    static ImageInput load(const std::filesystem::path& path);
 
     // The same, but a refusal also names the file and what is wrong with it (missing,
     // empty, not a regular file, ...), for messages about one photo among many.
-    static ImageInput loadNamingFile(const std::filesystem::path& url);
+    static ImageInput loadNamingFile(const std::filesystem::path& path);
 
     // unreadableMessage followed by the file's name and what is wrong with it.
-    static std::string namedFailure(const std::filesystem::path& url);
+    static std::string namedFailure(const std::filesystem::path& path);
 
     // The upright size and hash that `load` would give, from the header and the stored
     // orientation alone: the same size-limit refusal, no pixel decoded. For photos whose
     // bytes are already known to decode (their hash matches an analysed photo).
-    static ImageProbe probe(const std::filesystem::path& url);
+    static ImageProbe probe(const std::filesystem::path& path);
 
     // Whether a photo stored at this size may be decoded.
     static bool withinLimits(long long storedWidth, long long storedHeight) {

@@ -98,8 +98,8 @@ platform::EncodedPNG InspectionRenderer::encode(platform::Raster image, const Pi
     return std::move(*png);
 }
 
-void InspectionRenderer::save(const platform::EncodedPNG& png, const std::filesystem::path& url) {
-    switch (png.write(url)) {
+void InspectionRenderer::save(const platform::EncodedPNG& png, const std::filesystem::path& path) {
+    switch (png.write(path)) {
         case platform::PNGExport::written: return;
         case platform::PNGExport::cannotCreate: throw PoseError(PoseErrorCode::writeFailed, "Cannot create output PNG.");
         case platform::PNGExport::failed: throw PoseError(PoseErrorCode::writeFailed, "PNG export failed.");
@@ -108,8 +108,8 @@ void InspectionRenderer::save(const platform::EncodedPNG& png, const std::filesy
 
 void InspectionRenderer::write(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
                                const PoseResult& pose, const std::vector<Landmark>& annotations,
-                               const std::filesystem::path& url) {
-    save(encode(image, panel, crop, pose, annotations), url);
+                               const std::filesystem::path& path) {
+    save(encode(image, panel, crop, pose, annotations), path);
 }
 
 }  // namespace torvane

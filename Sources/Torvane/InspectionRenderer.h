@@ -27,11 +27,11 @@ struct InspectionRenderer {
         {"left_hip", "left_knee"}, {"left_knee", "left_ankle"}, {"right_hip", "right_knee"},
         {"right_knee", "right_ankle"}, {"left_hip", "right_hip"}}};
 
-    // Draws one picture of `pose` over the panel image and writes it as PNG to `url`.
+    // Draws one picture of `pose` over the panel image and writes it as PNG to `path`.
     // Failures: "Cannot allocate renderer.", "Cannot create output PNG.", "PNG export failed.".
     static void write(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,
                       const PoseResult& pose, const std::vector<Landmark>& annotations,
-                      const std::filesystem::path& url);
+                      const std::filesystem::path& path);
 
     // The picture of `write`, encoded in memory; safe on a worker thread.
     // Failures: "Cannot allocate renderer.", "Cannot create output PNG.".
@@ -39,8 +39,8 @@ struct InspectionRenderer {
     static platform::EncodedPNG encode(platform::Raster image, const PixelRect& panel, const PixelRect& crop,
                                        const PoseResult& pose, const std::vector<Landmark>& annotations);
 
-    // Writes an encoded picture to `url`. Failures: "Cannot create output PNG.", "PNG export failed.".
-    static void save(const platform::EncodedPNG& png, const std::filesystem::path& url);
+    // Writes an encoded picture to `path`. Failures: "Cannot create output PNG.", "PNG export failed.".
+    static void save(const platform::EncodedPNG& png, const std::filesystem::path& path);
 
     // The drawing of `write` without the encoding (for measuring the two apart).
     static platform::Canvas draw(const platform::Raster& image, const PixelRect& panel, const PixelRect& crop,

@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "Torvane/Enums.h"
+
 namespace torvane {
 
 // A JSON document that does not parse or does not have the expected shape.
@@ -41,25 +43,6 @@ class EncodingError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-
-// Closed enumerations with string raw values specialise this with
-//   static constexpr std::pair<E, std::string_view> names[] = {{E::a, "a"}, ...};
-template <class E>
-struct EnumNames;
-
-template <class E>
-std::string_view enumName(E value) {
-    for (const auto& [v, name] : EnumNames<E>::names)
-        if (v == value) return name;
-    return {};
-}
-
-template <class E>
-std::optional<E> enumValue(std::string_view text) {
-    for (const auto& [v, name] : EnumNames<E>::names)
-        if (name == text) return v;
-    return std::nullopt;
-}
 
 namespace json {
 
@@ -83,8 +66,6 @@ concept HasCoder = requires(const T& t, const Value& v, const std::string& p) {
     { Coder<T>::encode(t) } -> std::same_as<Value>;
     { Coder<T>::decode(v, p) } -> std::same_as<T>;
 };
-template <class T>
-concept IsEnum = std::is_enum_v<T> && requires { EnumNames<T>::names; };
 
 struct Probe {
     template <class M> void operator()(const char*, M&) {}
@@ -153,7 +134,7 @@ Value encode(const T& value, const std::string& path) {
             throw EncodingError("Cannot encode the non-finite number " + std::to_string(value) +
                                 (path.empty() ? std::string() : " at " + path) + ".");
         return Value(static_cast<double>(value));
-    } else if constexpr (IsEnum<T>) {
+    } else if constexpr (NamedEnum<T>) {
         return Value(std::string(enumName(value)));
     } else if constexpr (IsOptional<T>::value) {
         return value ? encode(*value, path) : Value(nullptr);
@@ -212,7 +193,7 @@ T decode(const Value& value, const std::string& path) {
     } else if constexpr (std::is_floating_point_v<T>) {
         if (!value.is_number()) fail(path, "expected a number, found " + describeType(value));
         return static_cast<T>(value.get<double>());
-    } else if constexpr (IsEnum<T>) {
+    } else if constexpr (NamedEnum<T>) {
         if (!value.is_string()) fail(path, "expected a string, found " + describeType(value));
         auto e = enumValue<T>(value.get_ref<const std::string&>());
         if (!e) fail(path, "unknown value \"" + value.get<std::string>() + "\"");

@@ -19,15 +19,6 @@ bool LeanLine::valid(const PixelRect& panel) const {
            2 * uncertainty < std::hypot(b.x - a.x, b.y - a.y);
 }
 
-std::string_view label(LeanBasis basis) {
-    switch (basis) {
-        case LeanBasis::imageVertical: return "Image vertical";
-        case LeanBasis::assumedLevel: return "Assumed level line";
-        case LeanBasis::sharedFeature: return "Shared stationary feature";
-    }
-    return {};
-}
-
 LeanAnnotation::LeanAnnotation(const ReviewFrame& frame, std::optional<LeanLine> wheel, std::string provenance)
     : frameID(frame.id), sourceHash(frame.sourceHash), panel(frame.panel), wheel(std::move(wheel)),
       provenance(std::move(provenance)) {}

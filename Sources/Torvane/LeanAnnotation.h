@@ -30,18 +30,17 @@ struct LeanLine {
 
 enum class LeanBasis { imageVertical, assumedLevel, sharedFeature };
 template <>
-struct EnumNames<LeanBasis> {
-    static constexpr std::pair<LeanBasis, std::string_view> names[] = {
-        {LeanBasis::imageVertical, "imageVertical"},
-        {LeanBasis::assumedLevel, "assumedLevel"},
-        {LeanBasis::sharedFeature, "sharedFeature"}};
+struct EnumTable<LeanBasis> {
+    static constexpr LabelledCase<LeanBasis> cases[] = {
+        {LeanBasis::imageVertical, "imageVertical", "Image vertical"},
+        {LeanBasis::assumedLevel, "assumedLevel", "Assumed level line"},
+        {LeanBasis::sharedFeature, "sharedFeature", "Shared stationary feature"}};
 };
-std::string_view label(LeanBasis basis);
 
 enum class LeanState { draft, reviewed, unavailable };
 template <>
-struct EnumNames<LeanState> {
-    static constexpr std::pair<LeanState, std::string_view> names[] = {
+struct EnumTable<LeanState> {
+    static constexpr EnumCase<LeanState> cases[] = {
         {LeanState::draft, "draft"}, {LeanState::reviewed, "reviewed"}, {LeanState::unavailable, "unavailable"}};
 };
 

@@ -19,41 +19,35 @@ namespace torvane {
 struct ReviewDocument;
 struct ReviewPair;
 
-// The cases of a closed enumeration in declaration order.
-template <class E>
-constexpr auto allCases() {
-    constexpr std::size_t count = std::size(EnumNames<E>::names);
-    std::array<E, count> out{};
-    for (std::size_t i = 0; i < count; ++i) out[i] = EnumNames<E>::names[i].first;
-    return out;
-}
-
 // The four compared body angles.
 enum class PairFeature { leftElbow, rightElbow, leftKnee, rightKnee };
-template <>
-struct EnumNames<PairFeature> {
-    static constexpr std::pair<PairFeature, std::string_view> names[] = {
-        {PairFeature::leftElbow, "leftElbow"},
-        {PairFeature::rightElbow, "rightElbow"},
-        {PairFeature::leftKnee, "leftKnee"},
-        {PairFeature::rightKnee, "rightKnee"}};
+struct PairFeatureCase {
+    PairFeature value;
+    std::string_view name;
+    std::string_view label;                  // the vertex joint's name in words
+    std::array<std::string_view, 3> joints;  // outer joint, vertex, outer joint
 };
-// Outer joint, vertex, outer joint.
-std::array<std::string_view, 3> joints(PairFeature feature);
-// The vertex joint's name in words: "Left Knee".
-std::string label(PairFeature feature);
+template <>
+struct EnumTable<PairFeature> {
+    static constexpr PairFeatureCase cases[] = {
+        {PairFeature::leftElbow, "leftElbow", "Left Elbow", {"left_shoulder", "left_elbow", "left_wrist"}},
+        {PairFeature::rightElbow, "rightElbow", "Right Elbow", {"right_shoulder", "right_elbow", "right_wrist"}},
+        {PairFeature::leftKnee, "leftKnee", "Left Knee", {"left_hip", "left_knee", "left_ankle"}},
+        {PairFeature::rightKnee, "rightKnee", "Right Knee", {"right_hip", "right_knee", "right_ankle"}}};
+};
+constexpr const std::array<std::string_view, 3>& joints(PairFeature feature) { return enumCase(feature).joints; }
 
 enum class CornerDirection { unknown, left, right };
 template <>
-struct EnumNames<CornerDirection> {
-    static constexpr std::pair<CornerDirection, std::string_view> names[] = {
+struct EnumTable<CornerDirection> {
+    static constexpr EnumCase<CornerDirection> cases[] = {
         {CornerDirection::unknown, "unknown"}, {CornerDirection::left, "left"}, {CornerDirection::right, "right"}};
 };
 
 enum class ViewComparability { unreviewed, comparable, notComparable };
 template <>
-struct EnumNames<ViewComparability> {
-    static constexpr std::pair<ViewComparability, std::string_view> names[] = {
+struct EnumTable<ViewComparability> {
+    static constexpr EnumCase<ViewComparability> cases[] = {
         {ViewComparability::unreviewed, "unreviewed"},
         {ViewComparability::comparable, "comparable"},
         {ViewComparability::notComparable, "notComparable"}};
@@ -61,15 +55,14 @@ struct EnumNames<ViewComparability> {
 
 enum class KneePlacement { unreviewed, closerToTank, fartherFromTank, similar, unassessable };
 template <>
-struct EnumNames<KneePlacement> {
-    static constexpr std::pair<KneePlacement, std::string_view> names[] = {
-        {KneePlacement::unreviewed, "unreviewed"},
-        {KneePlacement::closerToTank, "closerToTank"},
-        {KneePlacement::fartherFromTank, "fartherFromTank"},
-        {KneePlacement::similar, "similar"},
-        {KneePlacement::unassessable, "unassessable"}};
+struct EnumTable<KneePlacement> {
+    static constexpr LabelledCase<KneePlacement> cases[] = {
+        {KneePlacement::unreviewed, "unreviewed", "Not reviewed"},
+        {KneePlacement::closerToTank, "closerToTank", "Closer to tank than reference"},
+        {KneePlacement::fartherFromTank, "fartherFromTank", "Farther from tank than reference"},
+        {KneePlacement::similar, "similar", "Similar to reference"},
+        {KneePlacement::unassessable, "unassessable", "Cannot compare these views"}};
 };
-std::string_view label(KneePlacement placement);
 
 struct PhotoCoachingPoint {
     std::string title;

@@ -65,9 +65,9 @@ bool acceptable(const SinglePhotoCoaching& r, const std::map<std::string, Single
 
 }  // namespace
 
-std::map<std::string, SinglePhotoCoaching> SinglePhotoCoaching::load(const std::filesystem::path& url,
+std::map<std::string, SinglePhotoCoaching> SinglePhotoCoaching::load(const std::filesystem::path& path,
                                                                      const std::vector<ReviewFrame>& frames) {
-    return check(json::decodeFile<std::vector<SinglePhotoCoaching>>(url, platform::recordFileLimit), frames);
+    return check(json::decodeFile<std::vector<SinglePhotoCoaching>>(path, platform::recordFileLimit), frames);
 }
 
 std::map<std::string, SinglePhotoCoaching> SinglePhotoCoaching::check(std::vector<SinglePhotoCoaching> records,

@@ -37,7 +37,7 @@ struct SinglePhotoCoaching {
         "Single-photo coaching needs matching unpaired source evidence and one to three distinct, nonempty points.";
 
     // Reads a JSON array of records and checks each against `frames`; keyed by frame id.
-    static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& url,
+    static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& path,
                                                            const std::vector<ReviewFrame>& frames);
     // The checks of `load` on records already decoded (an upload, say), in file order.
     static std::map<std::string, SinglePhotoCoaching> check(std::vector<SinglePhotoCoaching> records,

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "Torvane/Enums.h"
+
 namespace torvane {
 
 // What kind of refusal an error is. Callers (the command line, the review desk, tests)
@@ -29,7 +31,25 @@ enum class PoseErrorCode {
 };
 
 // The code's name as written in code: "conflict", "lockFailed".
-std::string_view name(PoseErrorCode code);
+template <>
+struct EnumTable<PoseErrorCode> {
+    static constexpr EnumCase<PoseErrorCode> cases[] = {
+        {PoseErrorCode::invalidInput, "invalidInput"},
+        {PoseErrorCode::invalidManifest, "invalidManifest"},
+        {PoseErrorCode::invalidDocument, "invalidDocument"},
+        {PoseErrorCode::invalidCrop, "invalidCrop"},
+        {PoseErrorCode::unreadableImage, "unreadableImage"},
+        {PoseErrorCode::changedEvidence, "changedEvidence"},
+        {PoseErrorCode::pathEscapes, "pathEscapes"},
+        {PoseErrorCode::notFound, "notFound"},
+        {PoseErrorCode::conflict, "conflict"},
+        {PoseErrorCode::moved, "moved"},
+        {PoseErrorCode::lockFailed, "lockFailed"},
+        {PoseErrorCode::backupFailed, "backupFailed"},
+        {PoseErrorCode::outputExists, "outputExists"},
+        {PoseErrorCode::writeFailed, "writeFailed"},
+        {PoseErrorCode::incompleteAnalysis, "incompleteAnalysis"}};
+};
 
 class PoseError : public std::runtime_error {
 public:

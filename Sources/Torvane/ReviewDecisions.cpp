@@ -148,18 +148,18 @@ ReviewDocument ReviewDecisions::importPhotoCoaching(const ReviewDocument& docume
 namespace {
 
 // A file of ours beside the review document: `prefix` + the document's 12 digits + ".json".
-fs::path besideDocument(const fs::path& documentURL, const std::string& prefix) {
-    std::string name = documentURL.filename().string();
+fs::path besideDocument(const fs::path& documentPath, const std::string& prefix) {
+    std::string name = documentPath.filename().string();
     const std::string own = "joint-review-";
     if (name.rfind(own, 0) == 0) name = name.substr(own.size());
-    return documentURL.parent_path() / (prefix + name);
+    return documentPath.parent_path() / (prefix + name);
 }
 
-// Runs a read-check-rewrite of such a file under its "URL.lock", as the review store
+// Runs a read-check-rewrite of such a file under its "PATH.lock", as the review store
 // locks the document, so savers in other processes take turns.
 template <class Work>
-void underLock(const fs::path& url, const char* what, Work work) {
-    fs::path lockFile = url;
+void underLock(const fs::path& path, const char* what, Work work) {
+    fs::path lockFile = path;
     lockFile += ".lock";
     platform::ExclusiveLock lock(lockFile);
     if (!lock.isOpen() || !lock.acquire(ReviewStore::lockPatience))
@@ -169,23 +169,23 @@ void underLock(const fs::path& url, const char* what, Work work) {
 
 }  // namespace
 
-fs::path ChecklistStore::url(const fs::path& documentURL) { return besideDocument(documentURL, "coaching-checklist-"); }
+fs::path ChecklistStore::path(const fs::path& documentPath) { return besideDocument(documentPath, "coaching-checklist-"); }
 
-std::map<std::string, CoachingChecklistReview> ChecklistStore::load(const fs::path& url,
+std::map<std::string, CoachingChecklistReview> ChecklistStore::load(const fs::path& path,
                                                                     const std::vector<ReviewFrame>& frames) {
-    if (!platform::entryExists(url)) return {};
-    return CoachingChecklist::load(url, frames);
+    if (!platform::entryExists(path)) return {};
+    return CoachingChecklist::load(path, frames);
 }
 
 std::string ChecklistStore::version(const std::optional<CoachingChecklistReview>& review) {
     return review ? contentHash(json::canonical(*review)) : "none";
 }
 
-void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& frames,
+void ChecklistStore::save(const fs::path& path, const std::vector<ReviewFrame>& frames,
                           const CoachingChecklistReview& review, const std::string& expectedVersion) {
     review.validate(frames);
-    underLock(url, "checklist", [&] {
-        auto saved = load(url, frames);
+    underLock(path, "checklist", [&] {
+        auto saved = load(path, frames);
         std::optional<CoachingChecklistReview> current;
         if (auto found = saved.find(review.frameID); found != saved.end()) current = found->second;
         if (version(current) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
@@ -193,41 +193,41 @@ void ChecklistStore::save(const fs::path& url, const std::vector<ReviewFrame>& f
 
         std::vector<CoachingChecklistReview> all;
         for (auto& [id, entry] : saved) all.push_back(std::move(entry));
-        platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), json::pretty(all));
+        platform::replaceFileDurably(path, platform::hiddenSibling(path, ".saving"), json::pretty(all));
     });
 }
 
 // Single-photo coaching.
 
-fs::path SinglePhotoCoachingStore::url(const fs::path& documentURL) {
-    return besideDocument(documentURL, "single-photo-coaching-");
+fs::path SinglePhotoCoachingStore::path(const fs::path& documentPath) {
+    return besideDocument(documentPath, "single-photo-coaching-");
 }
 
-std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::load(const fs::path& url,
+std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::load(const fs::path& path,
                                                                           const std::vector<ReviewFrame>& frames) {
-    if (!platform::entryExists(url)) return {};
-    return SinglePhotoCoaching::load(url, frames);
+    if (!platform::entryExists(path)) return {};
+    return SinglePhotoCoaching::load(path, frames);
 }
 
-std::string SinglePhotoCoachingStore::version(const fs::path& url) {
-    if (!platform::entryExists(url)) return "none";
-    return contentHash(platform::readFile(url, platform::recordFileLimit));
+std::string SinglePhotoCoachingStore::version(const fs::path& path) {
+    if (!platform::entryExists(path)) return "none";
+    return contentHash(platform::readFile(path, platform::recordFileLimit));
 }
 
-std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::import(const fs::path& url,
+std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::import(const fs::path& path,
                                                                             const std::vector<ReviewFrame>& frames,
                                                                             std::string_view contents,
                                                                             const std::string& expectedVersion) {
     const auto imported = SinglePhotoCoaching::check(json::decodeText<std::vector<SinglePhotoCoaching>>(contents), frames);
     std::map<std::string, SinglePhotoCoaching> saved;
-    underLock(url, "single-photo coaching", [&] {
-        if (version(url) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
+    underLock(path, "single-photo coaching", [&] {
+        if (version(path) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
         // A saved file that no longer loads is never overwritten.
-        saved = load(url, frames);
+        saved = load(path, frames);
         for (const auto& [id, record] : imported) saved.insert_or_assign(id, record);
         std::vector<SinglePhotoCoaching> all;
         for (const auto& [id, record] : saved) all.push_back(record);
-        platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), json::pretty(all));
+        platform::replaceFileDurably(path, platform::hiddenSibling(path, ".saving"), json::pretty(all));
     });
     return saved;
 }

@@ -121,19 +121,19 @@ struct ChecklistStore {
         "changes remain in this window.";
 
     // "coaching-checklist-" + the review document's 12 digits + ".json", beside it.
-    static std::filesystem::path url(const std::filesystem::path& documentURL);
+    static std::filesystem::path path(const std::filesystem::path& documentPath);
 
     // The saved checklists checked against the frames; none when the file does not exist.
-    static std::map<std::string, CoachingChecklistReview> load(const std::filesystem::path& url,
+    static std::map<std::string, CoachingChecklistReview> load(const std::filesystem::path& path,
                                                                const std::vector<ReviewFrame>& frames);
 
     // What a saver names as the version it edited: the hash of the frame's saved
     // checklist, or "none" when the photo has none.
     static std::string version(const std::optional<CoachingChecklistReview>& review);
 
-    // Replaces one photo's checklist under the lock "URL.lock" when the saved one is still
+    // Replaces one photo's checklist under the lock "PATH.lock" when the saved one is still
     // `expectedVersion`, rewriting the file atomically. Every refusal leaves it as it was.
-    static void save(const std::filesystem::path& url, const std::vector<ReviewFrame>& frames,
+    static void save(const std::filesystem::path& path, const std::vector<ReviewFrame>& frames,
                      const CoachingChecklistReview& review, const std::string& expectedVersion);
 };
 
@@ -145,21 +145,21 @@ struct SinglePhotoCoachingStore {
         "import your file again to add it.";
 
     // "single-photo-coaching-" + the review document's 12 digits + ".json", beside it.
-    static std::filesystem::path url(const std::filesystem::path& documentURL);
+    static std::filesystem::path path(const std::filesystem::path& documentPath);
 
     // The saved coaching checked against the frames; none when the file does not exist.
-    static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& url,
+    static std::map<std::string, SinglePhotoCoaching> load(const std::filesystem::path& path,
                                                            const std::vector<ReviewFrame>& frames);
 
     // What an importer names as the version it saw: the hash of the saved file, "none"
     // when there is none.
-    static std::string version(const std::filesystem::path& url);
+    static std::string version(const std::filesystem::path& path);
 
     // Imports the text of a coach's single-photo coaching file: checked on its own, its
     // records replace the saved ones of the same photos, and the file is rewritten
-    // atomically under "URL.lock" when it is still `expectedVersion`. Every refusal leaves
+    // atomically under "PATH.lock" when it is still `expectedVersion`. Every refusal leaves
     // it as it was. Returns what is saved now.
-    static std::map<std::string, SinglePhotoCoaching> import(const std::filesystem::path& url,
+    static std::map<std::string, SinglePhotoCoaching> import(const std::filesystem::path& path,
                                                              const std::vector<ReviewFrame>& frames,
                                                              std::string_view contents,
                                                              const std::string& expectedVersion);

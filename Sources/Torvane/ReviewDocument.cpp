@@ -6,16 +6,6 @@
 
 namespace torvane {
 
-std::string_view label(JointReviewState state) {
-    switch (state) {
-        case JointReviewState::corrected: return "Corrected \u00b7 2D";
-        case JointReviewState::confirmed: return "Confirmed \u00b7 visible";
-        case JointReviewState::occluded: return "Obscured \u00b7 unobservable";
-        case JointReviewState::uncertain: return "Uncertain \u00b7 excluded";
-    }
-    return {};
-}
-
 namespace {
 
 bool isKnownJoint(std::string_view joint) { return jointID(joint).has_value(); }

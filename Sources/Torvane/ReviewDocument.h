@@ -21,15 +21,13 @@ namespace torvane {
 
 enum class JointReviewState { corrected, confirmed, occluded, uncertain };
 template <>
-struct EnumNames<JointReviewState> {
-    static constexpr std::pair<JointReviewState, std::string_view> names[] = {
-        {JointReviewState::corrected, "corrected"},
-        {JointReviewState::confirmed, "confirmed"},
-        {JointReviewState::occluded, "occluded"},
-        {JointReviewState::uncertain, "uncertain"}};
+struct EnumTable<JointReviewState> {
+    static constexpr LabelledCase<JointReviewState> cases[] = {
+        {JointReviewState::corrected, "corrected", "Corrected \u00b7 2D"},
+        {JointReviewState::confirmed, "confirmed", "Confirmed \u00b7 visible"},
+        {JointReviewState::occluded, "occluded", "Obscured \u00b7 unobservable"},
+        {JointReviewState::uncertain, "uncertain", "Uncertain \u00b7 excluded"}};
 };
-// "Corrected · 2D", "Confirmed · visible", "Obscured · unobservable", "Uncertain · excluded".
-std::string_view label(JointReviewState state);
 
 // The reviewer's current decision for one joint.
 struct JointEdit {

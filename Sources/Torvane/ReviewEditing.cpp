@@ -52,18 +52,18 @@ JointChange ReviewEditing::undo(ReviewFrame& frame) {
     return *change;
 }
 
-ReviewDocument ReviewEditing::update(const std::filesystem::path& url,
+ReviewDocument ReviewEditing::update(const std::filesystem::path& path,
                                      const std::function<void(ReviewDocument&)>& change,
                                      const std::function<ReviewDocument()>& make,
                                      std::optional<std::int64_t> seenRevision) {
-    const bool saved = platform::entryExists(url) || !make;
-    ReviewDocument document = saved ? ReviewStore::load(url) : make();
+    const bool saved = platform::entryExists(path) || !make;
+    ReviewDocument document = saved ? ReviewStore::load(path) : make();
     if (!saved && seenRevision && *seenRevision > 0) throw PoseError(PoseErrorCode::moved, ReviewStore::movedMessage);
     if (seenRevision && *seenRevision != document.revision) throw PoseError(PoseErrorCode::conflict, ReviewStore::conflictMessage);
     const std::int64_t loaded = document.revision;
     change(document);
     document.revision = loaded + 1;
-    ReviewStore::save(document, url, saved ? std::optional<std::int64_t>(loaded) : std::nullopt);
+    ReviewStore::save(document, path, saved ? std::optional<std::int64_t>(loaded) : std::nullopt);
     return document;
 }
 

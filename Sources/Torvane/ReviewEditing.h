@@ -33,11 +33,11 @@ struct ReviewEditing {
     // Restores the edit the undoable change replaced; fails when there is none.
     static JointChange undo(ReviewFrame& frame);
 
-    // Loads the document saved at `url` (or, when nothing is saved there and `make` is given,
+    // Loads the document saved at `path` (or, when nothing is saved there and `make` is given,
     // the fresh document it returns), refuses it when `seenRevision` is given and differs
     // from the loaded revision, applies `change`, raises the revision by one and saves with
     // the loaded revision expected (none for a fresh document). Returns what was saved.
-    static ReviewDocument update(const std::filesystem::path& url, const std::function<void(ReviewDocument&)>& change,
+    static ReviewDocument update(const std::filesystem::path& path, const std::function<void(ReviewDocument&)>& change,
                                  const std::function<ReviewDocument()>& make = {},
                                  std::optional<std::int64_t> seenRevision = std::nullopt);
 };

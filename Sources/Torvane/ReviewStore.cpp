@@ -23,23 +23,23 @@ bool sameResult(const std::optional<PoseResult>& a, const std::optional<PoseResu
     return json::canonical(*a) == json::canonical(*b);
 }
 
-fs::path withSuffix(const fs::path& url, const std::string& suffix) {
-    fs::path out = url;
+fs::path withSuffix(const fs::path& path, const std::string& suffix) {
+    fs::path out = path;
     out += suffix;
     return out;
 }
 
 }  // namespace
 
-fs::path ReviewStore::documentURL(const fs::path& reportURL) {
-    return reportURL.parent_path() / ("joint-review-" + contentHashOfFile(reportURL).substr(0, 12) + ".json");
+fs::path ReviewStore::documentPath(const fs::path& reportPath) {
+    return reportPath.parent_path() / ("joint-review-" + contentHashOfFile(reportPath).substr(0, 12) + ".json");
 }
 
-ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& reportURL) {
+ReviewDocument ReviewStore::make(const fs::path& manifestPath, const fs::path& reportPath) {
     // Each file is read once: the hashes belong to exactly the text that was checked.
     std::string manifestBytes, reportBytes;
-    SessionManifest manifest = SessionManifest::load(manifestURL, &manifestBytes);
-    auto report = json::decodeFile<FeasibilityReport>(reportURL, platform::recordFileLimit, &reportBytes);
+    SessionManifest manifest = SessionManifest::load(manifestPath, &manifestBytes);
+    auto report = json::decodeFile<FeasibilityReport>(reportPath, platform::recordFileLimit, &reportBytes);
     const std::string manifestHash = contentHash(manifestBytes);
     if (report.schemaVersion != 1 || report.manifestHash != manifestHash)
         throw PoseError(PoseErrorCode::changedEvidence, differentManifestMessage);
@@ -58,7 +58,7 @@ ReviewDocument ReviewStore::make(const fs::path& manifestURL, const fs::path& re
                 throw PoseError(PoseErrorCode::changedEvidence, "Missing or duplicate source evidence for " + pair.id + " " + rider.role + ".");
             // Only the hash and the upright size are needed: a header probe gives both
             // without decoding, which keeps rescans of reviewed sessions cheap.
-            ImageProbe photo = ImageInput::probe(SessionManifest::assetURL(pair, &rider, manifestURL));
+            ImageProbe photo = ImageInput::probe(SessionManifest::assetURL(pair, &rider, manifestPath));
             if (photo.sha256 != *crop->sourceHash)
                 throw PoseError(PoseErrorCode::changedEvidence, "Source image changed: " + pair.id + " " + rider.role + ".");
             rider.panel.validate(photo.width, photo.height);
@@ -96,12 +96,12 @@ ReviewDocument ReviewStore::decode(std::string_view bytes) {
     return document;
 }
 
-ReviewDocument ReviewStore::load(const fs::path& url) {
-    const std::string bytes = platform::readRegularFile(url);
+ReviewDocument ReviewStore::load(const fs::path& path) {
+    const std::string bytes = platform::readRegularFile(path);
     try {
         return decode(bytes);
     } catch (const DecodingError& e) {
-        throw json::inFile(e, url);
+        throw json::inFile(e, path);
     }
 }
 
@@ -121,8 +121,8 @@ void ReviewStore::validate(const ReviewDocument& document, const ReviewDocument&
     }
 }
 
-fs::path ReviewStore::assetURL(const std::string& file, const fs::path& manifestURL) {
-    const std::string folder = platform::canonicalPath(fs::absolute(manifestURL).parent_path()).string();
+fs::path ReviewStore::assetURL(const std::string& file, const fs::path& manifestPath) {
+    const std::string folder = platform::canonicalPath(fs::absolute(manifestPath).parent_path()).string();
     if (file.empty() || file.front() == '/') throw PoseError(PoseErrorCode::pathEscapes, escapeMessage);
     const fs::path resolved = platform::canonicalPath(fs::path(folder) / file);
     const std::string prefix = folder == "/" ? folder : folder + "/";
@@ -130,18 +130,18 @@ fs::path ReviewStore::assetURL(const std::string& file, const fs::path& manifest
     return resolved;
 }
 
-fs::path ReviewStore::legacyBackupURL(const fs::path& url, std::int64_t schema) {
-    return withSuffix(url, ".schema" + std::to_string(schema) + "-backup");
+fs::path ReviewStore::legacyBackupURL(const fs::path& path, std::int64_t schema) {
+    return withSuffix(path, ".schema" + std::to_string(schema) + "-backup");
 }
 
-fs::path ReviewStore::lockURL(const fs::path& url) { return withSuffix(url, ".lock"); }
+fs::path ReviewStore::lockPath(const fs::path& path) { return withSuffix(path, ".lock"); }
 
 namespace {
 
 // Keeps the exact bytes of an older-schema document before it is replaced.
-void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t schema, const platform::Env& env) {
+void preserveLegacy(const std::string& bytes, const fs::path& path, std::int64_t schema, const platform::Env& env) {
     const std::string n = std::to_string(schema);
-    switch (platform::preserveExclusively(ReviewStore::legacyBackupURL(url, schema), bytes, env)) {
+    switch (platform::preserveExclusively(ReviewStore::legacyBackupURL(path, schema), bytes, env)) {
         case platform::BackupOutcome::created:
         case platform::BackupOutcome::alreadyIdentical: return;
         case platform::BackupOutcome::cannotCreate:
@@ -155,7 +155,7 @@ void preserveLegacy(const std::string& bytes, const fs::path& url, std::int64_t 
 
 }  // namespace
 
-void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std::optional<std::int64_t> expectedRevision,
+void ReviewStore::save(const ReviewDocument& document, const fs::path& path, std::optional<std::int64_t> expectedRevision,
                        const std::function<void()>& waiting, const platform::Env& env) {
     if (document.schemaVersion < 1 || document.schemaVersion > ReviewDocument::currentSchema || document.revision < 0)
         throw PoseError(PoseErrorCode::invalidDocument, unsupportedSchemaMessage);
@@ -163,16 +163,16 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
     copy.schemaVersion = ReviewDocument::currentSchema;
     checkLoadable(copy);
 
-    platform::ExclusiveLock lock(lockURL(url));  // released, then closed, on every way out
+    platform::ExclusiveLock lock(lockPath(path));  // released, then closed, on every way out
     if (!lock.isOpen()) throw PoseError(PoseErrorCode::lockFailed, cannotLockMessage);
     // A stuck process holding the lock must not hold this save for ever.
     if (!lock.acquire(lockPatience, waiting)) throw PoseError(PoseErrorCode::lockFailed, cannotAcquireMessage);
 
     std::error_code ec;
-    if (fs::exists(url, ec)) {
+    if (fs::exists(path, ec)) {
         // One read serves both the checks and the backup, so the backup holds exactly
         // the bytes that were checked.
-        const std::string bytes = platform::readRegularFile(url);
+        const std::string bytes = platform::readRegularFile(path);
         ReviewDocument saved = decode(bytes);
         if (!expectedRevision || saved.revision != *expectedRevision || saved.manifestHash != copy.manifestHash ||
             saved.reportHash != copy.reportHash)
@@ -181,15 +181,15 @@ void ReviewStore::save(const ReviewDocument& document, const fs::path& url, std:
         // Two editors who loaded the same revision cannot both save it: the second would
         // silently replace the first one's work. Nor may a save go backwards.
         if (copy.revision <= saved.revision) throw PoseError(PoseErrorCode::conflict, staleRevisionMessage);
-        if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, url, saved.schemaVersion, env);
+        if (saved.schemaVersion < ReviewDocument::currentSchema) preserveLegacy(bytes, path, saved.schemaVersion, env);
     } else if (ec) {
-        throw fs::filesystem_error("cannot inspect review file", url, ec);
+        throw fs::filesystem_error("cannot inspect review file", path, ec);
     } else if (expectedRevision) {
         throw PoseError(PoseErrorCode::moved, movedMessage);
     }
 
     const std::string text = json::pretty(copy);
-    platform::replaceFileDurably(url, platform::hiddenSibling(url, ".saving"), text, env);
+    platform::replaceFileDurably(path, platform::hiddenSibling(path, ".saving"), text, env);
 }
 
 }  // namespace torvane

@@ -37,14 +37,14 @@ struct ReviewStore {
     static constexpr const char* movedMessage = "The review file was moved or removed. Reopen the session before saving.";
 
     // "joint-review-" + the first 12 digits of the report's content hash + ".json", beside it.
-    static std::filesystem::path documentURL(const std::filesystem::path& reportURL);
+    static std::filesystem::path documentPath(const std::filesystem::path& reportPath);
 
     // A fresh document, after proving the report was made from these manifest bytes and
     // that every photo is byte for byte the one analysed.
-    static ReviewDocument make(const std::filesystem::path& manifestURL, const std::filesystem::path& reportURL);
+    static ReviewDocument make(const std::filesystem::path& manifestPath, const std::filesystem::path& reportPath);
 
     // Reads a saved document and refuses anything that cannot be trusted. Never writes.
-    static ReviewDocument load(const std::filesystem::path& url);
+    static ReviewDocument load(const std::filesystem::path& path);
     // The same checks over bytes already read.
     static ReviewDocument decode(std::string_view bytes);
 
@@ -52,25 +52,25 @@ struct ReviewStore {
     static void validate(const ReviewDocument& document, const ReviewDocument& reference);
 
     // A frame's photo inside the session folder of the manifest (symbolic links resolved).
-    static std::filesystem::path assetURL(const std::string& file, const std::filesystem::path& manifestURL);
+    static std::filesystem::path assetURL(const std::string& file, const std::filesystem::path& manifestPath);
 
     // Saves under the lock file with a revision check, schema backups and an atomic,
     // durable replacement. Every refusal leaves the file as it was and the lock released.
     // When another saver holds the lock, `waiting` is told once and the save waits at most
     // lockPatience before it refuses with cannotAcquireMessage. `env` makes the writes (tests pass
     // one that fails on purpose).
-    static void save(const ReviewDocument& document, const std::filesystem::path& url,
+    static void save(const ReviewDocument& document, const std::filesystem::path& path,
                      std::optional<std::int64_t> expectedRevision, const std::function<void()>& waiting = {},
                      const platform::Env& env = platform::Env::system());
-    static void save(const ReviewDocument& document, const std::filesystem::path& url,
+    static void save(const ReviewDocument& document, const std::filesystem::path& path,
                      std::optional<std::int64_t> expectedRevision, const platform::Env& env) {
-        save(document, url, expectedRevision, {}, env);
+        save(document, path, expectedRevision, {}, env);
     }
 
     // The document's path + ".schema" + N + "-backup".
-    static std::filesystem::path legacyBackupURL(const std::filesystem::path& url, std::int64_t schema = 1);
+    static std::filesystem::path legacyBackupURL(const std::filesystem::path& path, std::int64_t schema = 1);
     // The document's path + ".lock".
-    static std::filesystem::path lockURL(const std::filesystem::path& url);
+    static std::filesystem::path lockPath(const std::filesystem::path& path);
 };
 
 }  // namespace torvane

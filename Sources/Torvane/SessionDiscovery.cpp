@@ -54,16 +54,16 @@ fs::path resolved(const fs::path& path) {
     return (error ? path : absolute).lexically_normal();
 }
 
-void runFeasibility(const fs::path& manifestURL, const fs::path& outputDirectory) {
-    FeasibilityRunner::run(manifestURL, outputDirectory);
+void runFeasibility(const fs::path& manifestPath, const fs::path& outputDirectory) {
+    FeasibilityRunner::run(manifestPath, outputDirectory);
 }
 
 // Whether the joint review saved beside a candidate loads and still belongs to the evidence
 // of a document made fresh from the manifest and that candidate.
-bool hasUsableReview(const fs::path& review, const fs::path& manifestURL, const fs::path& candidate) {
+bool hasUsableReview(const fs::path& review, const fs::path& manifestPath, const fs::path& candidate) {
     try {
         const auto saved = ReviewStore::load(review);
-        ReviewStore::validate(saved, ReviewStore::make(manifestURL, candidate));
+        ReviewStore::validate(saved, ReviewStore::make(manifestPath, candidate));
         return true;
     } catch (const std::exception&) {
         return false;
@@ -83,12 +83,12 @@ std::vector<fs::path> photoFiles(const fs::path& folder) {
     return photos;
 }
 
-std::size_t unlistedPhotoCount(const SessionManifest& manifest, const fs::path& manifestURL,
+std::size_t unlistedPhotoCount(const SessionManifest& manifest, const fs::path& manifestPath,
                                const std::vector<fs::path>& photos) {
     std::set<fs::path> listed;
     for (const auto& pair : manifest.pairs)
         for (const auto& rider : pair.riders)
-            listed.insert(SessionManifest::assetURL(pair, &rider, manifestURL).lexically_normal());
+            listed.insert(SessionManifest::assetURL(pair, &rider, manifestPath).lexically_normal());
     return static_cast<std::size_t>(std::count_if(photos.begin(), photos.end(), [&](const fs::path& photo) {
         return !listed.count(photo.lexically_normal());
     }));
@@ -151,7 +151,7 @@ std::optional<std::string> recordedFailure(const fs::path& folder, const std::st
 // Why a results file of this manifest lacks riders: each rider that failed before detection
 // with its error. Nothing when the file is unusable or incomplete for another reason.
 std::optional<std::string> riderFailures(const fs::path& results, const std::string& manifestHash,
-                                         const SessionManifest& manifest, const fs::path& manifestURL) {
+                                         const SessionManifest& manifest, const fs::path& manifestPath) {
     FeasibilityReport report;
     try {
         report = json::decodeFile<FeasibilityReport>(results, platform::recordFileLimit);
@@ -167,7 +167,7 @@ std::optional<std::string> riderFailures(const fs::path& results, const std::str
         for (const auto& pair : manifest.pairs)
             if (const RiderInput* rider = pair.id == crop.pairID ? pair.rider(crop.role) : nullptr;
                 rider && error == ImageInput::unreadableMessage)
-                error = ImageInput::namedFailure(SessionManifest::assetURL(pair, rider, manifestURL));
+                error = ImageInput::namedFailure(SessionManifest::assetURL(pair, rider, manifestPath));
         reasons += (reasons.empty() ? "" : " ") + crop.pairID + " " + crop.role + ": " + error;
     }
     if (reasons.empty()) return std::nullopt;
@@ -194,7 +194,7 @@ void completePage(SessionDiscoveryReport& report, const fs::path& folder, const 
 // in JSON text: they are left out, each with a problem line. Losing the race to another
 // writer is fine: the manifest that won is used.
 void writeFirstManifest(SessionDiscoveryReport& report, const fs::path& folder, const std::vector<fs::path>& photos,
-                        const fs::path& manifestURL) {
+                        const fs::path& manifestPath) {
     std::vector<fs::path> listable;
     for (const auto& photo : photos) {
         if (platform::isValidUTF8(photo.filename().string()))
@@ -204,7 +204,7 @@ void writeFirstManifest(SessionDiscoveryReport& report, const fs::path& folder, 
     }
     if (listable.empty()) throw PoseError::invalidInput(SessionDiscovery::noListablePhotoMessage);
     try {
-        SessionDiscovery::createManifest(listable, manifestURL);
+        SessionDiscovery::createManifest(listable, manifestPath);
     } catch (const fs::filesystem_error& e) {
         if (e.code() != std::errc::file_exists) throw;
     }
@@ -227,14 +227,14 @@ bool SessionDiscovery::isPhotoFile(const fs::path& entry) {
     }
 }
 
-void SessionDiscovery::createManifest(const std::vector<fs::path>& photos, const fs::path& url) {
+void SessionDiscovery::createManifest(const std::vector<fs::path>& photos, const fs::path& path) {
     for (const auto& photo : photos)
         if (!platform::isValidUTF8(photo.filename().string()))
             throw PoseError::invalidInput(nonUTF8PhotoMessage(photo.filename().string()));
     SessionManifest manifest;
     manifest.schemaVersion = 1;
     // The title is text for people; a folder name that is not UTF-8 is shown escaped.
-    manifest.session = platform::printable(url.parent_path().filename().string());
+    manifest.session = platform::printable(path.parent_path().filename().string());
     manifest.annotationProvenance = automaticProvenance;
     for (std::size_t i = 0; i < photos.size(); ++i) {
         // Decoding gives the upright size; the image itself is dropped at once.
@@ -250,7 +250,7 @@ void SessionDiscovery::createManifest(const std::vector<fs::path>& photos, const
     const std::string text = json::pretty(manifest);
     if (json::decodeText<SessionManifest>(text) != manifest)
         throw PoseError::invalidInput("The new session.json would not read back as written; nothing was written.");
-    platform::createFileExclusively(url, text);
+    platform::createFileExclusively(path, text);
 }
 
 std::string SessionDiscovery::nonUTF8PhotoMessage(const std::string& name) {
@@ -259,11 +259,11 @@ std::string SessionDiscovery::nonUTF8PhotoMessage(const std::string& name) {
            "manifest to include it.";
 }
 
-SourceMap SessionDiscovery::sourceHashes(const SessionManifest& manifest, const fs::path& url) {
+SourceMap SessionDiscovery::sourceHashes(const SessionManifest& manifest, const fs::path& path) {
     SourceMap sources;
     for (const auto& pair : manifest.pairs)
         for (const auto& rider : pair.riders)
-            sources[cropKey(pair.id, rider.role)] = contentHashOfFile(SessionManifest::assetURL(pair, &rider, url));
+            sources[cropKey(pair.id, rider.role)] = contentHashOfFile(SessionManifest::assetURL(pair, &rider, path));
     return sources;
 }
 
@@ -287,7 +287,7 @@ bool SessionDiscovery::validReport(const fs::path& at, const std::string& manife
 }
 
 std::optional<fs::path> SessionDiscovery::preferredReport(const std::vector<fs::path>& candidates,
-                                                          const fs::path& manifestURL,
+                                                          const fs::path& manifestPath,
                                                           const std::optional<fs::path>& known) {
     if (candidates.empty()) return std::nullopt;
     // Reviews only decide between different files, and checking one means decoding every
@@ -299,11 +299,11 @@ std::optional<fs::path> SessionDiscovery::preferredReport(const std::vector<fs::
     for (const auto& candidate : candidates) {
         fs::path review;
         try {
-            review = ReviewStore::documentURL(candidate);  // named after the candidate's bytes
+            review = ReviewStore::documentPath(candidate);  // named after the candidate's bytes
         } catch (const std::exception&) {
             continue;
         }
-        if (!hasUsableReview(review, manifestURL, candidate)) continue;
+        if (!hasUsableReview(review, manifestPath, candidate)) continue;
         if (known && *known == candidate) return candidate;
         std::error_code error;
         auto time = fs::last_write_time(review, error);
@@ -344,9 +344,9 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
         guarded(report, folder, [&] {
             auto attributes = platform::entryAttributes(folder);
             if (!attributes.isDirectory || attributes.isSymbolicLink) return;
-            const fs::path manifestURL = folder / "session.json";
+            const fs::path manifestPath = folder / "session.json";
             const auto photos = photoFiles(folder);
-            if (!platform::entryExists(manifestURL) && photos.empty()) return;
+            if (!platform::entryExists(manifestPath) && photos.empty()) return;
 
             // One discovery at a time per session folder: another run that holds it is
             // writing its manifest or analysing it now, and doing the same again here would
@@ -355,18 +355,18 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             if (!lock.held()) throw PoseError(PoseErrorCode::lockFailed, busyFolderMessage);
 
             if (progress) progress(name);
-            if (!platform::entryExists(manifestURL)) writeFirstManifest(report, folder, photos, manifestURL);
+            if (!platform::entryExists(manifestPath)) writeFirstManifest(report, folder, photos, manifestPath);
             std::string manifestBytes;
-            const auto manifest = SessionManifest::load(manifestURL, &manifestBytes);
+            const auto manifest = SessionManifest::load(manifestPath, &manifestBytes);
 
-            if (auto unlisted = unlistedPhotoCount(manifest, manifestURL, photos))
+            if (auto unlisted = unlistedPhotoCount(manifest, manifestPath, photos))
                 report.failures.push_back({folder, std::to_string(unlisted) + unlistedPhotosMessage});
 
-            const SourceMap sources = sourceHashes(manifest, manifestURL);
+            const SourceMap sources = sourceHashes(manifest, manifestPath);
             const std::string manifestHash = digest(manifestBytes);  // what was parsed, not a second read
 
             std::optional<fs::path> knownResult;
-            if (auto it = known.find(resolved(manifestURL)); it != known.end()) knownResult = it->second;
+            if (auto it = known.find(resolved(manifestPath)); it != known.end()) knownResult = it->second;
             std::vector<fs::path> candidates;
             if (knownResult) candidates.push_back(*knownResult);
             for (auto& candidate : localCandidates(folder)) candidates.push_back(std::move(candidate));
@@ -375,9 +375,9 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             for (const auto& candidate : candidates)
                 if (validReport(candidate, manifestHash, sources)) valid.push_back(candidate);
 
-            if (auto chosen = preferredReport(valid, manifestURL, knownResult)) {
+            if (auto chosen = preferredReport(valid, manifestPath, knownResult)) {
                 completePage(report, folder, *chosen);
-                report.sessions.push_back({manifest.session, manifestURL, *chosen, false});
+                report.sessions.push_back({manifest.session, manifestPath, *chosen, false});
                 return;
             }
 
@@ -386,21 +386,21 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
 
             const fs::path output = folder / (runFolderPrefix + randomUUID());
             try {
-                analysis(manifestURL, output);
+                analysis(manifestPath, output);
             } catch (const std::exception& e) {
                 if (repeats(e)) recordFailure(output, manifestHash, sources, describeError(e));
                 throw;
             }
             if (!validReport(output / "results.json", manifestHash, sources)) {
                 std::string message = incompleteAnalysisMessage;
-                if (auto reasons = riderFailures(output / "results.json", manifestHash, manifest, manifestURL)) {
+                if (auto reasons = riderFailures(output / "results.json", manifestHash, manifest, manifestPath)) {
                     message += " " + *reasons;
                     recordFailure(output, manifestHash, sources, message);
                 }
                 throw PoseError(PoseErrorCode::incompleteAnalysis, message);
             }
             completePage(report, folder, output / "results.json");
-            report.sessions.push_back({manifest.session, manifestURL, output / "results.json", true});
+            report.sessions.push_back({manifest.session, manifestPath, output / "results.json", true});
         });
     }
     return report;

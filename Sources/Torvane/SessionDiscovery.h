@@ -50,7 +50,7 @@ struct SessionDiscovery {
     // Must create `outputDirectory` (which does not exist yet) and write results.json for
     // the manifest into it; may throw.
     using Analyze =
-        std::function<void(const std::filesystem::path& manifestURL, const std::filesystem::path& outputDirectory)>;
+        std::function<void(const std::filesystem::path& manifestPath, const std::filesystem::path& outputDirectory)>;
 
     static constexpr std::array<std::string_view, 7> extensions = {"jpg", "jpeg", "png", "heic", "heif", "tif", "tiff"};
     static constexpr const char* unreviewedRiderName = "Subject \u2014 identity needs review";
@@ -92,16 +92,16 @@ struct SessionDiscovery {
     // that is not a symbolic link. Unreadable attributes mean no.
     static bool isPhotoFile(const std::filesystem::path& entry);
 
-    // Writes a first session.json at `url` with one subject-only pair per photo, in the
+    // Writes a first session.json at `path` with one subject-only pair per photo, in the
     // given order, each cropped to the whole upright picture. Loads every photo first, so
     // nothing is written when one fails; never replaces an existing file.
-    static void createManifest(const std::vector<std::filesystem::path>& photos, const std::filesystem::path& url);
+    static void createManifest(const std::vector<std::filesystem::path>& photos, const std::filesystem::path& path);
 
     static std::string digest(std::string_view bytes);
 
     // The content hash of every rider's photo, by crop key; photo-path and read failures
     // propagate.
-    static SourceMap sourceHashes(const SessionManifest& manifest, const std::filesystem::path& url);
+    static SourceMap sourceHashes(const SessionManifest& manifest, const std::filesystem::path& path);
 
     // Whether the results file is complete and was made from exactly this manifest and
     // these photos. Every problem answers false.
@@ -110,7 +110,7 @@ struct SessionDiscovery {
     // Picks one of the valid candidates: the known one if its joint review still fits,
     // else the one whose fitting review was saved last, else the first.
     static std::optional<std::filesystem::path> preferredReport(const std::vector<std::filesystem::path>& candidates,
-                                                                const std::filesystem::path& manifestURL,
+                                                                const std::filesystem::path& manifestPath,
                                                                 const std::optional<std::filesystem::path>& known);
 };
 

@@ -24,9 +24,9 @@ bool SessionManifest::isSafeID(const std::string& id) {
     return true;
 }
 
-fs::path SessionManifest::assetURL(const PairInput& pair, const RiderInput* rider, const fs::path& manifestURL) {
+fs::path SessionManifest::assetURL(const PairInput& pair, const RiderInput* rider, const fs::path& manifestPath) {
     const std::string& relative = rider && rider->file ? *rider->file : pair.file;
-    fs::path root = platform::canonicalPath(fs::absolute(manifestURL).parent_path());
+    fs::path root = platform::canonicalPath(fs::absolute(manifestPath).parent_path());
     if (!relative.empty() && relative.front() == '/') throw PoseError(PoseErrorCode::pathEscapes, "Asset path must be relative.");
     fs::path candidate = platform::canonicalPath(root / relative);
     const std::string prefix = root.string() == "/" ? "/" : root.string() + "/";
@@ -35,8 +35,8 @@ fs::path SessionManifest::assetURL(const PairInput& pair, const RiderInput* ride
     throw PoseError(PoseErrorCode::pathEscapes, "Asset escapes session folder.");
 }
 
-SessionManifest SessionManifest::load(const fs::path& url, std::string* bytes) {
-    auto manifest = json::decodeFile<SessionManifest>(url, platform::recordFileLimit, bytes);
+SessionManifest SessionManifest::load(const fs::path& path, std::string* bytes) {
+    auto manifest = json::decodeFile<SessionManifest>(path, platform::recordFileLimit, bytes);
 
     std::set<std::string> ids;
     for (const auto& pair : manifest.pairs) ids.insert(pair.id);
@@ -49,8 +49,8 @@ SessionManifest SessionManifest::load(const fs::path& url, std::string* bytes) {
         bool rolesOK = (pair.riders.size() == 1 && roles == std::set<std::string>{"subject"}) ||
                        (pair.riders.size() == 2 && roles == std::set<std::string>{"subject", "reference"});
         if (!isSafeID(pair.id) || !rolesOK) throw PoseError(PoseErrorCode::invalidManifest, entryMessage);
-        assetURL(pair, nullptr, url);
-        for (const auto& r : pair.riders) assetURL(pair, &r, url);
+        assetURL(pair, nullptr, path);
+        for (const auto& r : pair.riders) assetURL(pair, &r, path);
     }
     return manifest;
 }

@@ -55,15 +55,15 @@ struct SessionManifest {
     // The longest pair ID: its pictures "ID-reference-3D.png" must fit in a file name.
     static constexpr std::size_t maxIDLength = 255 - std::char_traits<char>::length("-reference-3D.png");
 
-    // Reads, decodes and validates the manifest at `url`; every photo path of the
+    // Reads, decodes and validates the manifest at `path`; every photo path of the
     // result has been resolved inside the session folder. `bytes`, when given, receives
     // the exact text that was decoded, so its hash vouches for this manifest.
-    static SessionManifest load(const std::filesystem::path& url, std::string* bytes = nullptr);
+    static SessionManifest load(const std::filesystem::path& path, std::string* bytes = nullptr);
 
     // The photo of `rider` (or of the pair when rider is null), resolved against the
     // folder that holds the manifest; refuses absolute paths and paths that lead out.
     static std::filesystem::path assetURL(const PairInput& pair, const RiderInput* rider,
-                                          const std::filesystem::path& manifestURL);
+                                          const std::filesystem::path& manifestPath);
 
     // Whether `id` is a safe pair ID: ASCII letters, digits, "_" and "-", not empty, at
     // most maxIDLength characters.

@@ -234,14 +234,14 @@ std::string decisions(const PairContext& context) {
         const char* view = value == ViewComparability::comparable      ? "comparable"
                            : value == ViewComparability::notComparable ? "not comparable"
                                                                         : "not reviewed";
-        cells.emplace_back(label(feature) + " view", view);
+        cells.emplace_back(std::string(label(feature)) + " view", view);
     }
     for (PairFeature knee : {PairFeature::leftKnee, PairFeature::rightKnee}) {
         KneePlacement placement = KneePlacement::unreviewed;
         if (context.kneePlacement)
             if (auto found = context.kneePlacement->find(knee); found != context.kneePlacement->end())
                 placement = found->second;
-        cells.emplace_back(label(knee) + " placement", std::string(label(placement)));
+        cells.emplace_back(std::string(label(knee)) + " placement", std::string(label(placement)));
     }
     std::string out = "<table class=\"keep decisions\"><tr><th>Decision</th><th>Value</th><th>Decision</th><th>Value</th></tr>";
     for (std::size_t i = 0; i + 1 < cells.size(); i += 2)
@@ -403,24 +403,24 @@ std::string section(const Context& c, const ReviewPair& pair) {
 
 }  // namespace
 
-std::string SessionReport::html(const fs::path& resultsURL, const fs::path& pageFolder) {
-    const std::string resultsBytes = platform::readFile(resultsURL);
+std::string SessionReport::html(const fs::path& resultsPath, const fs::path& pageFolder) {
+    const std::string resultsBytes = platform::readFile(resultsPath);
     const auto report = json::decodeText<FeasibilityReport>(resultsBytes);
-    const fs::path documentURL = ReviewStore::documentURL(resultsURL);
-    if (!platform::entryExists(documentURL)) throw PoseError(PoseErrorCode::notFound, noReviewMessage);
-    const ReviewDocument document = ReviewStore::load(documentURL);
+    const fs::path documentPath = ReviewStore::documentPath(resultsPath);
+    if (!platform::entryExists(documentPath)) throw PoseError(PoseErrorCode::notFound, noReviewMessage);
+    const ReviewDocument document = ReviewStore::load(documentPath);
     if (document.reportHash != contentHash(resultsBytes))
         throw PoseError(PoseErrorCode::changedEvidence, ReviewStore::differentEvidenceMessage);
 
-    Context c{report,          document, std::nullopt, "", std::nullopt, "", resultsURL.parent_path(),
-              runPrefix(resultsURL.parent_path(), pageFolder)};
+    Context c{report,          document, std::nullopt, "", std::nullopt, "", resultsPath.parent_path(),
+              runPrefix(resultsPath.parent_path(), pageFolder)};
     try {
-        c.checklists = ChecklistStore::load(ChecklistStore::url(documentURL), document.frames);
+        c.checklists = ChecklistStore::load(ChecklistStore::path(documentPath), document.frames);
     } catch (const std::exception& e) {
         c.checklistProblem = describeError(e);
     }
     try {
-        c.singleCoaching = SinglePhotoCoachingStore::load(SinglePhotoCoachingStore::url(documentURL), document.frames);
+        c.singleCoaching = SinglePhotoCoachingStore::load(SinglePhotoCoachingStore::path(documentPath), document.frames);
     } catch (const std::exception& e) {
         c.singleCoachingProblem = describeError(e);
     }
@@ -443,20 +443,20 @@ std::string SessionReport::html(const fs::path& resultsURL, const fs::path& page
     return page + "</html>\n";
 }
 
-fs::path SessionReport::write(const fs::path& resultsURL) {
-    const fs::path folder = resultsURL.parent_path();
-    const std::string page = html(resultsURL, folder);
-    const fs::path url = folder / (std::string(prefix) + contentHash(page).substr(0, 12) + ".html");
+fs::path SessionReport::write(const fs::path& resultsPath) {
+    const fs::path folder = resultsPath.parent_path();
+    const std::string page = html(resultsPath, folder);
+    const fs::path path = folder / (std::string(prefix) + contentHash(page).substr(0, 12) + ".html");
     // The name follows the content: the same report again is the file already there.
-    if (platform::publishExclusively(url, page)) return url;
-    if (platform::entryAttributes(url).isRegularFile && platform::readFile(url) == page) return url;
-    throw PoseError(PoseErrorCode::outputExists, "Another file already has the report's name " + url.filename().string() +
+    if (platform::publishExclusively(path, page)) return path;
+    if (platform::entryAttributes(path).isRegularFile && platform::readFile(path) == page) return path;
+    throw PoseError(PoseErrorCode::outputExists, "Another file already has the report's name " + path.filename().string() +
                                   "; it was left as it is.");
 }
 
-void SessionReport::write(const fs::path& resultsURL, const fs::path& out) {
+void SessionReport::write(const fs::path& resultsPath, const fs::path& out) {
     const fs::path folder = out.parent_path().empty() ? fs::path(".") : out.parent_path();
-    if (!platform::publishExclusively(out, html(resultsURL, folder)))
+    if (!platform::publishExclusively(out, html(resultsPath, folder)))
         throw PoseError(PoseErrorCode::outputExists, "The report was not written: " + out.string() + " already exists.");
 }
 

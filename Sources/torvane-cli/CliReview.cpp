@@ -43,7 +43,7 @@ int reviewMake(const Args& a) {
 }
 
 int reviewPath(const Args& a) {
-    printLine(ReviewStore::documentURL(a.at(0)).string());
+    printLine(ReviewStore::documentPath(a.at(0)).string());
     return 0;
 }
 

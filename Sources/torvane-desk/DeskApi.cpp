@@ -92,21 +92,21 @@ ReviewDocument Desk::freshDocument(const DeskSession& session) {
 }
 
 ReviewDocument Desk::document(const DeskSession& session, bool& saved) {
-    const fs::path url = ReviewStore::documentURL(session.resultsURL);
-    saved = platform::entryExists(url);
+    const fs::path path = ReviewStore::documentPath(session.resultsURL);
+    saved = platform::entryExists(path);
     if (!saved) return freshDocument(session);
     // A save replaces the file (a new modification time and usually size), so an unchanged
     // stamp means the loaded document is still what is on disk.
     std::error_code error;
-    const auto time = fs::last_write_time(url, error);
-    const auto size = error ? 0 : fs::file_size(url, error);
+    const auto time = fs::last_write_time(path, error);
+    const auto size = error ? 0 : fs::file_size(path, error);
     const std::string stamp =
         error ? std::string() : std::to_string(time.time_since_epoch().count()) + "/" + std::to_string(size);
     if (!stamp.empty()) {
         std::lock_guard lock(mutex_);
         if (auto it = loaded_.find(session.id); it != loaded_.end() && it->second.first == stamp) return it->second.second;
     }
-    ReviewDocument document = ReviewStore::load(url);
+    ReviewDocument document = ReviewStore::load(path);
     if (!stamp.empty()) {
         std::lock_guard lock(mutex_);
         loaded_[session.id] = {stamp, document};
@@ -273,11 +273,11 @@ std::variant<ReviewDocument, HttpResponse> Desk::saveChange(
         if (!it->is_number_integer()) throw PoseError::invalidInput("revision must be a whole number.");
         return it->get<std::int64_t>();
     }();
-    const fs::path url = ReviewStore::documentURL(s.resultsURL);
+    const fs::path path = ReviewStore::documentPath(s.resultsURL);
     // Saves of one session from this desk queue here; other processes meet the store's lock.
     std::lock_guard lock(saveMutex(s.id));
     try {
-        return ReviewEditing::update(url, change, [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); },
+        return ReviewEditing::update(path, change, [&] { return ReviewStore::make(s.manifestURL, s.resultsURL); },
                                      seen);
     } catch (const PoseError& error) {
         if (error.code() != PoseErrorCode::conflict && error.code() != PoseErrorCode::moved) throw;

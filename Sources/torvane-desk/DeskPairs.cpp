@@ -101,12 +101,12 @@ json::Value leanJson(const ReviewDocument& document, const ReviewPair& pair) {
     return out;
 }
 
-json::Value checklistJson(const fs::path& documentURL, const ReviewDocument& document, const ReviewFrame& subject) {
+json::Value checklistJson(const fs::path& documentPath, const ReviewDocument& document, const ReviewFrame& subject) {
     json::Value out = {{"frameID", subject.id}, {"statuses", choices<CoachingReviewStatus>()},
                        {"catalogVersion", CoachingChecklist::version}};
     std::optional<CoachingChecklistReview> review;
     try {
-        auto saved = ChecklistStore::load(ChecklistStore::url(documentURL), document.frames);
+        auto saved = ChecklistStore::load(ChecklistStore::path(documentPath), document.frames);
         if (auto it = saved.find(subject.id); it != saved.end()) review = it->second;
     } catch (const std::exception& error) {
         out["problem"] = describeError(error);
@@ -126,12 +126,12 @@ json::Value checklistJson(const fs::path& documentURL, const ReviewDocument& doc
 }
 
 // The single-photo coaching of an unpaired subject photo, with the version an import names.
-json::Value singleCoachingJson(const fs::path& documentURL, const ReviewDocument& document, const ReviewFrame& subject) {
-    const fs::path url = SinglePhotoCoachingStore::url(documentURL);
+json::Value singleCoachingJson(const fs::path& documentPath, const ReviewDocument& document, const ReviewFrame& subject) {
+    const fs::path path = SinglePhotoCoachingStore::path(documentPath);
     json::Value out = {{"frameID", subject.id}, {"coaching", nullptr}};
     try {
-        out["version"] = SinglePhotoCoachingStore::version(url);
-        auto saved = SinglePhotoCoachingStore::load(url, document.frames);
+        out["version"] = SinglePhotoCoachingStore::version(path);
+        auto saved = SinglePhotoCoachingStore::load(path, document.frames);
         if (auto it = saved.find(subject.id); it != saved.end()) out["coaching"] = json::encode(it->second);
     } catch (const std::exception& error) {
         out["problem"] = describeError(error);
@@ -194,10 +194,10 @@ json::Value Desk::pairJson(const DeskSession& s, const ReviewDocument& document,
         out["analysis"] = {{"error", "This photo has no reference."}};
     }
     out["lean"] = leanJson(document, pair);
-    const fs::path documentURL = ReviewStore::documentURL(s.resultsURL);
+    const fs::path documentPath = ReviewStore::documentPath(s.resultsURL);
     if (const ReviewFrame* subject = document.frame(pair.subjectID)) {
-        out["checklist"] = checklistJson(documentURL, document, *subject);
-        if (!pair.referenceID) out["singleCoaching"] = singleCoachingJson(documentURL, document, *subject);
+        out["checklist"] = checklistJson(documentPath, document, *subject);
+        if (!pair.referenceID) out["singleCoaching"] = singleCoachingJson(documentPath, document, *subject);
     }
     return out;
 }
@@ -278,11 +278,11 @@ HttpResponse Desk::importSingleCoaching(const HttpRequest& request, const std::v
     bool saved = false;
     const ReviewDocument doc = document(s, saved);
     const ReviewPair pair = pairIn(doc, ids.at(1));
-    const fs::path url = SinglePhotoCoachingStore::url(ReviewStore::documentURL(s.resultsURL));
+    const fs::path path = SinglePhotoCoachingStore::path(ReviewStore::documentPath(s.resultsURL));
     {
         std::lock_guard lock(saveMutex(s.id));
         try {
-            SinglePhotoCoachingStore::import(url, doc.frames, text, expected);
+            SinglePhotoCoachingStore::import(path, doc.frames, text, expected);
         } catch (const PoseError& error) {
             if (error.code() != PoseErrorCode::conflict) throw;
             return errorResponse(409, error.message(), {{"pairView", pairJson(s, doc, pair, saved)}});
@@ -298,20 +298,20 @@ HttpResponse Desk::saveChecklist(const HttpRequest& request, const std::vector<s
     const ReviewDocument doc = document(s, saved);
     const ReviewFrame* frame = doc.frame(ids.at(1));
     if (!frame) throw HttpRefusal(404, "No such rider.");
-    const fs::path documentURL = ReviewStore::documentURL(s.resultsURL);
+    const fs::path documentPath = ReviewStore::documentPath(s.resultsURL);
     const auto review = json::decode<CoachingChecklistReview>(body.value("checklist", json::Value::object()));
     if (review.frameID != frame->id) throw PoseError::invalidInput(CoachingChecklistReview::invalidMessage);
     const std::string expected = body.value("version", std::string());
     {
         std::lock_guard lock(saveMutex(s.id));
         try {
-            ChecklistStore::save(ChecklistStore::url(documentURL), doc.frames, review, expected);
+            ChecklistStore::save(ChecklistStore::path(documentPath), doc.frames, review, expected);
         } catch (const PoseError& error) {
             if (error.code() != PoseErrorCode::conflict) throw;
-            return errorResponse(409, error.message(), {{"checklist", checklistJson(documentURL, doc, *frame)}});
+            return errorResponse(409, error.message(), {{"checklist", checklistJson(documentPath, doc, *frame)}});
         }
     }
-    return jsonResponse(checklistJson(documentURL, doc, *frame));
+    return jsonResponse(checklistJson(documentPath, doc, *frame));
 }
 
 HttpResponse Desk::writeReport(const HttpRequest&, const std::vector<std::string>& ids) {
