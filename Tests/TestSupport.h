@@ -123,7 +123,7 @@ Refusal refusalOf(F&& f) {
     try {
         f();
     } catch (const PoseError& e) {
-        return {std::string(name(e.code())), e.message()};
+        return {std::string(enumName(e.code())), e.message()};
     } catch (const std::exception& e) {
         return {"other", describeError(e)};
     }
