@@ -74,10 +74,6 @@ TEST(DiscoveryManifest, PhotoFilesByExtensionRegularAndNotLinked) {
         EXPECT_FALSE(SessionDiscovery::isPhotoFile(data / name)) << name;
 }
 
-TEST(DiscoveryManifest, DigestIsLowerCaseSHA256) {
-    EXPECT_EQ(SessionDiscovery::digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
 class DiscoveryReportMatching : public ::testing::Test {
 protected:
     void SetUp() override {
