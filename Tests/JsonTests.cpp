@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/Dates.h"
 #include "Torvane/Json.h"
@@ -8,6 +9,7 @@
 #include "Torvane/platform/Env.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 // Vectors computed independently with a short Python script that follows the same rules
 // (sorted keys, no white space, "\/", raw UTF-8, repr() numbers without a trailing ".0").

@@ -11,6 +11,7 @@
 #include "Torvane/platform/PoseModels.h"
 
 using namespace torvane;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -150,13 +151,8 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
     fs::copy_file(real / "blazepose-full.json", folder / "blazepose-full.json");
     platform::writeFileAtomically(folder / "blazepose-full.bin", platform::readFile(real / "blazepose-full.bin").substr(0, 1000));
 
-    auto failure = [](const platform::PoseModels& models, platform::PoseModels::Network network) -> std::string {
-        try {
-            models.run(network, {});
-        } catch (const platform::DetectorError& e) {
-            return e.what();
-        }
-        return "";
+    auto failure = [](const platform::PoseModels& models, platform::PoseModels::Network network) {
+        return messageOf([&] { models.run(network, {}); });
     };
     platform::PoseModels broken = platform::PoseModels::load(folder);
     using Network = platform::PoseModels::Network;
