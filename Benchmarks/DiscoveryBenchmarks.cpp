@@ -8,7 +8,7 @@
 
 #include <stdexcept>
 
-#include "../Tests/DiscoveryTestSupport.h"
+#include "../Tests/TestSupport.h"
 #include "BenchSupport.h"
 #include "Torvane/ReviewStore.h"
 

@@ -6,17 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewDecisions.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
 struct ChecklistStoreTest : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "session");
+    SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument document = ReviewStore::make(session.manifest, session.report);
     fs::path path = ChecklistStore::path(ReviewStore::documentPath(session.report));
 
@@ -89,32 +89,21 @@ TEST_F(ChecklistStoreTest, RefusalsLeaveTheFileAsItWas) {
 }
 
 TEST_F(ChecklistStoreTest, ConcurrentFirstSavesExactlyOneWins) {
-    constexpr int processes = 4;
     std::vector<pid_t> children;
-    for (int i = 0; i < processes; ++i) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int rc = 4;
+    for (int i = 0; i < 4; ++i)
+        children.push_back(spawn([&, i] {
             try {
                 ChecklistStore::save(path, document.frames, reviewed("p1-subject", "Saver " + std::to_string(i)), "none");
-                rc = 0;
+                return 0;
             } catch (const PoseError& e) {
-                rc = e.message() == ChecklistStore::conflictMessage ? 3 : 4;
-            } catch (...) {
+                return e.message() == ChecklistStore::conflictMessage ? 3 : 4;
             }
-            ::_exit(rc);
-        }
-        children.push_back(pid);
-    }
+        }));
     int winners = 0;
     for (pid_t pid : children) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        if (WEXITSTATUS(status) == 0)
-            ++winners;
-        else
-            EXPECT_EQ(WEXITSTATUS(status), 3);
+        const int code = exitCode(pid);
+        winners += code == 0;
+        EXPECT_TRUE(code == 0 || code == 3) << code;
     }
     EXPECT_EQ(winners, 1);
     EXPECT_EQ(CoachingChecklist::load(path, document.frames).size(), 1u);

@@ -2,11 +2,11 @@
 // checklist file loader.
 #include <gtest/gtest.h>
 
-#include "AnalysisFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/CoachingChecklist.h"
 
 using namespace torvane;
-using namespace torvane::fixtures;
+using namespace torvane::test;
 
 namespace {
 

@@ -5,13 +5,14 @@
 #include <thread>
 
 #include "Desk.h"
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewEditing.h"
 #include "Torvane/platform/HttpServer.h"
 
 namespace {
 
-using namespace reviewtest;
+using namespace torvane;
+using namespace torvane::test;
 using torvane::desk::Desk;
 using torvane::desk::DeskServer;
 using torvane::platform::HttpClientResponse;
@@ -53,7 +54,7 @@ protected:
     }
 
     TempDir dir;
-    Session session;
+    SessionFiles session;
     std::ostringstream log;
     Desk desk{dir.path(), log};
     DeskServer server{desk};
@@ -61,7 +62,7 @@ protected:
     std::string host, sessionID;
 };
 
-struct Refusal {
+struct RefusedRequest {
     const char* name;
     std::string method, target;
     bool token, ownHost, ownOrigin;
@@ -72,7 +73,7 @@ struct Refusal {
 TEST_F(DeskApi, RefusesRequestsThatFailTheChecks) {
     const std::string sid = sessionID;
     const std::string big(Desk::maxBodyBytes + 1, 'x');
-    const std::vector<Refusal> table = {
+    const std::vector<RefusedRequest> table = {
         {"no token", "GET", "/api/sessions", false, true, true, "", "", 403},
         {"no token for a page", "GET", "/assets/app.js", false, true, true, "", "", 403},
         {"foreign Host (DNS rebinding)", "GET", "/api/sessions", true, false, true, "", "", 403},

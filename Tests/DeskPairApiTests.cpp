@@ -6,18 +6,18 @@
 #include <sstream>
 
 #include "Desk.h"
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewDecisions.h"
 #include "Torvane/platform/HttpServer.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
 struct DeskPairApi : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "data" / "session");
+    SessionFiles session = writeSession(temp.path() / "data" / "session");
     fs::path documentPath = ReviewStore::documentPath(session.report);
     std::ostringstream log;
     desk::Desk desk{temp.path() / "data", log};

@@ -1,7 +1,6 @@
 // Automatic manifests, photo-file tests and results matching on real files.
 #include <gtest/gtest.h>
 
-#include "DiscoveryTestSupport.h"
 #include "TestSupport.h"
 #include "Torvane/ReviewStore.h"
 
@@ -28,27 +27,22 @@ TEST(DiscoveryManifest, OnePairPerPhotoInGivenOrderWithWholeUprightCrops) {
     const auto manifest = SessionManifest::load(folder / "session.json");
     EXPECT_EQ(manifest.schemaVersion, 1);
     EXPECT_EQ(manifest.session, "Track day");
-    EXPECT_EQ(manifest.annotationProvenance,
-              "Automatic folder import. Full-image crops are unreviewed; no ground-truth anatomical annotations or "
-              "coaching judgments have been inferred.");
+    EXPECT_TRUE(contains(manifest.annotationProvenance, "Full-image crops are unreviewed")) << manifest.annotationProvenance;
     ASSERT_EQ(manifest.pairs.size(), 3u);
-    const std::vector<std::pair<std::string, std::string>> expected{{"A001", "A.JPG"}, {"A002", "b.jpg"}, {"A003", "c.png"}};
-    const std::vector<PixelRect> rects{wholeOf(40, 30), wholeOf(16, 24), wholeOf(10, 12)};
+    const std::vector<std::tuple<std::string, std::string, PixelRect>> expected{
+        {"A001", "A.JPG", wholeOf(40, 30)}, {"A002", "b.jpg", wholeOf(16, 24)}, {"A003", "c.png", wholeOf(10, 12)}};
     for (std::size_t i = 0; i < 3; ++i) {
+        const auto& [id, file, rect] = expected[i];
         const auto& pair = manifest.pairs[i];
-        EXPECT_EQ(pair.id, expected[i].first);
-        EXPECT_EQ(pair.file, expected[i].second);
+        EXPECT_EQ(std::tie(pair.id, pair.file), std::tie(id, file));
         ASSERT_EQ(pair.riders.size(), 1u);
         const auto& rider = pair.riders[0];
         EXPECT_EQ(rider.role, "subject");
-        EXPECT_EQ(rider.rider, "Subject \xe2\x80\x94 identity needs review");
-        EXPECT_EQ(std::string(SessionDiscovery::unreviewedRiderName).size(), 33u);
-        EXPECT_EQ(rider.panel, rects[i]);
-        EXPECT_EQ(rider.crop, rects[i]);
+        EXPECT_EQ(rider.rider, SessionDiscovery::unreviewedRiderName);
+        EXPECT_EQ(rider.panel, rect);
+        EXPECT_EQ(rider.crop, rect);
         EXPECT_TRUE(rider.annotations.empty());
-        EXPECT_EQ(rider.annotationNote,
-                  "Automatically imported full image. Confirm the intended rider and crop; no anatomical annotations "
-                  "or identity verification are supplied.");
+        EXPECT_TRUE(contains(rider.annotationNote, "Confirm the intended rider and crop")) << rider.annotationNote;
     }
     const auto text = readText(folder / "session.json");
     EXPECT_EQ(text.find("torsoLength"), std::string::npos);
@@ -60,12 +54,8 @@ TEST(DiscoveryManifest, WritesNothingWhenAPhotoFailsAndNeverReplacesAFile) {
     TempDir data;
     writePhoto(data / "a.jpg", 8, 8);
     writeText(data / "b.jpg", "this is text, not a photo");
-    try {
-        SessionDiscovery::createManifest({data / "a.jpg", data / "b.jpg"}, data / "session.json");
-        FAIL() << "an unreadable photo must stop the manifest";
-    } catch (const PoseError& e) {
-        EXPECT_EQ(e.message(), "Unreadable image or exceeds 40 megapixel limit. Photo: \"" + (data / "b.jpg").string() + "\".");
-    }
+    EXPECT_EQ(messageOf([&] { SessionDiscovery::createManifest({data / "a.jpg", data / "b.jpg"}, data / "session.json"); }),
+              "Unreadable image or exceeds 40 megapixel limit. Photo: \"" + (data / "b.jpg").string() + "\".");
     EXPECT_FALSE(fs::exists(data / "session.json"));
 
     writeText(data / "session.json", "{\"mine\": true}\n");
@@ -79,16 +69,9 @@ TEST(DiscoveryManifest, PhotoFilesByExtensionRegularAndNotLinked) {
         writeText(data / name, "bytes");
     fs::create_directory(data / "folder.jpg");
     fs::create_symlink(data / "IMG_1.JPG", data / "link.jpg");
-    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "IMG_1.JPG"));
-    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "x.HeIc"));
-    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "y.tiff"));
-    EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / "z.jpeg"));
+    for (const char* name : {"IMG_1.JPG", "x.HeIc", "y.tiff", "z.jpeg"}) EXPECT_TRUE(SessionDiscovery::isPhotoFile(data / name));
     for (const char* name : {"jpg", "notes.txt", "w.jpg.bak", "folder.jpg", "link.jpg", "missing.png"})
         EXPECT_FALSE(SessionDiscovery::isPhotoFile(data / name)) << name;
-}
-
-TEST(DiscoveryManifest, DigestIsLowerCaseSHA256) {
-    EXPECT_EQ(SessionDiscovery::digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 class DiscoveryReportMatching : public ::testing::Test {
@@ -129,12 +112,7 @@ TEST_F(DiscoveryReportMatching, SourceMapHashesEveryRidersPhoto) {
     EXPECT_EQ(SessionDiscovery::sourceHashes(manifest, manifestPath).size(), 2u);
 
     manifest.pairs[1].file = "../outside.jpg";
-    try {
-        SessionDiscovery::sourceHashes(manifest, manifestPath);
-        FAIL();
-    } catch (const PoseError& e) {
-        EXPECT_STREQ(e.what(), "Asset escapes session folder.");
-    }
+    EXPECT_EQ(messageOf([&] { SessionDiscovery::sourceHashes(manifest, manifestPath); }), "Asset escapes session folder.");
     manifest.pairs[1].file = "gone.jpg";
     EXPECT_THROW(SessionDiscovery::sourceHashes(manifest, manifestPath), fs::filesystem_error);
 }
@@ -148,35 +126,20 @@ TEST_F(DiscoveryReportMatching, OnlyACompleteReportOfTheseBytesIsValid) {
     failedRider.crops[1].error = "Crop is outside the image or not integral pixels.";
     EXPECT_TRUE(valid(failedRider));
 
-    auto schema = good;
-    schema.schemaVersion = 2;
-    EXPECT_FALSE(valid(schema));
-
-    auto otherManifest = good;
-    otherManifest.manifestHash.back() = otherManifest.manifestHash.back() == '0' ? '1' : '0';
-    EXPECT_FALSE(valid(otherManifest));
-
-    auto missing = good;
-    missing.crops.pop_back();
-    EXPECT_FALSE(valid(missing));
-
-    auto extra = good;
-    extra.crops.push_back(extra.crops[0]);
-    extra.crops.back().pairID = "A003";
-    EXPECT_FALSE(valid(extra));
-
-    auto duplicate = good;
-    duplicate.crops[2] = duplicate.crops[0];
-    EXPECT_FALSE(valid(duplicate));
-
-    auto noHash = good;
-    noHash.crops[0].sourceHash.reset();
-    EXPECT_FALSE(valid(noHash));
-
-    auto otherPhoto = good;
-    otherPhoto.crops[2].sourceHash = contentHash("other bytes");
-    EXPECT_FALSE(valid(otherPhoto));
-
+    const std::vector<std::pair<const char*, std::function<void(FeasibilityReport&)>>> invalid = {
+        {"other schema", [](auto& r) { r.schemaVersion = 2; }},
+        {"other manifest", [](auto& r) { r.manifestHash.back() = r.manifestHash.back() == '0' ? '1' : '0'; }},
+        {"a rider missing", [](auto& r) { r.crops.pop_back(); }},
+        {"a rider too many", [](auto& r) { r.crops.push_back(r.crops[0]); r.crops.back().pairID = "A003"; }},
+        {"a rider twice", [](auto& r) { r.crops[2] = r.crops[0]; }},
+        {"no photo hash", [](auto& r) { r.crops[0].sourceHash.reset(); }},
+        {"another photo", [](auto& r) { r.crops[2].sourceHash = contentHash("other bytes"); }},
+    };
+    for (const auto& [name, change] : invalid) {
+        auto report = good;
+        change(report);
+        EXPECT_FALSE(valid(report)) << name;
+    }
     writeText(data / "results.json", "{\"schemaVersion\": 1");
     EXPECT_FALSE(SessionDiscovery::validReport(data / "results.json", manifestHash, sources));
     EXPECT_FALSE(SessionDiscovery::validReport(data / "absent.json", manifestHash, sources));

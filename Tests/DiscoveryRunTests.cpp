@@ -3,7 +3,6 @@
 
 #include <regex>
 
-#include "DiscoveryTestSupport.h"
 #include "TestSupport.h"
 #include "Torvane/ImageInput.h"
 #include "Torvane/ReviewStore.h"

@@ -4,10 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "AnalysisFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/FeedbackRules.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 

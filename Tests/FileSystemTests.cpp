@@ -4,7 +4,7 @@
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
-using torvane::test::TempDir;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 TEST(FileSystem, AtomicWriteReplacesWholeAndLeavesNothingBehind) {

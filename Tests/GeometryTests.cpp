@@ -2,11 +2,13 @@
 
 #include <cmath>
 
+#include "TestSupport.h"
 #include "Torvane/Geometry.h"
 #include "Torvane/Json.h"
 #include "Torvane/Localization.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 bool valid(PixelRect r, long long w = 640, long long h = 480) {

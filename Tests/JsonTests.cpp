@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/Dates.h"
 #include "Torvane/Json.h"
 #include "Torvane/PoseResult.h"
 #include "Torvane/SessionManifest.h"
+#include "Torvane/platform/Env.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 // Vectors computed independently with a short Python script that follows the same rules
 // (sorted keys, no white space, "\/", raw UTF-8, repr() numbers without a trailing ".0").
@@ -114,7 +117,8 @@ TEST(Dates, ReferenceSecondsAndIso8601) {
 TEST(ContentHash, HexDigestsAndUUIDs) {
     EXPECT_EQ(contentHash(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(contentHash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    auto a = randomUUID(), b = randomUUID();
+    const auto& env = platform::Env::system();
+    auto a = env.randomUUID(), b = env.randomUUID();
     EXPECT_NE(a, b);
     ASSERT_EQ(a.size(), 36u);
     EXPECT_EQ(a[14], '4');

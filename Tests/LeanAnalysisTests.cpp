@@ -5,12 +5,12 @@
 #include <cmath>
 #include <numbers>
 
-#include "AnalysisFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/LeanAnalysis.h"
 
 using namespace torvane;
-using namespace torvane::fixtures;
+using namespace torvane::test;
 
 namespace {
 
@@ -43,24 +43,15 @@ void approve(ReviewDocument& d) { d.leanContexts["A001"].approvalDigest = LeanAn
 
 }  // namespace
 
-TEST(LeanAnalysis, WrapKeepsDirectionsInHalfOpenRange) {
-    EXPECT_EQ(LeanAnalysis::wrap(90), -90);
-    EXPECT_EQ(LeanAnalysis::wrap(-90), -90);
-    EXPECT_EQ(LeanAnalysis::wrap(180), 0);
-    EXPECT_EQ(LeanAnalysis::wrap(-100), 80);
-    EXPECT_EQ(LeanAnalysis::wrap(270), -90);
-    EXPECT_EQ(LeanAnalysis::wrap(89.5), 89.5);
-    EXPECT_EQ(LeanAnalysis::wrap(-270), -90);
-    EXPECT_EQ(LeanAnalysis::wrap(0), 0);
-}
-
-TEST(LeanAnalysis, OrientationIsFromTheImageVerticalWhateverTheEndpointOrder) {
-    EXPECT_EQ(LeanAnalysis::orientation({{100, 200}, {100, 100}, 1}), 0);
-    EXPECT_DOUBLE_EQ(LeanAnalysis::orientation({{100, 200}, {200, 100}, 1}), 45);
-    EXPECT_DOUBLE_EQ(LeanAnalysis::orientation({{100, 100}, {200, 200}, 1}), -45);
-    EXPECT_DOUBLE_EQ(LeanAnalysis::orientation({{200, 100}, {100, 200}, 1}), 45);
-    EXPECT_EQ(LeanAnalysis::orientation({{100, 100}, {200, 100}, 1}), -90);
-    EXPECT_EQ(LeanAnalysis::orientation({{200, 100}, {100, 100}, 1}), -90);
+TEST(LeanAnalysis, DirectionsWrapIntoHalfOpenRangeFromTheImageVertical) {
+    for (const auto& [degrees, wrapped] : std::vector<std::pair<double, double>>{
+             {90, -90}, {-90, -90}, {180, 0}, {-100, 80}, {270, -90}, {89.5, 89.5}, {-270, -90}, {0, 0}})
+        EXPECT_EQ(LeanAnalysis::wrap(degrees), wrapped) << degrees;
+    // Whatever the endpoint order.
+    for (const auto& [line, degrees] : std::vector<std::pair<LeanLine, double>>{
+             {{{100, 200}, {100, 100}, 1}, 0}, {{{100, 200}, {200, 100}, 1}, 45}, {{{100, 100}, {200, 200}, 1}, -45},
+             {{{200, 100}, {100, 200}, 1}, 45}, {{{100, 100}, {200, 100}, 1}, -90}, {{{200, 100}, {100, 100}, 1}, -90}})
+        EXPECT_NEAR(LeanAnalysis::orientation(line), degrees, 1e-12) << degrees;
 }
 
 TEST(LeanAnalysis, MagnitudeAgainstVerticalOrLevelLineWithClampedBounds) {

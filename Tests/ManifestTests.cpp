@@ -5,7 +5,7 @@
 #include "Torvane/SessionManifest.h"
 
 using namespace torvane;
-using torvane::test::TempDir;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -24,15 +24,8 @@ std::string manifest(const std::string& pairs, int schema = 1) {
            R"(,"session":"Day","annotationProvenance":"none","pairs":[)" + pairs + "]}";
 }
 
-// The message of the PoseError that loading throws, or "" when it loads.
-std::string loadError(const fs::path& file) {
-    try {
-        SessionManifest::load(file);
-        return "";
-    } catch (const PoseError& e) {
-        return e.what();
-    }
-}
+// The message of the error that loading throws, or "no error".
+std::string loadError(const fs::path& file) { return messageOf([&] { SessionManifest::load(file); }); }
 
 class Manifest : public ::testing::Test {
 protected:
@@ -51,7 +44,7 @@ TEST_F(Manifest, ValidManifestLoadsUnchanged) {
                                                            "," + rider("subject", R"(,"torsoLength":120.5)")) +
                                 "," + pair("front_2", "sub/../c.jpg", rider("subject")) + "," +
                                 pair("x-1", "d.jpg", rider("subject")));
-    EXPECT_EQ(write(text), "");
+    EXPECT_EQ(write(text), "no error");
     auto m = SessionManifest::load(file);
     ASSERT_EQ(m.pairs.size(), 3u);
     EXPECT_FALSE(m.pairs[0].riders[0].torsoLength);
@@ -80,7 +73,7 @@ TEST_F(Manifest, EntryChecks) {
                                rider("subject") + "," + rider("reference") + "," + rider("reference"),
                                rider("Subject")})
         EXPECT_EQ(write(manifest(pair("A", "a.jpg", riders))), SessionManifest::entryMessage) << riders;
-    EXPECT_EQ(write(manifest(pair("A", "a.jpg", rider("reference") + "," + rider("subject")))), "");
+    EXPECT_EQ(write(manifest(pair("A", "a.jpg", rider("reference") + "," + rider("subject")))), "no error");
 }
 
 TEST_F(Manifest, PathsStayInsideTheSessionFolder) {
@@ -90,7 +83,7 @@ TEST_F(Manifest, PathsStayInsideTheSessionFolder) {
     EXPECT_EQ(write(manifest(pair("A", "../x.jpg", rider("subject")))), "Asset escapes session folder.");
     EXPECT_EQ(write(manifest(pair("A", "", rider("subject")))), "Asset escapes session folder.");
     EXPECT_EQ(write(manifest(pair("A", ".", rider("subject")))), "Asset escapes session folder.");
-    EXPECT_EQ(write(manifest(pair("A", "sub/", rider("subject")))), "");
+    EXPECT_EQ(write(manifest(pair("A", "sub/", rider("subject")))), "no error");
 
     // A link inside the folder that leads out of it escapes; one that stays inside is fine.
     TempDir outside;
@@ -99,7 +92,7 @@ TEST_F(Manifest, PathsStayInsideTheSessionFolder) {
     test::writeText(dir / "in.jpg", "x");
     fs::create_symlink(dir / "in.jpg", dir / "alias.jpg");
     EXPECT_EQ(write(manifest(pair("A", "out.jpg", rider("subject")))), "Asset escapes session folder.");
-    EXPECT_EQ(write(manifest(pair("A", "alias.jpg", rider("subject")))), "");
+    EXPECT_EQ(write(manifest(pair("A", "alias.jpg", rider("subject")))), "no error");
     auto m = SessionManifest::load(file);
     EXPECT_EQ(SessionManifest::assetURL(m.pairs[0], nullptr, file), dir.path() / "in.jpg");
 

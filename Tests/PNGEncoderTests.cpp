@@ -12,9 +12,7 @@
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
-using torvane::testing::patternPhoto;
-using torvane::testing::plainPhoto;
-using TemporaryFolder = torvane::test::TempDir;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -39,8 +37,8 @@ std::pair<int, int> depthAndColourType(const fs::path& file) {
 }  // namespace
 
 TEST(PNGEncoder, RastersDecodeToTheirExactBytesAndPassPngcheck) {
-    if (std::system("command -v pngcheck >/dev/null 2>&1") != 0) GTEST_SKIP() << "pngcheck is not installed";
-    TemporaryFolder folder;
+    ASSERT_EQ(std::system("command -v pngcheck >/dev/null 2>&1"), 0) << "scripts/setup.sh installs pngcheck";
+    test::TempDir folder;
     const struct {
         const char* name;
         platform::Raster raster;
@@ -66,8 +64,8 @@ TEST(PNGEncoder, RastersDecodeToTheirExactBytesAndPassPngcheck) {
 }
 
 TEST(PNGEncoder, CanvasPicturesAreLossless) {
-    if (std::system("command -v pngcheck >/dev/null 2>&1") != 0) GTEST_SKIP() << "pngcheck is not installed";
-    TemporaryFolder folder;
+    ASSERT_EQ(std::system("command -v pngcheck >/dev/null 2>&1"), 0) << "scripts/setup.sh installs pngcheck";
+    test::TempDir folder;
     auto canvas = platform::Canvas::create(517, 301);
     ASSERT_TRUE(canvas);
     canvas->fill(platform::Colour::grey(0.07));
@@ -97,7 +95,7 @@ TEST(PNGEncoder, CanvasPicturesAreLossless) {
 }
 
 TEST(PNGEncoder, FailuresSayWhereTheyHappened) {
-    TemporaryFolder folder;
+    test::TempDir folder;
     EXPECT_FALSE(platform::EncodedPNG::encode(0, 5, [](int, std::uint8_t*) {}));
     const auto png = platform::EncodedPNG::encode(2, 2, [](int, std::uint8_t* rgb) { std::memset(rgb, 9, 6); });
     ASSERT_TRUE(png);

@@ -4,11 +4,11 @@
 
 #include <limits>
 
-#include "AnalysisFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/PairAnalysis.h"
 
 using namespace torvane;
-using namespace torvane::fixtures;
+using namespace torvane::test;
 
 namespace {
 

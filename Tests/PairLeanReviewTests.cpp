@@ -3,13 +3,13 @@
 
 #include <cmath>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/LeanReview.h"
 #include "Torvane/PairReview.h"
 #include "Torvane/ReviewStore.h"
 
 using namespace torvane;
-using reviewtest::messageOf;
+using namespace torvane::test;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "Torvane/platform/PoseModels.h"
 
 using namespace torvane;
+using namespace torvane::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -151,13 +152,8 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
     fs::copy_file(real / "blazepose-heavy.json", folder / "blazepose-heavy.json");
     platform::writeFileAtomically(folder / "blazepose-heavy.bin", platform::readFile(real / "blazepose-heavy.bin").substr(0, 1000));
 
-    auto failure = [](const platform::PoseModels& models, platform::PoseModels::Network network) -> std::string {
-        try {
-            models.run(network, {});
-        } catch (const platform::DetectorError& e) {
-            return e.what();
-        }
-        return "";
+    auto failure = [](const platform::PoseModels& models, platform::PoseModels::Network network) {
+        return messageOf([&] { models.run(network, {}); });
     };
     platform::PoseModels broken = platform::PoseModels::load(folder);
     using Network = platform::PoseModels::Network;

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "TestSupport.h"
 #include "Torvane/platform/PoseGeometry.h"
 
 using namespace torvane::platform;

@@ -14,6 +14,7 @@
 #include "Torvane/platform/TfjsGraph.h"
 
 using namespace torvane;
+using namespace torvane::test;
 using namespace torvane::platform;
 namespace fs = std::filesystem;
 
@@ -161,12 +162,7 @@ fs::path tinyModel(const fs::path& scratch, const std::string& tag, const std::s
 }
 
 std::string loadError(const fs::path& model, const std::string& output) {
-    try {
-        TfjsGraph::load(model, {output});
-    } catch (const ModelError& e) {
-        return e.what();
-    }
-    return "";
+    return messageOf([&] { TfjsGraph::load(model, {output}); });
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 // inside/outside elbow and knee bullets, at most three.
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/ProvisionalCoaching.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 
@@ -28,9 +30,8 @@ std::vector<std::string> titles(const std::vector<CoachingBullet>& bullets) {
     return out;
 }
 
-const std::string elbowTail =
-    " than the reference. Compare the whole arm shape while keeping relaxed access to the controls. Perspective may "
-    "explain part of the difference.";
+// The detail's opening: the rounded difference and which way it goes.
+std::string opening(const CoachingBullet& bullet) { return bullet.detail.substr(0, bullet.detail.find(" than")); }
 
 }  // namespace
 
@@ -48,9 +49,12 @@ TEST(ProvisionalCoaching, RolesFollowTheCorner) {
 TEST(ProvisionalCoaching, ElbowBulletsFromTenDegreesWithRoundedNumbers) {
     auto bullets = report(CornerDirection::left, 15).coaching();
     ASSERT_EQ(bullets.size(), 1u);
-    EXPECT_EQ(bullets[0], (CoachingBullet{PairFeature::leftElbow, "Inside elbow: explore more bend",
-                                          "Your elbow appears 15\u00B0 straighter" + elbowTail, "user-assumed-reference",
-                                          "velmor-reference-draft-3"}));
+    EXPECT_EQ(bullets[0].feature, PairFeature::leftElbow);
+    EXPECT_EQ(bullets[0].title, "Inside elbow: explore more bend");
+    EXPECT_EQ(opening(bullets[0]), "Your elbow appears 15\u00B0 straighter");
+    EXPECT_TRUE(bullets[0].detail.ends_with("Perspective may explain part of the difference."));
+    EXPECT_EQ(bullets[0].provenance, "user-assumed-reference");
+    EXPECT_EQ(bullets[0].version, "velmor-reference-draft-3");
     EXPECT_EQ(bullets[0].id(), "leftElbow");
     EXPECT_EQ(titles(report(CornerDirection::right, 15).coaching()),
               std::vector<std::string>{"Outside elbow: explore more bend"});
@@ -60,9 +64,9 @@ TEST(ProvisionalCoaching, ElbowBulletsFromTenDegreesWithRoundedNumbers) {
     bullets = report(CornerDirection::left, -10).coaching();
     ASSERT_EQ(bullets.size(), 1u);
     EXPECT_EQ(bullets[0].title, "Inside elbow: explore less bend");
-    EXPECT_EQ(bullets[0].detail, "Your elbow appears 10\u00B0 more bent" + elbowTail);
-    EXPECT_EQ(report(CornerDirection::left, 10.6).coaching()[0].detail, "Your elbow appears 11\u00B0 straighter" + elbowTail);
-    EXPECT_EQ(report(CornerDirection::left, 12.4).coaching()[0].detail, "Your elbow appears 12\u00B0 straighter" + elbowTail);
+    EXPECT_EQ(opening(bullets[0]), "Your elbow appears 10\u00B0 more bent");
+    EXPECT_EQ(opening(report(CornerDirection::left, 10.6).coaching()[0]), "Your elbow appears 11\u00B0 straighter");
+    EXPECT_EQ(opening(report(CornerDirection::left, 12.4).coaching()[0]), "Your elbow appears 12\u00B0 straighter");
 }
 
 TEST(ProvisionalCoaching, UnknownCornerGivesNothingWithoutPhotoCoaching) {
@@ -103,10 +107,7 @@ TEST(ProvisionalCoaching, InsideFirstAndCutAtThree) {
     auto bullets = r.coaching();
     ASSERT_EQ(bullets.size(), 2u);
     EXPECT_EQ(bullets[0].title, "Inside knee: hold closer to the tank");
-    EXPECT_EQ(bullets[0].detail,
-              "Your visual review places this knee farther from the tank than the reference. Compare how the thigh "
-              "opens at the hip, together with pelvis and foot placement. This does not measure hip rotation, foot "
-              "contact or tank pressure.");
+    EXPECT_EQ(opening(bullets[0]), "Your visual review places this knee farther from the tank");
     EXPECT_EQ(bullets[1].title, "Outside knee: compare a less tucked position");
     EXPECT_EQ(bullets[1].id(), "leftKnee");
 }

@@ -8,10 +8,7 @@
 #include "Torvane/InspectionRenderer.h"
 
 using namespace torvane;
-using TemporaryFolder = torvane::test::TempDir;
-using torvane::testing::patternPhoto;
-using torvane::testing::plainPhoto;
-using torvane::testing::rgbAt;
+using namespace torvane::test;
 
 namespace {
 
@@ -43,30 +40,33 @@ PoseResult result(const std::string& kind, std::vector<JointResult> joints) {
 }
 
 // Draws through the real PNG file and decodes it again.
-platform::Raster render(const TemporaryFolder& folder, const platform::Raster& photo, const PixelRect& panel,
+platform::Raster render(const test::TempDir& folder, const platform::Raster& photo, const PixelRect& panel,
                         const PixelRect& crop, const PoseResult& pose, const std::vector<Landmark>& annotations = {}) {
     auto file = folder / "picture.png";
     InspectionRenderer::write(photo, panel, crop, pose, annotations, file);
     return platform::decodeUpright(file);
 }
 
+const std::vector<int> grey{128, 128, 128}, cyan{0, 255, 255};
+
+struct Renderer : ::testing::Test {
+    test::TempDir folder;
+    const platform::Raster photo = plainPhoto(400, 300, 128);
+
+    platform::Raster draw(const PixelRect& panel, const PixelRect& crop, const PoseResult& pose,
+                          const std::vector<Landmark>& annotations = {}) {
+        return render(folder, photo, panel, crop, pose, annotations);
+    }
+};
+
 bool isBackground(const std::vector<int>& c) {
     return std::abs(c[0] - backgroundGrey) <= 1 && c[0] == c[1] && c[1] == c[2];
 }
 
-std::string failureOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const PoseError& e) {
-        return e.message();
-    }
-    return "no error";
-}
-
 }  // namespace
 
-TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
-    TemporaryFolder folder;
+TEST(RendererOutput, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
+    test::TempDir folder;
     const auto photo = patternPhoto(400, 300);
     const PixelRect panel{100, 50, 400, 300}, crop{150, 100, 200, 150};  // picture (50, 50, 200, 150)
     const auto png = render(folder, photo, panel, crop, result("3D", {}));
@@ -93,100 +93,88 @@ TEST(Renderer, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) {
     EXPECT_EQ(platform::decodeUpright(folder / "tall.png").height(), 800);
 }
 
-TEST(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
-    TemporaryFolder folder;
-    const auto photo = plainPhoto(400, 300, 128);
+TEST_F(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
     // Crop (120, 70, 100, 500) in a panel at (100, 50): picture (20, 20, 100, 500), bottom cut off.
-    const auto png = render(folder, photo, {100, 50, 400, 300}, {120, 70, 100, 500}, result("3D", {}));
+    const auto png = draw({100, 50, 400, 300}, {120, 70, 100, 500}, result("3D", {}));
     auto yellowish = [](const std::vector<int>& c) { return c[0] > c[2] + 40 && c[1] > c[2] + 40; };
     EXPECT_TRUE(yellowish(rgbAt(png, 60, 19)));
     EXPECT_TRUE(yellowish(rgbAt(png, 60, 20)));
     EXPECT_TRUE(yellowish(rgbAt(png, 19, 200)));
-    EXPECT_EQ(rgbAt(png, 60, 22), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 60, 22), grey);
     EXPECT_TRUE(isBackground(rgbAt(png, 60, 320)));  // the line does not go on below the picture
 }
 
-TEST(Renderer, JointDotIsCentredOnItsPicturePositionWithItsNumberBesideIt) {
-    TemporaryFolder folder;
-    const auto photo = plainPhoto(400, 300, 128);
-    const auto png = render(folder, photo, {100, 50, 400, 300}, {0, 0, 1, 1},
+TEST_F(Renderer, JointDotIsCentredOnItsPicturePositionWithItsNumberBesideIt) {
+    const auto png = draw({100, 50, 400, 300}, {0, 0, 1, 1},
                             result("2D", {joint2D("left_knee", 150, 80, 0.9)}));
     // Centre (50, 30): the four pixels that meet there are wholly inside the dot.
     for (auto [x, y] : {std::pair{49, 29}, {50, 29}, {49, 30}, {50, 30}})
-        EXPECT_EQ(rgbAt(png, x, y), (std::vector<int>{0, 255, 255})) << x << "," << y;
+        EXPECT_EQ(rgbAt(png, x, y), cyan) << x << "," << y;
     // Diameter 4: two pixels out from the centre the photo shows again.
-    EXPECT_EQ(rgbAt(png, 50, 33), (std::vector<int>{128, 128, 128}));
-    EXPECT_EQ(rgbAt(png, 46, 30), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 50, 33), grey);
+    EXPECT_EQ(rgbAt(png, 46, 30), grey);
     // The label "13" sits at (53, 27): its box starts one pixel left of it.
-    EXPECT_EQ(rgbAt(png, 51, 24), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 51, 24), grey);
     EXPECT_LT(rgbAt(png, 52, 24)[0], 60);
 }
 
-TEST(Renderer, NumbersAreClampedInsideThePictureAndClipped) {
-    TemporaryFolder folder;
-    const auto photo = plainPhoto(400, 300, 128);
+TEST_F(Renderer, NumbersAreClampedInsideThePictureAndClipped) {
     // Picture position (399, 1): the number goes to x = 386, y = 9.
     const auto png =
-        render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1}, result("2D", {joint2D("left_wrist", 399, 1, 0.9)}));
-    EXPECT_EQ(rgbAt(png, 384, 6), (std::vector<int>{128, 128, 128}));
+        draw({0, 0, 400, 300}, {0, 0, 1, 1}, result("2D", {joint2D("left_wrist", 399, 1, 0.9)}));
+    EXPECT_EQ(rgbAt(png, 384, 6), grey);
     EXPECT_LT(rgbAt(png, 385, 6)[0], 60);
     EXPECT_LT(rgbAt(png, 385, 10)[0], 60);
-    EXPECT_EQ(rgbAt(png, 385, 14), (std::vector<int>{128, 128, 128}));  // below the box
+    EXPECT_EQ(rgbAt(png, 385, 14), grey);  // below the box
     // The part of the dot beyond the picture is clipped away: background grey there.
     EXPECT_TRUE(isBackground(rgbAt(png, 400, 1)));
-    EXPECT_EQ(rgbAt(png, 398, 1), (std::vector<int>{0, 255, 255}));
+    EXPECT_EQ(rgbAt(png, 398, 1), cyan);
 }
 
-TEST(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
-    TemporaryFolder folder;
-    const auto photo = plainPhoto(400, 300, 128);
+TEST_F(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
     const int legendX = 416, kneeRowY = 98 + 20 * 12;  // row of ID 13, left_knee
     auto canvas = platform::Canvas::create(10, 10);
     const double shortRow = canvas->textExtents("13  left knee", 11).advance;
     const double longRow = canvas->textExtents("13  left knee \u2014 hidden / absent", 11).advance;
     const int probeX = legendX + static_cast<int>((shortRow + longRow) / 2), probeY = kneeRowY - 3;
 
-    auto drawn = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
+    auto drawn = draw({0, 0, 400, 300}, {0, 0, 1, 1},
                         result("2D", {joint2D("left_hip", 100.5, 100, 0.2), joint2D("left_knee", 100.5, 200, 0.2)}));
-    EXPECT_EQ(rgbAt(drawn, 100, 200), (std::vector<int>{0, 255, 255}));
-    EXPECT_EQ(rgbAt(drawn, 100, 150), (std::vector<int>{0, 255, 255}));  // the bone
+    EXPECT_EQ(rgbAt(drawn, 100, 200), cyan);
+    EXPECT_EQ(rgbAt(drawn, 100, 150), cyan);  // the bone
     EXPECT_TRUE(isBackground(rgbAt(drawn, probeX, probeY)));
 
-    auto hidden = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
+    auto hidden = draw({0, 0, 400, 300}, {0, 0, 1, 1},
                          result("2D", {joint2D("left_hip", 100.5, 100, 0.2), joint2D("left_knee", 100.5, 200, 0.1999)}));
-    EXPECT_EQ(rgbAt(hidden, 100, 200), (std::vector<int>{128, 128, 128}));
-    EXPECT_EQ(rgbAt(hidden, 100, 150), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(hidden, 100, 200), grey);
+    EXPECT_EQ(rgbAt(hidden, 100, 150), grey);
     EXPECT_FALSE(isBackground(rgbAt(hidden, probeX, probeY)));  // the row goes on: " — hidden / absent"
 }
 
-TEST(Renderer, NeckAndNoseAreDotsWithoutBones) {
-    TemporaryFolder folder;
-    const auto photo = plainPhoto(400, 300, 128);
-    auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1},
+TEST_F(Renderer, NeckAndNoseAreDotsWithoutBones) {
+    auto png = draw({0, 0, 400, 300}, {0, 0, 1, 1},
                       result("2D", {joint2D("neck", 100, 100, 0.9), joint2D("nose", 100, 160, 0.9),
                                     joint2D("unknown_joint", 300, 200, 0.9)}));
-    EXPECT_EQ(rgbAt(png, 100, 160), (std::vector<int>{0, 255, 255}));
-    EXPECT_EQ(rgbAt(png, 100, 130), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 100, 160), cyan);
+    EXPECT_EQ(rgbAt(png, 100, 130), grey);
     // A joint without an ID gets its dot but no number box.
-    EXPECT_EQ(rgbAt(png, 300, 200), (std::vector<int>{0, 255, 255}));
-    EXPECT_EQ(rgbAt(png, 305, 195), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 300, 200), cyan);
+    EXPECT_EQ(rgbAt(png, 305, 195), grey);
 }
 
-TEST(Renderer, AnnotationCirclesHaveAMinimumRadius) {
-    TemporaryFolder folder;
-    const auto photo = plainPhoto(400, 300, 128);
+TEST_F(Renderer, AnnotationCirclesHaveAMinimumRadius) {
     auto pinkish = [](const std::vector<int>& c) { return c[0] > 180 && c[1] < 110 && c[2] > 150; };
-    auto png = render(folder, photo, {0, 0, 400, 300}, {0, 0, 1, 1}, result("3D", {}),
+    auto png = draw({0, 0, 400, 300}, {0, 0, 1, 1}, result("3D", {}),
                       {{"left_knee", {100.5, 100.5}, 0.5}, {"right_knee", {250.5, 100.5}, 12}});
     EXPECT_TRUE(pinkish(rgbAt(png, 102, 100)));
-    EXPECT_EQ(rgbAt(png, 104, 100), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 104, 100), grey);
     EXPECT_TRUE(pinkish(rgbAt(png, 262, 100)));
-    EXPECT_EQ(rgbAt(png, 250, 100), (std::vector<int>{128, 128, 128}));
-    EXPECT_EQ(rgbAt(png, 265, 100), (std::vector<int>{128, 128, 128}));
+    EXPECT_EQ(rgbAt(png, 250, 100), grey);
+    EXPECT_EQ(rgbAt(png, 265, 100), grey);
 }
 
-TEST(Renderer, ExtremeCoordinatesAreCutOffNotWrappedAround) {
-    TemporaryFolder folder;
+TEST(RendererOutput, ExtremeCoordinatesAreCutOffNotWrappedAround) {
+    test::TempDir folder;
     const auto photo = patternPhoto(200, 150);
     auto png = render(folder, photo, {0, 0, 200, 150}, {-1e9, -1e9, 3e9, 3e9},
                       result("3D", {joint3D("left_hip", 1e12, 50.5), joint3D("left_knee", NAN, 5),
@@ -200,28 +188,28 @@ TEST(Renderer, ExtremeCoordinatesAreCutOffNotWrappedAround) {
     EXPECT_GT(onBone[1], 230);
 }
 
-TEST(Renderer, FailuresHaveTheirFixedMessages) {
-    TemporaryFolder folder;
+TEST(RendererOutput, FailuresHaveTheirFixedMessages) {
+    test::TempDir folder;
     const auto photo = plainPhoto(40, 30, 50);
-    EXPECT_EQ(failureOf([&] {
+    EXPECT_EQ(messageOf([&] {
                   InspectionRenderer::write(photo, {0, 0, 40, 30}, {0, 0, 1, 1}, result("3D", {}), {},
                                             folder / "missing" / "x.png");
               }),
               "Cannot create output PNG.");
     EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
-    EXPECT_EQ(failureOf([&] {
+    EXPECT_EQ(messageOf([&] {
                   InspectionRenderer::write(photo, {0, 0, 40, 30}, {0, 0, 1, 1}, result("3D", {}), {}, "/dev/full");
               }),
               "PNG export failed.");
     // Wider than any canvas the raster library can make.
-    EXPECT_EQ(failureOf([&] {
+    EXPECT_EQ(messageOf([&] {
                   InspectionRenderer::write(plainPhoto(32600, 1, 50), {0, 0, 32600, 1},
                                             {0, 0, 1, 1}, result("3D", {}), {}, folder / "wide.png");
               }),
               "Cannot allocate renderer.");
 }
 
-TEST(Renderer, JointIDsAreExactNames) {
+TEST(RendererOutput, JointIDsAreExactNames) {
     EXPECT_EQ(jointID("left_knee"), 13);
     EXPECT_EQ(jointID("root"), 1);
     EXPECT_EQ(jointID("nose"), 19);

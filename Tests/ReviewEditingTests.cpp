@@ -2,11 +2,11 @@
 // back, and `review set-joint/restore --save` on real files.
 #include <gtest/gtest.h>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewEditing.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
@@ -66,63 +66,6 @@ TEST(ReviewEditing, ConfirmingWithoutAPointTakesTheDisplayedOne) {
     // Nothing is displayed for a joint the detector does not place: there is nothing to confirm.
     EXPECT_EQ(messageOf([&] { ReviewEditing::decide(frame, "nose", std::nullopt, JointReviewState::confirmed); }),
               ReviewFrame::invalidJointMessage);
-}
-
-struct SaveFlag : ::testing::Test {
-    TempDir temp;
-    Session session = writeSession(temp.path() / "session");
-    fs::path saved = ReviewStore::documentPath(session.report);
-
-    void SetUp() override { ReviewStore::save(ReviewStore::make(session.manifest, session.report), saved, std::nullopt); }
-};
-
-TEST_F(SaveFlag, SetJointAndRestoreSaveInOneStep) {
-    auto set = test::runCli({"review", "set-joint", "--save", saved.string(), "--frame", "p1-subject", "--joint",
-                             "left knee", "--state", "confirmed"});
-    ASSERT_EQ(set.exitCode, 0) << set.err;
-    EXPECT_EQ(set.out, saved.string() + "\n");
-    ReviewDocument doc = ReviewStore::load(saved);
-    EXPECT_EQ(doc.revision, 1);
-    EXPECT_EQ(doc.frame("p1-subject")->edits.at("left_knee"), (JointEdit{Point2{10, 10}, JointReviewState::confirmed}));
-
-    auto restore = test::runCli({"review", "restore", "--save", saved.string(), "--frame", "p1-subject", "--joint", "13"});
-    ASSERT_EQ(restore.exitCode, 0) << restore.err;
-    doc = ReviewStore::load(saved);
-    EXPECT_EQ(doc.revision, 2);
-    EXPECT_TRUE(doc.frame("p1-subject")->edits.empty());
-    EXPECT_EQ(doc.frame("p1-subject")->history.back().action, "undo");
-}
-
-TEST_F(SaveFlag, RefusalsLeaveTheSavedFileAsItWas) {
-    const std::string before = readText(saved);
-    struct Row {
-        std::vector<std::string> args;
-        int exit;
-        std::string err;  // start of stderr
-    };
-    const std::vector<Row> table = {
-        {{"set-joint", "--save", saved.string(), "--frame", "p1-subject", "--joint", "knee", "--state", "occluded"}, 1,
-         "Unknown joint \"knee\"."},
-        {{"set-joint", "--save", saved.string(), "--frame", "p1-subject", "--joint", "nose", "--state", "confirmed"}, 1,
-         ReviewFrame::invalidJointMessage},
-        {{"set-joint", "--save", saved.string(), "--frame", "p9", "--joint", "nose", "--state", "occluded"}, 1,
-         "The document has no frame p9."},
-        {{"set-joint", saved.string(), "--save", saved.string(), "--frame", "p1-subject", "--joint", "nose", "--state",
-          "occluded"},
-         2, "torvane: give either DOC or --save PATH"},
-        {{"restore", "--frame", "p1-subject", "--joint", "nose"}, 2, "torvane: give either DOC or --save PATH"},
-        {{"set-joint", "--save", (temp.path() / "missing.json").string(), "--frame", "p1-subject", "--joint", "nose",
-          "--state", "occluded"},
-         1, ""},
-    };
-    for (const auto& row : table) {
-        std::vector<std::string> args = {"review"};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        auto result = test::runCli(args);
-        EXPECT_EQ(result.exitCode, row.exit) << result.err;
-        EXPECT_EQ(result.err.rfind(row.err, 0), 0u) << result.err;
-    }
-    EXPECT_EQ(readText(saved), before);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewDocument.h"
 
 using namespace torvane;
-using reviewtest::messageOf;
+using namespace torvane::test;
 
 namespace {
 
@@ -58,7 +58,22 @@ TEST(ReviewFrame, ProposalsNeedConfidenceStatusAndAPointInsideThePanel) {
     EXPECT_TRUE(f.contains({100, 200}));
     EXPECT_FALSE(f.contains({400, 300}));
     EXPECT_FALSE(f.contains({std::numeric_limits<double>::infinity(), 300}));
-    EXPECT_FALSE(f.hasValidated3D());
+}
+
+// However complete, confirmed or retried a 3-D result is, and whatever a file claims, no
+// frame counts its 3-D result as validated.
+TEST(ReviewFrame, NoThreeDResultIsEverValidated) {
+    auto confirmed = frame(std::nullopt, result("3D", "needsReview", {{"left_knee", {160, 260}, std::vector<double>{0, 0, 0},
+                                                                      std::nullopt, "root"}}));
+    confirmed.setJoint("left_knee", Point2{160, 260}, JointReviewState::confirmed);
+    auto retried = confirmed;
+    retried.addRetry(DetectionRetry({100, 200, 50, 50}, std::nullopt, result("3D", "needsReview", {})));
+    auto claimed = json::encode(retried);
+    claimed["hasValidated3D"] = true;
+    for (const auto& f : {frame(), confirmed, retried, json::decode<ReviewFrame>(claimed)}) {
+        SCOPED_TRACE(json::canonical(f));
+        EXPECT_FALSE(f.hasValidated3D());
+    }
 }
 
 TEST(ReviewFrame, SeedComesFromTheNewestQualifyingRetry) {

@@ -1,9 +1,11 @@
 // JSON forms of the review records: what is written, what is refused on reading.
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "Torvane/PairReview.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 

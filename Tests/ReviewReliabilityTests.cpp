@@ -8,41 +8,18 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <functional>
-#include <random>
 #include <set>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
+#include "Torvane/platform/Env.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
 constexpr int won = 0, conflicted = 3, otherFailure = 4;
-
-// Runs `body` in a child process whose exit code is body's result; never returns in the child.
-pid_t spawn(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int rc = otherFailure;
-        try {
-            rc = body();
-        } catch (...) {
-        }
-        ::_exit(rc);
-    }
-    return pid;
-}
-
-int exitCode(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
 
 // Children report when they are ready and wait until the parent lets them all go at once.
 struct StartLine {
@@ -82,9 +59,34 @@ int saveOutcome(const std::function<void()>& save) {
 
 struct ReliabilityTest : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "session");
+    SessionFiles session = writeSession(temp.path() / "session");
     ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
     fs::path path = ReviewStore::documentPath(session.report);
+
+    // Four children each prepare a save, then all start it at once: exactly one wins, the
+    // others meet a conflict. Returns the winner.
+    int race(const std::function<std::function<void()>(int)>& prepare, int round) {
+        StartLine line;
+        std::vector<pid_t> children;
+        for (int i = 0; i < 4; ++i)
+            children.push_back(spawn([&, i] {
+                const auto save = prepare(i);
+                line.arriveAndWait();
+                return saveOutcome(save);
+            }));
+        line.release(4);
+        std::vector<int> winners;
+        for (int i = 0; i < 4; ++i) {
+            const int code = exitCode(children[i]);
+            if (code == won) {
+                winners.push_back(i);
+            } else {
+                EXPECT_EQ(code, conflicted) << "round " << round << " process " << i;
+            }
+        }
+        EXPECT_EQ(winners.size(), 1u) << "round " << round;
+        return winners.empty() ? -1 : winners[0];
+    }
 
     std::set<std::string> folderEntries() const {
         std::set<std::string> names;
@@ -101,7 +103,6 @@ JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::c
 // wins, the others are told that a newer review is saved, and a concurrent reader always
 // finds a whole document.
 TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
-    constexpr int processes = 4, rounds = 15;
     ReviewStore::save(fresh, path, std::nullopt);
 
     const fs::path stop = temp.path() / "stop";
@@ -114,32 +115,16 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
         return loads > 0 ? 0 : 1;
     });
 
-    for (int round = 0; round < rounds; ++round) {
-        StartLine line;
-        std::vector<pid_t> children;
-        for (int i = 0; i < processes; ++i)
-            children.push_back(spawn([&, i] {
-                ReviewDocument mine = ReviewStore::load(path);
-                const std::int64_t loaded = mine.revision;
-                mine.revision = loaded + 1;
-                mine.frames[0].edits["left_knee"] = marker(i + 1, round + 1);
-                line.arriveAndWait();
-                return saveOutcome([&] { ReviewStore::save(mine, path, loaded); });
-            }));
-        line.release(processes);
-        std::vector<int> winners;
-        for (int i = 0; i < processes; ++i) {
-            int code = exitCode(children[i]);
-            if (code == won) {
-                winners.push_back(i);
-            } else {
-                EXPECT_EQ(code, conflicted) << "round " << round << " process " << i;
-            }
-        }
-        ASSERT_EQ(winners.size(), 1u) << "round " << round;
+    for (int round = 0; round < 15; ++round) {
+        const int winner = race([&](int i) -> std::function<void()> {
+            ReviewDocument mine = ReviewStore::load(path);
+            const std::int64_t loaded = mine.revision++;
+            mine.frames[0].edits["left_knee"] = marker(i + 1, round + 1);
+            return [=, this] { ReviewStore::save(mine, path, loaded); };
+        }, round);
         ReviewDocument now = ReviewStore::load(path);
         EXPECT_EQ(now.revision, round + 1);
-        EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winners[0] + 1, round + 1));
+        EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winner + 1, round + 1));
     }
     writeText(stop, "");
     EXPECT_EQ(exitCode(reader), 0) << "a reader saw a partial or invalid document";
@@ -148,164 +133,115 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
 }
 
 TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
-    constexpr int processes = 4, rounds = 8;
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < 8; ++round) {
         const fs::path target = path.parent_path() / ("new-" + std::to_string(round) + ".json");
-        StartLine line;
-        std::vector<pid_t> children;
-        for (int i = 0; i < processes; ++i)
-            children.push_back(spawn([&, i] {
-                ReviewDocument mine = fresh;
-                mine.frames[0].edits["left_knee"] = marker(i + 1, 1);
-                line.arriveAndWait();
-                return saveOutcome([&] { ReviewStore::save(mine, target, std::nullopt); });
-            }));
-        line.release(processes);
-        int winner = -1, wins = 0;
-        for (int i = 0; i < processes; ++i) {
-            int code = exitCode(children[i]);
-            if (code == won) {
-                winner = i;
-                ++wins;
-            } else {
-                EXPECT_EQ(code, conflicted);
-            }
-        }
-        ASSERT_EQ(wins, 1) << "round " << round;
+        const int winner = race([&](int i) -> std::function<void()> {
+            ReviewDocument mine = fresh;
+            mine.frames[0].edits["left_knee"] = marker(i + 1, 1);
+            return [=] { ReviewStore::save(mine, target, std::nullopt); };
+        }, round);
         EXPECT_EQ(ReviewStore::load(target).frames[0].edits.at("left_knee"), marker(winner + 1, 1));
     }
 }
 
-// A saver killed at any moment leaves the old or the new document, never a broken one. A
-// kill between writing and renaming can leave the hidden temporary file
-// ".<document>.saving"; the next save, holding the lock, replaces it.
-TEST_F(ReliabilityTest, SaversKilledAtRandomMomentsNeverBreakTheDocument) {
-    constexpr int kills = 50;
-    const fs::path temporary = platform::hiddenSibling(path, ".saving");
-    auto nextRevision = [&](ReviewDocument d) {
-        d.revision += 1;
-        // The content tells which revision wrote it.
-        d.frames[0].edits["left_knee"] = marker(static_cast<double>(d.revision % 59) + 0.5, 1);
-        return d;
-    };
+namespace {
 
-    // Kill moments are spread over about one and a half saves, however slow this machine
-    // (or sanitizer) makes a save.
-    ReviewStore::save(fresh, path, std::nullopt);
-    std::chrono::steady_clock::duration slowest{};
-    for (int i = 0; i < 3; ++i) {
-        ReviewDocument d = ReviewStore::load(path);
-        auto begin = std::chrono::steady_clock::now();
-        ReviewStore::save(nextRevision(d), path, d.revision);
-        slowest = std::max(slowest, std::chrono::steady_clock::now() - begin);
+// The real system, except that its call number `stopAt` first tells the parent through
+// `marker` and waits there to be killed; a write is cut in half before it stops.
+class StoppingEnv : public platform::Env {
+public:
+    StoppingEnv(int stopAt, int marker) : stopAt_(stopAt), marker_(marker) {}
+
+    int open(const char* path, int flags, unsigned mode) const override { return stop(), Env::open(path, flags, mode); }
+    long write(int fd, const void* data, std::size_t size) const override {
+        if (calls_ == stopAt_ && size > 1) Env::write(fd, data, size / 2);
+        return stop(), Env::write(fd, data, size);
     }
-    const int window = static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count() * 3 / 2) + 1;
+    int fsync(int fd) const override { return stop(), Env::fsync(fd); }
+    int close(int fd) const override { return stop(), Env::close(fd); }
+    int rename(const char* from, const char* to) const override { return stop(), Env::rename(from, to); }
+    int link(const char* from, const char* to) const override { return stop(), Env::link(from, to); }
+    int unlink(const char* path) const override { return stop(), Env::unlink(path); }
 
-    std::mt19937 random(20261206);
-    std::int64_t lastRevision = ReviewStore::load(path).revision, firstRevision = lastRevision;
-    int leftovers = 0;
-    for (int k = 0; k < kills; ++k) {
-        int started[2];
-        ASSERT_EQ(::pipe(started), 0);
-        pid_t saver = spawn([&] {
-            ::close(started[0]);
-            for (;;) {
-                ReviewDocument d = ReviewStore::load(path);
-                char c = 's';
-                if (::write(started[1], &c, 1) != 1) return otherFailure;
-                ReviewStore::save(nextRevision(d), path, d.revision);
-            }
-        });
-        ::close(started[1]);
-        char c;
-        ASSERT_EQ(::read(started[0], &c, 1), 1) << "the saver failed before saving";
-        ::usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, window)(random)));
-        ::kill(saver, SIGKILL);
-        ASSERT_EQ(exitCode(saver), -SIGKILL);
-        ::close(started[0]);  // only now: the saver must never die of a closed pipe
-
-        ReviewDocument now = ReviewStore::load(path);
-        EXPECT_GE(now.revision, lastRevision);
-        EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(static_cast<double>(now.revision % 59) + 0.5, 1));
-        lastRevision = now.revision;
-        if (fs::exists(temporary)) ++leftovers;
-        auto entries = folderEntries();
-        entries.erase(temporary.filename().string());
-        EXPECT_EQ(entries.size(), 3u) << "only the document, its lock and the results file";
+private:
+    void stop() const {
+        if (calls_++ != stopAt_) return;
+        const char killMe = 'k';
+        if (::write(marker_, &killMe, 1) == 1)
+            for (;;) ::pause();
     }
-    const std::int64_t completed = lastRevision - firstRevision;
-    std::printf("[ crash    ] %d kills within %d us of a save starting, %lld saves completed, %d kills left the "
-                "temporary file\n", kills, window, static_cast<long long>(completed), leftovers);
-    EXPECT_GT(completed, 0) << "no kill came after a finished save";
+    int stopAt_, marker_;
+    mutable int calls_ = 0;
+};
 
-    // The next save cleans up, and the lock is free (the kernel dropped each dead saver's lock).
-    ReviewDocument last = ReviewStore::load(path);
-    last.revision += 1;
-    ReviewStore::save(last, path, last.revision - 1);
-    EXPECT_FALSE(fs::exists(temporary));
-    int fd = ::open(ReviewStore::lockPath(path).c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    ::close(fd);
-}
+}  // namespace
 
-// Converting an older-schema file can be killed at any moment too: the backup is then
-// absent or whole, never partial, so the next save still goes through.
-TEST_F(ReliabilityTest, ConversionsKilledAtRandomMomentsLeaveNoPartialBackup) {
-    constexpr int kills = 20;
-    ReviewDocument two = fresh;
-    two.schemaVersion = 2;
-    const std::string oldBytes = json::pretty(two);
+// A saver killed inside any system call of a save (a plain one, or one that converts an
+// older-schema file and so first writes its backup) leaves the old or the new document,
+// never a broken one; the old bytes always survive, in the document or in a whole backup;
+// the next save goes through (the lock died with the saver) and cleans up.
+TEST_F(ReliabilityTest, SaversKilledInsideEverySystemCallLoseNothing) {
     const fs::path backup = ReviewStore::legacyBackupURL(path, 2);
-    ReviewDocument next = two;  // a save raises the revision
-    next.revision = 1;
-    auto reset = [&] {
-        writeText(path, oldBytes);
-        fs::remove(backup);
-    };
+    for (const int schema : {3, 2}) {
+        SCOPED_TRACE("schema " + std::to_string(schema));
+        ReviewDocument old = fresh;
+        old.schemaVersion = schema;
+        const std::string oldBytes = json::pretty(old);
+        ReviewDocument next = fresh;
+        next.revision = 1;
+        next.frames[0].edits["left_knee"] = marker(7, 7);
+        int stops = 0;
+        for (int stopAt = 0;; ++stopAt) {
+            SCOPED_TRACE("stopped at call " + std::to_string(stopAt));
+            writeText(path, oldBytes);
+            fs::remove(backup);
+            int channel[2];
+            ASSERT_EQ(::pipe(channel), 0);
+            const pid_t saver = spawn([&] {
+                ReviewStore::save(next, path, 0, StoppingEnv(stopAt, channel[1]));
+                const char done = 'd';
+                return ::write(channel[1], &done, 1) == 1 ? won : otherFailure;
+            });
+            char said = 0;
+            ASSERT_EQ(::read(channel[0], &said, 1), 1) << "the saver died on its own";
+            if (said == 'k') ::kill(saver, SIGKILL);
+            const int code = exitCode(saver);
+            ::close(channel[0]);
+            ::close(channel[1]);
+            if (said == 'd') {
+                ASSERT_EQ(code, won);
+                break;
+            }
+            ASSERT_EQ(code, -SIGKILL);
+            ++stops;
 
-    reset();
-    auto begin = std::chrono::steady_clock::now();
-    ReviewStore::save(next, path, 0);
-    const int window =
-        static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count() * 3 / 2) + 1;
+            const std::string now = readText(path);
+            if (now != oldBytes) {
+                EXPECT_EQ(ReviewStore::load(path), next);
+                if (schema < 3) {
+                    EXPECT_EQ(readText(backup), oldBytes) << "the old review is gone";
+                }
+            }
+            if (fs::exists(backup)) {
+                EXPECT_EQ(readText(backup), oldBytes) << "a partial backup";
+            }
 
-    std::mt19937 random(4242);
-    int converted = 0;
-    for (int k = 0; k < kills; ++k) {
-        reset();
-        int started[2];
-        ASSERT_EQ(::pipe(started), 0);
-        pid_t saver = spawn([&] {
-            ::close(started[0]);
-            char c = 's';
-            if (::write(started[1], &c, 1) != 1) return otherFailure;
-            ReviewStore::save(next, path, 0);
-            ::pause();  // wait for the kill
-            return 0;
-        });
-        ::close(started[1]);
-        char c;
-        ASSERT_EQ(::read(started[0], &c, 1), 1);
-        ::usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, window)(random)));
-        ::kill(saver, SIGKILL);
-        ASSERT_EQ(exitCode(saver), -SIGKILL);
-        ::close(started[0]);
-
-        const std::string now = readText(path);
-        if (now != oldBytes) {
-            EXPECT_EQ(ReviewStore::load(path).schemaVersion, 3);
-            ++converted;
+            ReviewDocument after = next;
+            const std::int64_t current = ReviewStore::load(path).revision;
+            after.revision = current + 1;
+            ASSERT_NO_THROW(ReviewStore::save(after, path, current));
+            EXPECT_EQ(ReviewStore::load(path), after);
+            if (schema < 3) {
+                EXPECT_EQ(readText(backup), oldBytes);
+            }
+            auto names = folderEntries();
+            names.erase(backup.filename().string());
+            EXPECT_EQ(names, (std::set<std::string>{"results.json", path.filename().string(),
+                                                     ReviewStore::lockPath(path).filename().string()}))
+                << "a temporary file was left behind";
         }
-        if (fs::exists(backup)) {
-            EXPECT_EQ(readText(backup), oldBytes) << "kill " << k;
-        }
-        // The next save goes on from whichever revision the kill left.
-        ReviewDocument after = next;
-        const std::int64_t current = ReviewStore::load(path).revision;
-        after.revision = current + 1;
-        EXPECT_NO_THROW(ReviewStore::save(after, path, current)) << "kill " << k;
-        EXPECT_EQ(readText(backup), oldBytes);
+        // Every save makes at least: open, write, flush, close and rename of the temporary
+        // file; a conversion first the same for the backup, then its link.
+        EXPECT_GE(stops, schema < 3 ? 10 : 5);
     }
-    std::printf("[ crash    ] %d conversions killed within %d us, %d had finished\n", kills, window, converted);
 }

@@ -9,6 +9,7 @@
 #include "Torvane/platform/Raster.h"
 
 using namespace torvane;
+using namespace torvane::test;
 
 namespace {
 
@@ -119,14 +120,7 @@ TEST(RiderEvaluation, RefusesAnnotationsItCannotScore) {
         {R"({"c.jpg": {"crop": {"x": 0, "y": 0, "width": 10, "height": 10}, "height": 5, "joints": {"left_toe": null}}})",
          "The annotation of c.jpg has an unknown joint left_toe."},
     };
-    for (const auto& c : cases) {
-        try {
-            RiderEvaluation::parse(json::parse(c.json));
-            ADD_FAILURE() << c.json;
-        } catch (const PoseError& e) {
-            EXPECT_EQ(std::string(e.what()), c.message);
-        }
-    }
+    for (const auto& c : cases) EXPECT_EQ(messageOf([&] { RiderEvaluation::parse(json::parse(c.json)); }), c.message);
     auto ok = RiderEvaluation::parse(json::parse(
         R"({"d.jpg": {"crop": {"x": 1, "y": 2, "width": 10, "height": 10}, "height": 5, "joints": {"left_knee": null, "left_hip": {"x": 3, "y": 4}}}})"));
     EXPECT_FALSE(ok.at("d.jpg").joints.at("left_knee").has_value());
@@ -162,37 +156,7 @@ TEST(RiderEvaluation, RunsTheEstimatorOnEachCropOfRealPhotos) {
     }
 
     annotations["c.jpg"] = rider();
-    try {
-        RiderEvaluation::run(annotations, folder.path(), "3D", std::nullopt, scripted);
-        ADD_FAILURE() << "a missing photo must fail";
-    } catch (const PoseError& e) {
-        EXPECT_EQ(e.code(), PoseErrorCode::unreadableImage);
-        EXPECT_NE(std::string(e.what()).find("Cannot read the annotated photo c.jpg in "), std::string::npos) << e.what();
-    }
-}
-
-TEST(RiderEvaluation, EvaluateCommandRunsTheRealEstimator) {
-    test::TempDir folder;
-    std::filesystem::copy_file(test::samplePhoto("messi5.jpg"), folder / "messi.jpg");
-    // Shoulders of the player, roughly, and a hidden left ankle.
-    test::writeText(folder / "annotations.json", R"({"messi.jpg": {"crop": {"x": 40, "y": 20, "width": 480, "height": 322},
-        "height": 300, "joints": {"left_ankle": null}}})");
-    const std::string annotations = (folder / "annotations.json").string();
-    auto text = test::runCli({"evaluate", annotations, folder.path().string()});
-    ASSERT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_NE(text.out.find("messi.jpg        needsReview"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("2D total: 1 of 1 crops with a pose"), std::string::npos) << text.out;
-
-    auto record = test::runCli({"evaluate", annotations, folder.path().string(), "--kind", "3D", "--json",
-                                "--pictures", (folder / "out").string()});
-    ASSERT_EQ(record.exitCode, 0) << record.err;
-    auto report = json::parse(record.out);
-    EXPECT_EQ(report["kind"], "3D");
-    EXPECT_EQ(report["hiddenJoints"], 12);
-    EXPECT_TRUE(std::filesystem::exists(folder / "out" / "messi.jpg-3D.png"));
-
-    auto missing = test::runCli({"evaluate", annotations, (folder / "elsewhere").string()});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("messi.jpg"), std::string::npos) << missing.err;
-    EXPECT_EQ(test::runCli({"evaluate", annotations, folder.path().string(), "--kind", "4D"}).exitCode, 2);
+    const Refusal missing = refusalOf([&] { RiderEvaluation::run(annotations, folder.path(), "3D", std::nullopt, scripted); });
+    EXPECT_EQ(missing.code, "unreadableImage");
+    EXPECT_TRUE(contains(missing.message, "Cannot read the annotated photo c.jpg in ")) << missing;
 }

@@ -3,12 +3,12 @@
 // escapes every text, and never replaces a file.
 #include <gtest/gtest.h>
 
-#include "ReviewFixtures.h"
+#include "TestSupport.h"
 #include "Torvane/ReviewDecisions.h"
 #include "Torvane/SessionReport.h"
 
 using namespace torvane;
-using namespace reviewtest;
+using namespace torvane::test;
 
 namespace {
 
@@ -28,7 +28,7 @@ std::set<std::string> reportsIn(const fs::path& folder) {
 
 struct SessionReportTest : ::testing::Test {
     TempDir temp;
-    Session session = writeSession(temp.path() / "session");
+    SessionFiles session = writeSession(temp.path() / "session");
     fs::path run = session.report.parent_path();
     fs::path documentPath = ReviewStore::documentPath(session.report);
     ReviewDocument document = ReviewStore::make(session.manifest, session.report);

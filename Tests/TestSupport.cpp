@@ -5,14 +5,13 @@
 #include <unistd.h>
 #include <vips/vips.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace torvane::test {
-
-namespace fs = std::filesystem;
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "torvane-test-XXXXXX").string();
@@ -124,6 +123,25 @@ std::string drain(int fd) {
 }
 }  // namespace
 
+pid_t spawn(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int rc = 4;
+        try {
+            rc = body();
+        } catch (...) {
+        }
+        _exit(rc);
+    }
+    return pid;
+}
+
+int exitCode(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
 ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSeconds) {
     return runProgram(TORVANE_CLI_PATH, args, timeLimitSeconds);
 }
@@ -163,10 +181,6 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-}  // namespace torvane::test
-
-namespace torvane::testing {
-
 platform::Raster patternPhoto(int width, int height) {
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y)
@@ -188,4 +202,50 @@ std::vector<int> rgbAt(const platform::Raster& raster, int x, int y) {
     return {p[0], p[1], p[2]};
 }
 
-}  // namespace torvane::testing
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+SessionFiles writeSession(const fs::path& folder) {
+    fs::create_directories(folder);
+    platform::writePNG(platform::Raster::filled(64, 48, 200, 10, 10), folder / "a.png");
+    platform::writePNG(platform::Raster::filled(64, 48, 10, 200, 10), folder / "b.png");
+    platform::writePNG(platform::Raster::filled(64, 48, 10, 10, 200), folder / "c.png");
+
+    SessionManifest manifest;
+    manifest.session = "test";
+    manifest.annotationProvenance = "tests";
+    RiderInput subject{"subject", "Ana", "a.png", {0, 0, 60, 40}, {0, 0, 60, 40}, {}, std::nullopt, ""};
+    RiderInput reference{"reference", "Ben", "b.png", {4, 4, 50, 40}, {4, 4, 50, 40}, {}, std::nullopt, ""};
+    RiderInput single{"subject", "Cy", std::nullopt, {0, 0, 64, 48}, {0, 0, 64, 48}, {}, std::nullopt, ""};
+    manifest.pairs = {{"p1", "a.png", {subject, reference}}, {"p2", "c.png", {single}}};
+    SessionFiles s{folder, folder / "session.json", folder / "run" / "results.json"};
+    writeText(s.manifest, json::pretty(manifest));
+
+    FeasibilityReport report;
+    report.session = "test";
+    report.generatedAt = "2026-01-01T00:00:00Z";
+    report.manifestHash = contentHash(readText(s.manifest));
+    auto crop = [&](const std::string& pair, const std::string& role, const std::string& rider, const std::string& file,
+                    PixelRect rect) {
+        CropReport c;
+        c.pairID = pair;
+        c.role = role;
+        c.rider = rider;
+        c.crop = rect;
+        c.sourceHash = contentHashOfFile(folder / file);
+        c.twoD = pose("2D", rect.x + 10, rect.y + 10);
+        c.threeD = pose("3D", rect.x + 12, rect.y + 12);
+        return c;
+    };
+    report.crops = {crop("p1", "subject", "Ana", "a.png", {0, 0, 60, 40}),
+                    crop("p1", "reference", "Ben", "b.png", {4, 4, 50, 40}),
+                    crop("p2", "subject", "Cy", "c.png", {0, 0, 64, 48})};
+    fs::create_directories(s.report.parent_path());
+    writeText(s.report, json::pretty(report));
+    return s;
+}
+
+}  // namespace torvane::test

@@ -15,9 +15,6 @@ std::string contentHash(std::string_view bytes);
 // std::filesystem::filesystem_error.
 std::string contentHashOfFile(const std::filesystem::path& file);
 
-// A random (version 4) UUID in lower case, for run folder names.
-std::string randomUUID();
-
 // `bytes` random bytes from the system's secure generator as lower-case hexadecimal.
 std::string randomHex(std::size_t bytes);
 

@@ -9,7 +9,7 @@ double referenceSeconds(std::chrono::system_clock::time_point time) {
     return static_cast<double>(micros) / 1e6 - referenceDateOffset;
 }
 
-double referenceSecondsNow() { return referenceSeconds(std::chrono::system_clock::now()); }
+double referenceSecondsNow(const platform::Env& env) { return referenceSeconds(env.now()); }
 
 std::string iso8601(std::chrono::system_clock::time_point time) {
     auto seconds = std::chrono::floor<std::chrono::seconds>(time);

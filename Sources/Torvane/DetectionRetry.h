@@ -9,6 +9,7 @@
 #include "Torvane/Json.h"
 #include "Torvane/PoseResult.h"
 #include "Torvane/VisionPoseEstimator.h"
+#include "Torvane/platform/Env.h"
 
 namespace torvane {
 
@@ -19,8 +20,9 @@ struct DetectionRetry {
     std::optional<PoseResult> threeD;
 
     DetectionRetry() = default;
-    // Timestamped now.
-    DetectionRetry(PixelRect crop, std::optional<PoseResult> twoD, std::optional<PoseResult> threeD);
+    // Timestamped now by `env`'s clock.
+    DetectionRetry(PixelRect crop, std::optional<PoseResult> twoD, std::optional<PoseResult> threeD,
+                   const platform::Env& env = platform::Env::system());
 
     bool operator==(const DetectionRetry&) const = default;
     template <class V> void fields(V& v) { v("crop", crop); v("threeD", threeD); v("timestamp", timestamp); v("twoD", twoD); }
@@ -33,7 +35,7 @@ struct RetryRequest {
 
     // Reloads the photo, refuses it if its bytes changed, cuts the crop and runs the 2-D
     // and then the 3-D detector on it.
-    DetectionRetry run(const PoseEstimates& estimates = {}) const;
+    DetectionRetry run(const PoseEstimates& estimates = {}, const platform::Env& env = platform::Env::system()) const;
 
     bool operator==(const RetryRequest&) const = default;
 };

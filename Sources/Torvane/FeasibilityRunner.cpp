@@ -1,9 +1,7 @@
 #include "Torvane/FeasibilityRunner.h"
 
-#include <chrono>
 #include <functional>
 #include <future>
-#include <iostream>
 #include <map>
 #include <memory>
 
@@ -100,8 +98,8 @@ void analyseRider(PendingRider& pending, const PairInput& pair, const RiderInput
 std::string statusText(const std::optional<PoseResult>& result) { return result ? result->status : "unavailable"; }
 
 // Writes the rider's pictures in order (the 2-D picture only after the 3-D one was written),
-// prints its progress line and appends its report.
-void finish(PendingRider& pending, std::vector<CropReport>& crops) {
+// tells its progress line and appends its report.
+void finish(PendingRider& pending, std::vector<CropReport>& crops, const FeasibilityRunner::Progress& progress) {
     CropReport& report = pending.report;
     for (auto& [path, picture] : pending.pictures) {
         try {
@@ -112,16 +110,17 @@ void finish(PendingRider& pending, std::vector<CropReport>& crops) {
         }
     }
     pending.pictures.clear();  // waits for a picture that is no longer wanted
-    std::cout << report.pairID << ' ' << report.role << ": 3D=" << statusText(report.threeD)
-              << " 2D=" << statusText(report.twoD) << '\n'
-              << std::flush;
+    if (progress)
+        progress(report.pairID + ' ' + report.role + ": 3D=" + statusText(report.threeD) +
+                 " 2D=" + statusText(report.twoD));
     crops.push_back(std::move(report));
 }
 
 }  // namespace
 
 FeasibilityReport FeasibilityRunner::run(const fs::path& manifestPath, const fs::path& outputDirectory,
-                                         const PoseEstimates& estimates) {
+                                         const PoseEstimates& estimates, const Progress& progress,
+                                         const platform::Env& env) {
     // The report vouches for the manifest text it was made from, not for whatever the
     // file holds when the run ends.
     std::string manifestBytes;
@@ -137,7 +136,7 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestPath, const fs:
     std::vector<CropReport> crops;
     std::unique_ptr<PendingRider> previous;
     auto finishPrevious = [&] {
-        if (previous) finish(*previous, crops);
+        if (previous) finish(*previous, crops, progress);
         previous.reset();
     };
     for (const auto& pair : manifest.pairs) {
@@ -167,13 +166,13 @@ FeasibilityReport FeasibilityRunner::run(const fs::path& manifestPath, const fs:
     report.manifestHash = contentHash(manifestBytes);
     report.operatingSystem = platform::operatingSystemVersion();
     report.machineArchitecture = platform::machineArchitecture();
-    report.generatedAt = iso8601(std::chrono::system_clock::now());
+    report.generatedAt = iso8601(env.now());
     report.crops = std::move(crops);
 
     // Encoded whole before anything is written: a number JSON cannot carry fails here
     // and leaves no results.json at all.
-    platform::writeFileAtomically(folder / "results.json", json::pretty(report));
-    platform::writeFileAtomically(folder / "index.html", html(report));
+    platform::writeFileAtomically(folder / "results.json", json::pretty(report), env);
+    platform::writeFileAtomically(folder / "index.html", html(report), env);
     return report;
 }
 

@@ -82,7 +82,8 @@ bool ReviewFrame::admits(std::string_view joint, const JointEdit& edit) const {
     return edit.state == JointReviewState::occluded || edit.state == JointReviewState::uncertain;
 }
 
-void ReviewFrame::setJoint(const std::string& joint, std::optional<Point2> point, JointReviewState state) {
+void ReviewFrame::setJoint(const std::string& joint, std::optional<Point2> point, JointReviewState state,
+                           const platform::Env& env) {
     JointEdit edit{point, state};
     if (!admits(joint, edit)) throw PoseError::invalidInput(invalidJointMessage);
     auto current = edits.find(joint);
@@ -91,15 +92,15 @@ void ReviewFrame::setJoint(const std::string& joint, std::optional<Point2> point
         if (current->second == edit) return;
         before = current->second;
     }
-    history.push_back({joint, before, edit, referenceSecondsNow(), "review"});
+    history.push_back({joint, before, edit, referenceSecondsNow(env), "review"});
     edits[joint] = edit;
 }
 
-void ReviewFrame::restore(const std::string& joint, std::optional<JointEdit> edit) {
+void ReviewFrame::restore(const std::string& joint, std::optional<JointEdit> edit, const platform::Env& env) {
     auto current = edits.find(joint);
     std::optional<JointEdit> before;
     if (current != edits.end()) before = current->second;
-    history.push_back({joint, before, edit, referenceSecondsNow(), "undo"});
+    history.push_back({joint, before, edit, referenceSecondsNow(env), "undo"});
     if (edit)
         edits[joint] = *edit;
     else

@@ -16,6 +16,7 @@
 #include "Torvane/LeanAnnotation.h"
 #include "Torvane/PairContext.h"
 #include "Torvane/PoseResult.h"
+#include "Torvane/platform/Env.h"
 
 namespace torvane {
 
@@ -94,10 +95,12 @@ struct ReviewFrame {
 
     // Records a decision; refuses unknown joints, points outside the panel, a missing point
     // for corrected or confirmed joints and a point for obscured ones. An unchanged edit
-    // adds no history.
-    void setJoint(const std::string& joint, std::optional<Point2> point, JointReviewState state);
+    // adds no history. History entries are stamped with `env`'s clock.
+    void setJoint(const std::string& joint, std::optional<Point2> point, JointReviewState state,
+                  const platform::Env& env = platform::Env::system());
     // Undo: puts `edit` back (or removes the joint's edit) and always adds an "undo" entry.
-    void restore(const std::string& joint, std::optional<JointEdit> edit);
+    void restore(const std::string& joint, std::optional<JointEdit> edit,
+                 const platform::Env& env = platform::Env::system());
     void addRetry(DetectionRetry retry);
 
     // Whether a saved edit obeys the rules setJoint enforces.

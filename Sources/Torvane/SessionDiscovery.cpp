@@ -54,8 +54,12 @@ fs::path resolved(const fs::path& path) {
     return (error ? path : absolute).lexically_normal();
 }
 
-void runFeasibility(const fs::path& manifestPath, const fs::path& outputDirectory) {
-    FeasibilityRunner::run(manifestPath, outputDirectory);
+// The runner, its progress lines going to standard output.
+SessionDiscovery::Analyze feasibilityRun(const platform::Env& env) {
+    return [&env](const fs::path& manifestPath, const fs::path& outputDirectory) {
+        FeasibilityRunner::run(
+            manifestPath, outputDirectory, {}, [&env](const std::string& line) { env.writeOutput(line + "\n"); }, env);
+    };
 }
 
 // Whether the joint review saved beside a candidate loads and still belongs to the evidence
@@ -115,16 +119,18 @@ struct FailureRecord {
 
 // Library refusals repeat on the same input; file-system trouble (a full disk) may not.
 bool repeats(const std::exception& e) {
-    return dynamic_cast<const PoseError*>(&e) || dynamic_cast<const EncodingError*>(&e) ||
-           dynamic_cast<const DecodingError*>(&e);
+    // A run folder that was already there is not ours to write into, and says nothing
+    // about the bytes: the next run tries again under a new name.
+    if (auto* error = dynamic_cast<const PoseError*>(&e)) return error->code() != PoseErrorCode::outputExists;
+    return dynamic_cast<const EncodingError*>(&e) || dynamic_cast<const DecodingError*>(&e);
 }
 
 void recordFailure(const fs::path& output, const std::string& manifestHash, const SourceMap& sources,
-                   const std::string& message) {
+                   const std::string& message, const platform::Env& env) {
     try {
         if (!platform::entryAttributes(output).isDirectory) return;  // nothing made, nothing piles up
         platform::createFileExclusively(output / SessionDiscovery::failureRecordName,
-                                        json::pretty(FailureRecord{manifestHash, sources, message}));
+                                        json::pretty(FailureRecord{manifestHash, sources, message}), env);
     } catch (const std::exception&) {
         // Best effort: without the record the next run simply tries again.
     }
@@ -176,12 +182,13 @@ std::optional<std::string> riderFailures(const fs::path& results, const std::str
 
 // A results file is opened through its page: a run killed between writing results.json and
 // index.html gets the page written now, from the results, never over an existing one.
-void completePage(SessionDiscoveryReport& report, const fs::path& folder, const fs::path& results) {
+void completePage(SessionDiscoveryReport& report, const fs::path& folder, const fs::path& results,
+                  const platform::Env& env) {
     const fs::path page = results.parent_path() / "index.html";
     if (platform::entryExists(page)) return;
     try {
         const auto written = json::decodeFile<FeasibilityReport>(results, platform::recordFileLimit);
-        platform::createFileExclusively(page, FeasibilityRunner::html(written));
+        platform::createFileExclusively(page, FeasibilityRunner::html(written), env);
     } catch (const fs::filesystem_error& e) {
         if (e.code() == std::errc::file_exists) return;  // another run wrote it meanwhile
         report.failures.push_back({folder, std::string("The missing inspection page could not be written. ") + e.what()});
@@ -194,7 +201,7 @@ void completePage(SessionDiscoveryReport& report, const fs::path& folder, const 
 // in JSON text: they are left out, each with a problem line. Losing the race to another
 // writer is fine: the manifest that won is used.
 void writeFirstManifest(SessionDiscoveryReport& report, const fs::path& folder, const std::vector<fs::path>& photos,
-                        const fs::path& manifestPath) {
+                        const fs::path& manifestPath, const platform::Env& env) {
     std::vector<fs::path> listable;
     for (const auto& photo : photos) {
         if (platform::isValidUTF8(photo.filename().string()))
@@ -204,7 +211,7 @@ void writeFirstManifest(SessionDiscoveryReport& report, const fs::path& folder, 
     }
     if (listable.empty()) throw PoseError::invalidInput(SessionDiscovery::noListablePhotoMessage);
     try {
-        SessionDiscovery::createManifest(listable, manifestPath);
+        SessionDiscovery::createManifest(listable, manifestPath, env);
     } catch (const fs::filesystem_error& e) {
         if (e.code() != std::errc::file_exists) throw;
     }
@@ -227,7 +234,8 @@ bool SessionDiscovery::isPhotoFile(const fs::path& entry) {
     }
 }
 
-void SessionDiscovery::createManifest(const std::vector<fs::path>& photos, const fs::path& path) {
+void SessionDiscovery::createManifest(const std::vector<fs::path>& photos, const fs::path& path,
+                                      const platform::Env& env) {
     for (const auto& photo : photos)
         if (!platform::isValidUTF8(photo.filename().string()))
             throw PoseError::invalidInput(nonUTF8PhotoMessage(photo.filename().string()));
@@ -250,7 +258,7 @@ void SessionDiscovery::createManifest(const std::vector<fs::path>& photos, const
     const std::string text = json::pretty(manifest);
     if (json::decodeText<SessionManifest>(text) != manifest)
         throw PoseError::invalidInput("The new session.json would not read back as written; nothing was written.");
-    platform::createFileExclusively(path, text);
+    platform::createFileExclusively(path, text, env);
 }
 
 std::string SessionDiscovery::nonUTF8PhotoMessage(const std::string& name) {
@@ -320,7 +328,8 @@ std::optional<fs::path> SessionDiscovery::preferredReport(const std::vector<fs::
 }
 
 SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, const std::map<fs::path, fs::path>& knownResults,
-                                             const Progress& progress, const Analyze& analyze) {
+                                             const Progress& progress, const Analyze& analyze,
+                                             const platform::Env& env) {
     SessionDiscoveryReport report;
     const fs::path root = resolved(dataDirectory);
 
@@ -338,7 +347,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
     std::vector<std::string> names;
     if (!guarded(report, root, [&] { names = platform::listFolder(root); })) return report;
 
-    const Analyze analysis = analyze ? analyze : Analyze(runFeasibility);
+    const Analyze analysis = analyze ? analyze : feasibilityRun(env);
     for (const auto& name : names) {
         const fs::path folder = root / name;
         guarded(report, folder, [&] {
@@ -355,7 +364,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             if (!lock.held()) throw PoseError(PoseErrorCode::lockFailed, busyFolderMessage);
 
             if (progress) progress(name);
-            if (!platform::entryExists(manifestPath)) writeFirstManifest(report, folder, photos, manifestPath);
+            if (!platform::entryExists(manifestPath)) writeFirstManifest(report, folder, photos, manifestPath, env);
             std::string manifestBytes;
             const auto manifest = SessionManifest::load(manifestPath, &manifestBytes);
 
@@ -376,7 +385,7 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
                 if (validReport(candidate, manifestHash, sources)) valid.push_back(candidate);
 
             if (auto chosen = preferredReport(valid, manifestPath, knownResult)) {
-                completePage(report, folder, *chosen);
+                completePage(report, folder, *chosen, env);
                 report.sessions.push_back({manifest.session, manifestPath, *chosen, false});
                 return;
             }
@@ -384,22 +393,22 @@ SessionDiscoveryReport SessionDiscovery::run(const fs::path& dataDirectory, cons
             // An analysis that failed for good on these very bytes is not run again.
             if (auto failed = recordedFailure(folder, manifestHash, sources)) throw PoseError(PoseErrorCode::incompleteAnalysis, *failed);
 
-            const fs::path output = folder / (runFolderPrefix + randomUUID());
+            const fs::path output = folder / (runFolderPrefix + env.randomUUID());
             try {
                 analysis(manifestPath, output);
             } catch (const std::exception& e) {
-                if (repeats(e)) recordFailure(output, manifestHash, sources, describeError(e));
+                if (repeats(e)) recordFailure(output, manifestHash, sources, describeError(e), env);
                 throw;
             }
             if (!validReport(output / "results.json", manifestHash, sources)) {
                 std::string message = incompleteAnalysisMessage;
                 if (auto reasons = riderFailures(output / "results.json", manifestHash, manifest, manifestPath)) {
                     message += " " + *reasons;
-                    recordFailure(output, manifestHash, sources, message);
+                    recordFailure(output, manifestHash, sources, message, env);
                 }
                 throw PoseError(PoseErrorCode::incompleteAnalysis, message);
             }
-            completePage(report, folder, output / "results.json");
+            completePage(report, folder, output / "results.json", env);
             report.sessions.push_back({manifest.session, manifestPath, output / "results.json", true});
         });
     }

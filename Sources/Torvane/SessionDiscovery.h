@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Torvane/SessionManifest.h"
+#include "Torvane/platform/Env.h"
 
 namespace torvane {
 
@@ -81,10 +82,12 @@ struct SessionDiscovery {
 
     // Walks `dataDirectory` and returns every usable session and every problem; never
     // throws. `knownResults` maps a manifest to the results file the application last used
-    // for it; an empty `analyze` runs the feasibility runner.
+    // for it; an empty `analyze` runs the feasibility runner, whose progress lines go to
+    // `env`'s standard output. Run folders are named with `env`'s random UUIDs.
     static SessionDiscoveryReport run(const std::filesystem::path& dataDirectory,
                                       const std::map<std::filesystem::path, std::filesystem::path>& knownResults = {},
-                                      const Progress& progress = {}, const Analyze& analyze = {});
+                                      const Progress& progress = {}, const Analyze& analyze = {},
+                                      const platform::Env& env = platform::Env::system());
 
     // The operations below serve `run`; they are public so that they can be tested alone.
 
@@ -95,7 +98,8 @@ struct SessionDiscovery {
     // Writes a first session.json at `path` with one subject-only pair per photo, in the
     // given order, each cropped to the whole upright picture. Loads every photo first, so
     // nothing is written when one fails; never replaces an existing file.
-    static void createManifest(const std::vector<std::filesystem::path>& photos, const std::filesystem::path& path);
+    static void createManifest(const std::vector<std::filesystem::path>& photos, const std::filesystem::path& path,
+                               const platform::Env& env = platform::Env::system());
 
     static std::string digest(std::string_view bytes);
 

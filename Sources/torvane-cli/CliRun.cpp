@@ -9,8 +9,9 @@ namespace torvane::cli {
 namespace {
 
 int analyze(const Args& a) {
-    // The runner prints its own progress lines; nothing else goes to stdout.
-    FeasibilityRunner::run(a.at(0), a.at(1));
+    // The runner's progress lines are all that goes to stdout.
+    FeasibilityRunner::run(a.at(0), a.at(1), {},
+                           [](const std::string& line) { std::cout << line << '\n' << std::flush; });
     return 0;
 }
 

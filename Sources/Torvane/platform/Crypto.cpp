@@ -67,7 +67,7 @@ std::string contentHashOfFile(const std::filesystem::path& file) {
     return digest.hex();
 }
 
-std::string randomUUID() {
+std::string platform::Env::randomUUID() const {
     unsigned char b[16];
     if (RAND_bytes(b, sizeof b) != 1) throw std::runtime_error("No random bytes are available.");
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);

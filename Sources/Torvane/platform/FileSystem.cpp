@@ -249,7 +249,7 @@ fs::path hiddenSibling(const fs::path& file, std::string_view suffix) {
 void writeFileAtomically(const fs::path& file, std::string_view bytes, const Env& env) {
     // Hidden, unique and in the same folder, so the rename is atomic and a leftover from
     // a crash is never mistaken for a photo or a document.
-    replaceThroughTemporary(file, hiddenSibling(file, ".tmp-" + randomUUID().substr(0, 8)), bytes, env);
+    replaceThroughTemporary(file, hiddenSibling(file, ".tmp-" + env.randomUUID().substr(0, 8)), bytes, env);
 }
 
 int writeNewFile(const fs::path& file, std::string_view bytes, unsigned mode, const char* what, const Env& env) {
@@ -273,7 +273,7 @@ void createFileExclusively(const fs::path& file, std::string_view bytes, const E
     // Written whole under a unique hidden name, then hard-linked into place: like O_EXCL,
     // link() never replaces anything, and a reader racing with us (another discovery run
     // that lost the race) sees nothing or the whole file, never a partial one.
-    const fs::path temporary = hiddenSibling(file, ".tmp-" + randomUUID().substr(0, 8));
+    const fs::path temporary = hiddenSibling(file, ".tmp-" + env.randomUUID().substr(0, 8));
     if (int err = writeNewFile(temporary, bytes, 0644, "cannot write file", env)) raise("cannot create file", file, err);
     const int linked = env.link(temporary.c_str(), file.c_str());
     const int err = linked == 0 ? 0 : errno;
