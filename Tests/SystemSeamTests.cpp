@@ -6,7 +6,6 @@
 #include <chrono>
 #include <set>
 
-#include "DiscoveryTestSupport.h"
 #include "TestSupport.h"
 #include "Torvane/Dates.h"
 #include "Torvane/FeasibilityRunner.h"
@@ -48,12 +47,6 @@ public:
 // 2026-05-01T12:34:56.250Z
 const auto fixedTime = std::chrono::system_clock::time_point(std::chrono::milliseconds(1777638896250));
 const std::string uuid = "0f1e2d3c-4b5a-4697-8877-665544332211";
-
-std::set<std::string> namesIn(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-    return names;
-}
 
 PoseEstimates scripted() {
     auto result = [](const char* kind, const char* status) {
