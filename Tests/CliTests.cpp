@@ -9,7 +9,6 @@
 
 #include "TestSupport.h"
 #include "Torvane/CoachingChecklist.h"
-#include "Torvane/ImageInput.h"
 #include "Torvane/LeanAnalysis.h"
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/PhotoCoaching.h"
@@ -120,7 +119,7 @@ TEST_F(Cli, UsageMistakesExitTwoAndHelpExitsZero) {
 
 TEST_F(Cli, FoundationAndPoseCommands) {
     writePhoto(temp / "r.jpg", 400, 300, 6);
-    const std::string photo = path("r.jpg"), text = file("x.jpg", "text");
+    const std::string photo = path("r.jpg");
     const json::Value box = rect(0, 0, 4, 4);
     json::Value reference = manifestRider("reference", "R", box, box);
     reference["file"] = "b.jpg";
@@ -144,8 +143,6 @@ TEST_F(Cli, FoundationAndPoseCommands) {
              EXPECT_EQ(v["width"], 30);
              EXPECT_EQ(v["height"], 40);
          })),
-        fails("image info of text", {"image", "info", text},
-            std::string(ImageInput::unreadableMessage) + " Photo: \"" + text + "\"."),
         fails("crop outside", {"image", "crop", photo, "--rect", "0,0,400,300", "--out", path("d.png")}, crop),
         ok("manifest check", {"manifest", "check", manifest}, recordOf(SessionManifest::load(manifest))),
         ok("manifest asset", {"manifest", "asset", manifest, "--pair", "A001", "--role", "reference"},
