@@ -9,7 +9,6 @@
 
 #include "TestSupport.h"
 #include "Torvane/CoachingChecklist.h"
-#include "Torvane/ImageInput.h"
 #include "Torvane/LeanAnalysis.h"
 #include "Torvane/PairAnalysis.h"
 #include "Torvane/PhotoCoaching.h"
@@ -120,11 +119,12 @@ TEST_F(Cli, UsageMistakesExitTwoAndHelpExitsZero) {
 
 TEST_F(Cli, FoundationAndPoseCommands) {
     writePhoto(temp / "r.jpg", 400, 300, 6);
-    const std::string photo = path("r.jpg"), text = file("x.jpg", "text");
-    const std::string manifest = file("session.json", R"({"schemaVersion":1,"session":"Day","annotationProvenance":"p","pairs":[
-        {"id":"A001","file":"a.jpg","riders":[
-          {"role":"subject","rider":"S","panel":{"x":0,"y":0,"width":4,"height":4},"crop":{"x":0,"y":0,"width":4,"height":4},"annotations":[],"annotationNote":""},
-          {"role":"reference","rider":"R","file":"b.jpg","panel":{"x":0,"y":0,"width":4,"height":4},"crop":{"x":0,"y":0,"width":4,"height":4},"annotations":[],"annotationNote":""}]}]})");
+    const std::string photo = path("r.jpg");
+    const json::Value box = rect(0, 0, 4, 4);
+    json::Value reference = manifestRider("reference", "R", box, box);
+    reference["file"] = "b.jpg";
+    const std::string manifest = file("session.json", manifestOf(json::Value::array({manifestPair(
+        "A001", "a.jpg", {manifestRider("subject", "S", box, box), reference})}), "Day", "p").dump());
     const std::string predicted = file("pred.json", R"({"left_knee":{"x":3,"y":4}})");
     const std::string annotations = file("ann.json", R"([{"name":"left_knee","point":{"x":0,"y":0},"uncertaintyPixels":1}])");
     ASSERT_TRUE(platform::writePNG(platform::Raster::filled(320, 240, 90, 90, 90), temp / "grey.png"));
@@ -143,8 +143,6 @@ TEST_F(Cli, FoundationAndPoseCommands) {
              EXPECT_EQ(v["width"], 30);
              EXPECT_EQ(v["height"], 40);
          })),
-        fails("image info of text", {"image", "info", text},
-            std::string(ImageInput::unreadableMessage) + " Photo: \"" + text + "\"."),
         fails("crop outside", {"image", "crop", photo, "--rect", "0,0,400,300", "--out", path("d.png")}, crop),
         ok("manifest check", {"manifest", "check", manifest}, recordOf(SessionManifest::load(manifest))),
         ok("manifest asset", {"manifest", "asset", manifest, "--pair", "A001", "--role", "reference"},
@@ -187,15 +185,11 @@ TEST_F(Cli, FoundationAndPoseCommands) {
 
 TEST_F(Cli, AnalyzeDiscoverAndReportPage) {
     writePhoto(temp / "small.png", 120, 90);
-    const std::string manifest = file("session.json", R"({"schemaVersion": 1, "session": "S", "annotationProvenance": "",
-        "pairs": [{"id": "A001", "file": "small.png", "riders": [
-          {"role": "subject", "rider": "Ana", "panel": {"x": 0, "y": 0, "width": 120, "height": 90},
-           "crop": {"x": 0, "y": 0, "width": 60, "height": 60}, "annotations": [], "annotationNote": ""},
-          {"role": "reference", "rider": "Ben", "panel": {"x": 0, "y": 0, "width": 130, "height": 90},
-           "crop": {"x": 0, "y": 0, "width": 60, "height": 60}, "annotations": [], "annotationNote": ""}]},
-        {"id": "A002", "file": "gone.jpg", "riders": [{"role": "subject", "rider": "Cy",
-           "panel": {"x": 0, "y": 0, "width": 1, "height": 1}, "crop": {"x": 0, "y": 0, "width": 1, "height": 1},
-           "annotations": [], "annotationNote": ""}]}]})");
+    const json::Value crop = rect(0, 0, 60, 60), one = rect(0, 0, 1, 1);
+    const std::string manifest = file("session.json", manifestOf(json::Value::array({
+        manifestPair("A001", "small.png", {manifestRider("subject", "Ana", rect(0, 0, 120, 90), crop),
+                                           manifestRider("reference", "Ben", rect(0, 0, 130, 90), crop)}),
+        manifestPair("A002", "gone.jpg", {manifestRider("subject", "Cy", one, one)})})).dump());
     const std::string out = path("new/run");
 
     // A data folder with one analysed session (its results passed as known) and one broken.
@@ -314,8 +308,6 @@ TEST_F(Cli, ReviewCommands) {
         ok("restore --save", {"review", "restore", "--save", target, "--frame", "p1-subject", "--joint", "13"}, line(target)),
         {"unknown joint", {"review", "set-joint", "--save", target, "--frame", "p1-subject", "--joint", "knee", "--state",
                            "occluded"}, 1, nothing, containing("Unknown joint \"knee\".")},
-        fails("nothing to confirm", {"review", "set-joint", "--save", target, "--frame", "p1-subject", "--joint", "nose",
-                                     "--state", "confirmed"}, ReviewFrame::invalidJointMessage),
         {"a document and --save", {"review", "set-joint", doc, "--save", target, "--frame", "p1-subject", "--joint", "nose",
                                    "--state", "occluded"}, 2, nothing, containing("give either DOC or --save PATH")},
         {"neither", {"review", "restore", "--frame", "p1-subject", "--joint", "nose"}, 2, nothing,
@@ -413,7 +405,7 @@ TEST_F(Cli, AnalysisCommands) {
              EXPECT_FALSE(contains(v.dump(), "null"));
          })),
         {"pair analyze without --pair", {"pair", "analyze", analysedDoc}, 2, nothing, usage},
-        {"pair analyze, unpaired", {"pair", "analyze", analysedDoc, "--pair", "B001"}, 1, nothing, exactly(noPair + "\n")},
+        // The command's own path for an id the document lacks; an unpaired photo is the analysis's refusal.
         {"pair analyze, unknown pair", {"pair", "analyze", analysedDoc, "--pair", "Z009"}, 1, nothing, exactly(noPair + "\n")},
         ok("lean measure", {"lean", "measure", leanDoc, "--frame", "A001-subject"},
             recordOf(*LeanAnalysis::measure(lean.leanAnnotations["A001-subject"]))),

@@ -119,8 +119,6 @@ TEST_F(DeskPairApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
         int status;
         std::string message;
     } cases[] = {
-        {"knee placement for an elbow", pairs("p1/context"),
-         {{"edit", {{"kneePlacement", {"leftElbow", "similar"}}}}, {"revision", 1}}, 422, ReviewDecisions::kneeOnlyMessage},
         {"context for a photo without reference", pairs("p2/context"),
          {{"edit", {{"cornerDirection", "left"}}}, {"revision", 1}}, 422, "This photo has no reference."},
         {"wheel line leaving the panel", frames("p1-subject/lean"), {{"edit", wheel(10, 10, 70, 30)}, {"revision", 1}},

@@ -172,10 +172,10 @@ TEST_F(DiscoveryRun, BrokenFoldersBecomeFailuresWithTheirOwnMessages) {
     writeText(invalid / "session.json", R"({"schemaVersion": 2, "session": "b", "annotationProvenance": "", "pairs": []})");
     const fs::path escaping = root / "c";
     fs::create_directory(escaping);
-    writeText(escaping / "session.json", R"({"schemaVersion": 1, "session": "c", "annotationProvenance": "",
-        "pairs": [{"id": "P1", "file": "gone.jpg", "riders": [{"role": "subject", "rider": "r",
-        "panel": {"x": 0, "y": 0, "width": 1, "height": 1}, "crop": {"x": 0, "y": 0, "width": 1, "height": 1},
-        "annotations": [], "annotationNote": ""}]}]})");
+    const json::Value one = rect(0, 0, 1, 1);
+    writeText(escaping / "session.json",
+              manifestOf(json::Value::array({manifestPair("P1", "gone.jpg", {manifestRider("subject", "r", one, one)})}), "c")
+                  .dump());
     photoFolder("d", {"x.jpg"});
 
     const auto report = discover();

@@ -21,19 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-json::Value rect(double x, double y, double w, double h) { return {{"x", x}, {"y", y}, {"width", w}, {"height", h}}; }
-
-json::Value rider(const std::string& role, const std::string& name, json::Value panel, json::Value crop,
-                  json::Value annotations = json::Value::array()) {
-    return {{"role", role}, {"rider", name}, {"panel", panel}, {"crop", crop}, {"annotations", annotations},
-            {"annotationNote", ""}};
-}
-
-const json::Value ana = rider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60));
-
-json::Value pair(const std::string& id, const std::string& file, json::Value riders) {
-    return {{"id", id}, {"file", file}, {"riders", riders}};
-}
+const json::Value ana = manifestRider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60));
 
 // A session folder with its photos; the manifest is written by writeManifest.
 struct RunSession {
@@ -45,10 +33,7 @@ struct RunSession {
         torvane::test::writePhoto(folder / "small.png", 120, 90);
     }
     void writeManifest(const json::Value& pairs) const {
-        json::Value m = {{"schemaVersion", 1},
-                         {"session", "Turn 3 <morning>"},
-                         {"annotationProvenance", "Coach & rider, provisional"},
-                         {"pairs", pairs}};
+        const json::Value m = manifestOf(pairs, "Turn 3 <morning>", "Coach & rider, provisional");
         platform::writeFileAtomically(manifest, m.dump());
     }
 };
@@ -97,12 +82,12 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     const json::Value knee = json::Value::array(
         {{{"name", "left_knee"}, {"point", {{"x", 60}, {"y", 40}}}, {"uncertaintyPixels", 9}}});
     s.writeManifest(json::Value::array(
-        {pair("A001", "track.png", {rider("subject", "Ana", rect(0, 0, 300, 200), rect(50, 20, 100, 160), annotations),
-                                    rider("reference", "Ben", rect(100, 0, 200, 200), rect(150, 10, 100, 100))}),
-         pair("A002", "missing.png", {rider("subject", "Cy", rect(0, 0, 10, 10), rect(0, 0, 10, 10))}),
-         pair("A003", "small.png", {rider("subject", "Di", rect(60, 0, 100, 90), rect(60, 10, 50, 50))}),
-         pair("A004", "small.png", {rider("subject", "Di", rect(10, 5, 100, 80), rect(20, 10, 50, 50), knee)}),
-         pair("A005", "track.png", {rider("subject", "Ed", rect(0, 0, 300, 200), rect(0, 0, 300, 200), knee)})}));
+        {manifestPair("A001", "track.png", {manifestRider("subject", "Ana", rect(0, 0, 300, 200), rect(50, 20, 100, 160), annotations),
+                                    manifestRider("reference", "Ben", rect(100, 0, 200, 200), rect(150, 10, 100, 100))}),
+         manifestPair("A002", "missing.png", {manifestRider("subject", "Cy", rect(0, 0, 10, 10), rect(0, 0, 10, 10))}),
+         manifestPair("A003", "small.png", {manifestRider("subject", "Di", rect(60, 0, 100, 90), rect(60, 10, 50, 50))}),
+         manifestPair("A004", "small.png", {manifestRider("subject", "Di", rect(10, 5, 100, 80), rect(20, 10, 50, 50), knee)}),
+         manifestPair("A005", "track.png", {manifestRider("subject", "Ed", rect(0, 0, 300, 200), rect(0, 0, 300, 200), knee)})}));
     const fs::path out = s.folder / "runs" / "deep" / "run-1";  // parents do not exist yet
     std::string printed;
     const auto report = runCapturing(s.manifest, out, scripted(), printed);
@@ -181,7 +166,7 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
 
 TEST(Runner, AnExistingRunFolderIsNeverReused) {
     RunSession s;
-    s.writeManifest(json::Value::array({pair("A001", "small.png", {ana})}));
+    s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     const fs::path out = s.folder / "run";
     std::string printed;
     runCapturing(s.manifest, out, scripted(), printed);
@@ -215,7 +200,7 @@ TEST(Runner, AnInvalidManifestCreatesNoFolder) {
 TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {
     RunSession s;
     s.writeManifest(json::Value::array(
-        {pair("A001", "small.png", {ana, rider("reference", "Ben", rect(0, 0, 120, 90), rect(60, 30, 60, 60))})}));
+        {manifestPair("A001", "small.png", {ana, manifestRider("reference", "Ben", rect(0, 0, 120, 90), rect(60, 30, 60, 60))})}));
     const fs::path out = s.folder / "run";
     auto estimates = scripted();
     auto detect3D = estimates.estimate3D;
@@ -237,7 +222,7 @@ TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {
 
 TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
     RunSession s;
-    s.writeManifest(json::Value::array({pair("A001", "small.png", {ana})}));
+    s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     const fs::path out = s.folder / "run";
     auto estimates = scripted();
     auto detect2D = estimates.estimate2D;
@@ -255,7 +240,7 @@ TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
 
 TEST(Runner, ManifestHashDescribesTheTextTheRunWasMadeFrom) {
     RunSession s;
-    s.writeManifest(json::Value::array({pair("A001", "small.png", {ana})}));
+    s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     auto estimates = scripted();
     auto detect3D = estimates.estimate3D;
     estimates.estimate3D = [&](const platform::Raster& image, const PixelRect& crop) {

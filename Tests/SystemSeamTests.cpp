@@ -107,16 +107,9 @@ TEST(SystemSeam, ARunFolderThatAlreadyExistsIsLeftAloneAndDoesNotBlockTheNextRun
 TEST(SystemSeam, RunnerStampsItsReportWithTheClockItIsGivenAndTellsEachRider) {
     TempDir folder;
     writePhoto(folder / "a.png", 64, 48);
-    const json::Value crop = {{"x", 0}, {"y", 0}, {"width", 64}, {"height", 48}};
-    auto rider = [&](const char* role) {
-        return json::Value{{"role", role}, {"rider", "R"}, {"panel", crop}, {"crop", crop},
-                           {"annotations", json::Value::array()}, {"annotationNote", ""}};
-    };
-    const json::Value manifest = {
-        {"schemaVersion", 1},
-        {"session", "S"},
-        {"annotationProvenance", "P"},
-        {"pairs", {{{"id", "B2"}, {"file", "a.png"}, {"riders", {rider("subject"), rider("reference")}}}}}};
+    const json::Value crop = rect(0, 0, 64, 48);
+    const json::Value manifest = manifestOf(json::Value::array({manifestPair(
+        "B2", "a.png", {manifestRider("subject", "R", crop, crop), manifestRider("reference", "R", crop, crop)})}), "S", "P");
     writeText(folder / "session.json", manifest.dump());
     const FixedEnv env(fixedTime, uuid);
     std::vector<std::string> lines;

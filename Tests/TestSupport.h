@@ -189,6 +189,29 @@ struct SessionFiles {
 // photo c.png), 64x48 pixels each, with a results file in "run" that matches them.
 SessionFiles writeSession(const fs::path& folder);
 
+// ---- Manifests written by hand
+
+inline json::Value rect(double x, double y, double w, double h) {
+    return {{"x", x}, {"y", y}, {"width", w}, {"height", h}};
+}
+
+inline json::Value manifestRider(const std::string& role, const std::string& name, const json::Value& panel,
+                                 const json::Value& crop, const json::Value& annotations = json::Value::array()) {
+    return {{"role", role}, {"rider", name}, {"panel", panel}, {"crop", crop}, {"annotations", annotations},
+            {"annotationNote", ""}};
+}
+
+// `riders` by value: a one-rider braced list must become an array, not bind to that rider.
+inline json::Value manifestPair(const std::string& id, const std::string& file, json::Value riders) {
+    return {{"id", id}, {"file", file}, {"riders", riders}};
+}
+
+// A schema-1 manifest of these pairs.
+inline json::Value manifestOf(const json::Value& pairs, const std::string& session = "S",
+                              const std::string& provenance = "") {
+    return {{"schemaVersion", 1}, {"session", session}, {"annotationProvenance", provenance}, {"pairs", pairs}};
+}
+
 // ---- Discovery
 
 // The report a complete run would write for the manifest as it is on disk now: one crop
