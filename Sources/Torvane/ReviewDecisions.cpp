@@ -221,9 +221,21 @@ std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::import(cons
     const auto imported = SinglePhotoCoaching::check(json::decodeText<std::vector<SinglePhotoCoaching>>(contents), frames);
     std::map<std::string, SinglePhotoCoaching> saved;
     underLock(path, "single-photo coaching", [&] {
-        if (version(path) != expectedVersion) throw PoseError(PoseErrorCode::conflict, conflictMessage);
+        // One read gives both the version and the records, so they describe the same bytes.
+        const bool exists = platform::entryExists(path);
+        const std::string bytes = exists ? platform::readFile(path, platform::recordFileLimit) : std::string();
+        if ((exists ? contentHash(bytes) : "none") != expectedVersion)
+            throw PoseError(PoseErrorCode::conflict, conflictMessage);
         // A saved file that no longer loads is never overwritten.
-        saved = load(path, frames);
+        if (exists) {
+            std::vector<SinglePhotoCoaching> records;
+            try {
+                records = json::decode<std::vector<SinglePhotoCoaching>>(json::parse(bytes));
+            } catch (const DecodingError& error) {
+                throw json::inFile(error, path);
+            }
+            saved = SinglePhotoCoaching::check(std::move(records), frames);
+        }
         for (const auto& [id, record] : imported) saved.insert_or_assign(id, record);
         std::vector<SinglePhotoCoaching> all;
         for (const auto& [id, record] : saved) all.push_back(record);
