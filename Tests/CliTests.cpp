@@ -209,8 +209,6 @@ TEST_F(Cli, AnalyzeDiscoverAndReportPage) {
                         : "not the progress lines";
          },
          nothing},
-        fails("analyze into an existing folder", {"analyze", manifest, out},
-            "Output directory already exists; choose a new run directory to preserve evidence."),
         {"discover", {"discover", data.string(), "--report", path("report.json"), "--known", known.string() + "=" + results.string()},
          0,
          [&](const std::string& s) {
@@ -284,9 +282,6 @@ TEST_F(Cli, ReviewCommands) {
             document([](const ReviewDocument& d) { EXPECT_TRUE(d.frames[0].edits.empty()); })),
         ok("pairs", {"review", "pairs", doc}, recordOf(PairReview::resolve(made.frames))),
         ok("evidence-hash", {"review", "evidence-hash", doc, "--pair", "p1"}, line(PairReview::evidenceHash(made, p1))),
-        ok("new-context", {"review", "new-context", doc, "--pair", "p1"}, recordOf(PairContext(made, p1))),
-        fails("new-context without a reference", {"review", "new-context", doc, "--pair", "p2"},
-            "This photo has no reference."),
         ok("check", {"review", "check", doc}, line("valid")),
         fails("check a lean context of an unpaired photo", {"review", "check", leanDoc}, LeanReview::pairMessage),
         ok("retry", {"review", "retry", doc, "--session", manifest, "--frame", "p1-reference", "--crop", "4,4,30,30"},
@@ -349,6 +344,7 @@ TEST_F(Cli, AnalysisCommands) {
     const std::string list = file("checklist.json", json::pretty(std::vector<CoachingChecklistReview>{review}));
     const std::string noPair = "No complete pair to analyze.";
 
+    // lean compare and lean digest: WorkedExampleRunsAsDocumented.
     run({
         ok("pair analyze: the report with its coaching", {"pair", "analyze", analysedDoc, "--pair", "A001"},
             parsed([&](const json::Value& v) {
@@ -358,7 +354,6 @@ TEST_F(Cli, AnalysisCommands) {
                                                        "context", "effectiveCornerDirection", "evidenceHash", "focus",
                                                        "hasPhotoCoaching", "limitations", "observations", "pair",
                                                        "revision", "unobservableKnees"}));
-             EXPECT_EQ(v["observations"], json::encode(pairReport.observations));
              EXPECT_EQ(v["context"], json::encode(pairReport.context));
              EXPECT_EQ(v["revision"], 2);
              EXPECT_EQ(v["unobservableKnees"], json::parse(R"(["rightKnee"])"));
@@ -383,9 +378,6 @@ TEST_F(Cli, AnalysisCommands) {
         ok("lean measure, withdrawn", {"lean", "measure", withdrawnDoc, "--frame", "A001-subject"}, line("null")),
         fails("lean measure, no annotation", {"lean", "measure", leanDoc, "--frame", "B001-subject"},
             "The document has no lean annotation for frame B001-subject."),
-        ok("lean compare", {"lean", "compare", leanDoc, "--pair", "A001"}, recordOf(LeanAnalysis::compare(lean, pairA))),
-        ok("lean digest", {"lean", "digest", leanDoc, "--pair", "A001"},
-            line(LeanAnalysis::evidenceDigest(lean, pairA))),
         fails("lean digest, no such pair", {"lean", "digest", leanDoc, "--pair", "Z009"}, "The document has no pair Z009."),
         ok("coaching import", {"coaching", "import", contexts, "--document", doc},
             recordOf(PhotoCoachingImport::apply({imported}, d))),

@@ -70,6 +70,39 @@ std::string resultsOf(const json::Value& report, const fs::path& folder) {
     return {};
 }
 
+// Another process that takes a lock and tells `hold` whether it got it; `hold` keeps it
+// until the holder lets go by itself (after keepSeconds) or is killed with this object.
+class LockHolder {
+public:
+    using Hold = std::function<void(bool)>;
+    LockHolder(const std::function<void(const Hold&)>& take, unsigned keepSeconds = 0) {
+        int ready[2];
+        if (::pipe(ready) != 0) throw std::runtime_error("pipe");
+        pid_ = spawn([&] {
+            take([&](bool got) {
+                const char byte = got ? 'y' : 'n';
+                (void)!::write(ready[1], &byte, 1);
+                if (keepSeconds > 0) ::sleep(keepSeconds);
+                else ::pause();
+            });
+            return 0;
+        });
+        char byte = 0;
+        held_ = ::read(ready[0], &byte, 1) == 1 && byte == 'y';
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~LockHolder() {
+        ::kill(pid_, SIGKILL);
+        exitCode(pid_);
+    }
+    bool held() const { return held_; }
+
+private:
+    pid_t pid_;
+    bool held_ = false;
+};
+
 const fs::path exampleDocument = fs::path(TORVANE_SOURCE_DIR) / "docs" / "example" / "joint-review.json";
 
 }  // namespace
@@ -380,24 +413,13 @@ TEST(Hardening, AFolderLockedByAnotherProcessIsSkippedWithALine) {
     const fs::path busy = data / "busy", free = data / "free";
     const fs::path freeResults = analysedSession(free);
     analysedSession(busy);
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
+    auto holder = std::make_unique<LockHolder>([&](const LockHolder::Hold& hold) {
         platform::FolderLock lock(busy);
-        char byte = lock.held() ? 'y' : 'n';
-        (void)!::write(ready[1], &byte, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ASSERT_EQ(byte, 'y');
+        hold(lock.held());
+    });
+    ASSERT_TRUE(holder->held());
     const auto report = discoverReport(data.path());
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    holder.reset();
     EXPECT_EQ(failureOf(report, busy), SessionDiscovery::busyFolderMessage);
     EXPECT_EQ(resultsOf(report, free), freeResults.string());
     // The lock dies with its holder.
@@ -416,26 +438,14 @@ TEST(Hardening, ASaveWaitsForAnotherSaversLockABoundedTime) {
     next.revision = 1;
     writeText(dir / "next.json", json::pretty(next));
     for (const bool releases : {false, true}) {
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        const pid_t holder = ::fork();
-        if (holder == 0) {
+        auto holder = std::make_unique<LockHolder>([&](const LockHolder::Hold& hold) {
             platform::ExclusiveLock lock(ReviewStore::lockPath(target));
-            const char byte = lock.acquire(std::chrono::seconds(5)) ? 'y' : 'n';
-            (void)!::write(ready[1], &byte, 1);
-            if (releases) ::sleep(1);
-            else ::pause();
-            ::_exit(0);
-        }
-        char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-        ASSERT_EQ(byte, 'y');
+            hold(lock.acquire(std::chrono::seconds(5)));
+        }, releases ? 1 : 0);
+        ASSERT_TRUE(holder->held());
         const auto run = runCli({"review", "save", (dir / "next.json").string(), "--to", target.string(),
                                  "--expected-revision", "0"}, hangLimit);
-        ::kill(holder, SIGKILL);
-        ::waitpid(holder, nullptr, 0);
-        ::close(ready[0]);
-        ::close(ready[1]);
+        holder.reset();
         EXPECT_TRUE(contains(run.err, "Waiting for another save of " + target.string())) << run.err;
         if (releases) {
             EXPECT_EQ(run.exitCode, 0) << run.err;

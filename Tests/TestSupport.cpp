@@ -194,25 +194,12 @@ SessionFiles writeSession(const fs::path& folder) {
     SessionFiles s{folder, folder / "session.json", folder / "run" / "results.json"};
     writeText(s.manifest, json::pretty(manifest));
 
-    FeasibilityReport report;
-    report.session = "test";
-    report.generatedAt = "2026-01-01T00:00:00Z";
-    report.manifestHash = contentHash(readText(s.manifest));
-    auto crop = [&](const std::string& pair, const std::string& role, const std::string& rider, const std::string& file,
-                    PixelRect rect) {
-        CropReport c;
-        c.pairID = pair;
-        c.role = role;
-        c.rider = rider;
-        c.crop = rect;
-        c.sourceHash = contentHashOfFile(folder / file);
-        c.twoD = pose("2D", rect.x + 10, rect.y + 10);
-        c.threeD = pose("3D", rect.x + 12, rect.y + 12);
-        return c;
-    };
-    report.crops = {crop("p1", "subject", "Ana", "a.png", {0, 0, 60, 40}),
-                    crop("p1", "reference", "Ben", "b.png", {4, 4, 50, 40}),
-                    crop("p2", "subject", "Cy", "c.png", {0, 0, 64, 48})};
+    // The crops of a complete run, each with both kinds of pose.
+    FeasibilityReport report = matchingReport(s.manifest);
+    for (auto& crop : report.crops) {
+        crop.twoD = pose("2D", crop.crop.x + 10, crop.crop.y + 10);
+        crop.threeD = pose("3D", crop.crop.x + 12, crop.crop.y + 12);
+    }
     fs::create_directories(s.report.parent_path());
     writeText(s.report, json::pretty(report));
     return s;
