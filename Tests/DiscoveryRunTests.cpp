@@ -32,13 +32,6 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
     return entries;
 }
 
-std::vector<fs::path> runFolders(const fs::path& session) {
-    std::vector<fs::path> folders;
-    for (const auto& entry : fs::directory_iterator(session))
-        if (entry.path().filename().string().rfind("analysis-auto-", 0) == 0) folders.push_back(entry.path());
-    return folders;
-}
-
 class DiscoveryRun : public ::testing::Test {
 protected:
     SessionDiscoveryReport discover(const std::map<fs::path, fs::path>& known = {}) {

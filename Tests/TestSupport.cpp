@@ -178,6 +178,13 @@ std::set<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
+std::vector<fs::path> runFolders(const fs::path& session) {
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(session))
+        if (entry.path().filename().string().rfind(SessionDiscovery::runFolderPrefix, 0) == 0) folders.push_back(entry.path());
+    return folders;
+}
+
 SessionFiles writeSession(const fs::path& folder) {
     fs::create_directories(folder);
     platform::writePNG(platform::Raster::filled(64, 48, 200, 10, 10), folder / "a.png");

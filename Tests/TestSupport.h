@@ -52,6 +52,8 @@ std::string readText(const fs::path& file);
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 // The names in a folder (not below it).
 std::set<std::string> namesIn(const fs::path& folder);
+// The run folders discovery made in a session folder.
+std::vector<fs::path> runFolders(const fs::path& session);
 
 // Writes a synthetic photo (a smooth gradient, so every pixel differs from its
 // neighbours) in the format its extension names: .jpg, .png, .tif, .heic. A JPEG may carry
