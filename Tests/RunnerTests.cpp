@@ -161,7 +161,7 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     EXPECT_EQ(compared, 8);
 }
 
-TEST(Runner, AnExistingRunFolderIsNeverReused) {
+TEST(Runner, AnExistingRunFolderIsNeverReusedNorAFolderMadeForABadManifest) {
     RunSession s;
     s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     const fs::path out = s.folder / "run";
@@ -184,14 +184,11 @@ TEST(Runner, AnExistingRunFolderIsNeverReused) {
     for (const char* name : {"plain-file", "dangling"})
         EXPECT_THROW(runCapturing(s.manifest, s.folder / name, scripted(), printed), PoseError) << name;
     EXPECT_FALSE(fs::exists(s.folder / "nowhere"));
-}
 
-TEST(Runner, AnInvalidManifestCreatesNoFolder) {
-    RunSession s;
+    // A manifest that does not load creates no folder at all.
     platform::writeFileAtomically(s.manifest, "{\"schemaVersion\": 1}");
-    std::string printed;
-    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run", scripted(), printed), DecodingError);
-    EXPECT_FALSE(fs::exists(s.folder / "run"));
+    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run-2", scripted(), printed), DecodingError);
+    EXPECT_FALSE(fs::exists(s.folder / "run-2"));
 }
 
 TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {
