@@ -5,15 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <map>
 
 #include "TestSupport.h"
-#include "Torvane/FeasibilityRunner.h"
 #include "Torvane/ImageInput.h"
+#include "Torvane/Localization.h"
 #include "Torvane/ReviewStore.h"
 #include "Torvane/platform/ReviewFiles.h"
 #include "Torvane/VisionPoseEstimator.h"
