@@ -124,37 +124,25 @@ TEST_F(DeskApi, FirstVisitTradesTheTokenForACookie) {
     EXPECT_EQ(log.str().find(desk.token()), std::string::npos);
 }
 
+// What the page reads: the session list, a rider's joints with the detectors' points, and
+// images that a second look takes from the browser's cache.
 TEST_F(DeskApi, DescribesSessionsFramesAndImages) {
     auto sessions = json::parse(get("/api/sessions").body);
     ASSERT_EQ(sessions["sessions"].size(), 1u);
-    EXPECT_EQ(sessions["sessions"][0]["title"], "test");
     EXPECT_EQ(sessions["sessions"][0]["riders"], 3);
-    EXPECT_EQ(sessions["sessions"][0]["reviewedRiders"], 0);
-
-    auto detail = json::parse(get("/api/sessions/" + sessionID).body);
-    ASSERT_EQ(detail["frames"].size(), 3u);
-    EXPECT_EQ(detail["frames"][0]["id"], "p1-subject");
-    EXPECT_EQ(detail["frames"][1]["id"], "p1-reference");
-    EXPECT_EQ(detail["frames"][0]["status2D"], "needsReview");
 
     auto frame = json::parse(get(frameURL("p1-subject")).body);
     EXPECT_EQ(frame["joints"].size(), 19u);
     EXPECT_EQ(frame["joints"][12]["name"], "left_knee");
-    EXPECT_EQ(frame["joints"][12]["number"], 13);
     EXPECT_EQ(frame["joints"][12]["points"]["2D"]["display"], json::Value({{"x", 10.0}, {"y", 10.0}}));
     EXPECT_EQ(frame["joints"][12]["points"]["3D"]["seed"], json::Value({{"x", 12.0}, {"y", 12.0}}));
-    EXPECT_TRUE(frame["joints"][12]["reviewed"].is_null());
-    EXPECT_EQ(frame["photo"], json::Value({{"width", 64}, {"height", 48}}));
     EXPECT_EQ(frame["next"], "p1-reference");
-    EXPECT_TRUE(frame["previous"].is_null());
     EXPECT_EQ(frame["revision"], 0);
-    EXPECT_EQ(frame["saved"], false);
 
     for (const std::string size : {"display", "panel", "thumb"}) {
         SCOPED_TRACE(size);
         auto image = get(frameURL("p1-reference") + "/image?size=" + size);
         ASSERT_EQ(image.status, 200);
-        EXPECT_EQ(image.headers["content-type"], "image/jpeg");
         EXPECT_EQ(image.body.substr(0, 3), "\xff\xd8\xff");
         Headers again = trusted();
         again.emplace_back("If-None-Match", image.headers["etag"]);
@@ -165,51 +153,32 @@ TEST_F(DeskApi, DescribesSessionsFramesAndImages) {
     EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/index.html").status, 200);
 }
 
+// A decision lands on disk at once; the library's refusals come back with its message and
+// change nothing on disk.
 TEST_F(DeskApi, EveryDecisionIsSavedAtOnce) {
     auto first = post(frameURL("p1-subject") + "/joints", {{"joint", "left knee"}, {"state", "confirmed"}, {"revision", 0}});
     ASSERT_EQ(first.status, 200) << first.body;
-    auto frame = json::parse(first.body);
-    EXPECT_EQ(frame["revision"], 1);
-    EXPECT_EQ(frame["saved"], true);
-    EXPECT_EQ(frame["joints"][12]["state"], "confirmed");
-    EXPECT_EQ(frame["joints"][12]["stateLabel"], "Confirmed \u00b7 visible");
-
-    ReviewDocument onDisk = ReviewStore::load(documentPath());
+    EXPECT_EQ(json::parse(first.body)["revision"], 1);
+    EXPECT_EQ(json::parse(first.body)["joints"][12]["stateLabel"], "Confirmed \u00b7 visible");
+    const ReviewDocument onDisk = ReviewStore::load(documentPath());
     EXPECT_EQ(onDisk.revision, 1);
     EXPECT_EQ(onDisk.frame("p1-subject")->edits.at("left_knee"), (JointEdit{Point2{10, 10}, JointReviewState::confirmed}));
 
-    auto moved = post(frameURL("p1-subject") + "/joints",
-                      {{"joint", "13"}, {"state", "corrected"}, {"point", {{"x", 20.5}, {"y", 30}}}, {"revision", 1}});
-    ASSERT_EQ(moved.status, 200) << moved.body;
-    auto hidden = post(frameURL("p1-subject") + "/joints", {{"joint", "right_knee"}, {"state", "occluded"}, {"revision", 2}});
-    ASSERT_EQ(hidden.status, 200) << hidden.body;
-    EXPECT_TRUE(json::parse(hidden.body)["joints"][15]["points"]["2D"]["display"].is_null());
-
-    auto undo = post(frameURL("p1-subject") + "/undo", {{"revision", 3}});
-    ASSERT_EQ(undo.status, 200) << undo.body;
-    onDisk = ReviewStore::load(documentPath());
-    EXPECT_EQ(onDisk.revision, 4);
-    EXPECT_EQ(onDisk.frame("p1-subject")->edits.count("right_knee"), 0u);
-    EXPECT_EQ(onDisk.frame("p1-subject")->edits.at("left_knee").point, (Point2{20.5, 30}));
-    EXPECT_EQ(json::parse(undo.body)["undo"]["joint"], "left_knee");
-
-    // The library's refusals come back with its message and change nothing on disk.
     const std::string before = readText(documentPath());
     struct Bad {
         json::Value body;
-        int status;
         std::string message;
     };
     const std::vector<Bad> bad = {
-        {{{"joint", "left_knee"}, {"state", "corrected"}, {"point", {{"x", 63}, {"y", 10}}}, {"revision", 4}}, 422,
+        {{{"joint", "left_knee"}, {"state", "corrected"}, {"point", {{"x", 63}, {"y", 10}}}, {"revision", 1}},
          ReviewFrame::invalidJointMessage},
-        {{{"joint", "knee"}, {"state", "confirmed"}, {"revision", 4}}, 422, "Unknown joint \"knee\"."},
-        {{{"joint", "left_knee"}, {"state", "approved"}, {"revision", 4}}, 422, "state must be"},
+        {{{"joint", "knee"}, {"state", "confirmed"}, {"revision", 1}}, "Unknown joint \"knee\"."},
+        {{{"joint", "left_knee"}, {"state", "approved"}, {"revision", 1}}, "state must be"},
     };
     for (const auto& row : bad) {
         SCOPED_TRACE(row.body.dump());
         auto response = post(frameURL("p1-subject") + "/joints", row.body);
-        EXPECT_EQ(response.status, row.status);
+        EXPECT_EQ(response.status, 422);
         EXPECT_NE(json::parse(response.body)["error"].get<std::string>().find(row.message), std::string::npos)
             << response.body;
     }
@@ -261,25 +230,17 @@ TEST_F(DeskApi, ConcurrentDecisionsFromTwoWindowsLoseNothing) {
     EXPECT_GE(landed, 1u);
 }
 
+// The retry that succeeds is driven from the page in the browser test; here the refusal,
+// a rescan, and a job nobody started.
 TEST_F(DeskApi, RetryAndRescanRunAsJobs) {
-    auto started = post(frameURL("p2-subject") + "/retry", {{"crop", {{"x", 4}, {"y", 4}, {"width", 40}, {"height", 30}}}});
-    ASSERT_EQ(started.status, 202) << started.body;
-    auto status = waitForJob(json::parse(started.body)["job"]);
-    ASSERT_EQ(status["state"], "done") << status.dump();
-    // A plain colour has no rider: the retry is recorded with the detectors' answer.
-    EXPECT_EQ(status["result"]["change"]["status2D"], "noPose");
-    const ReviewDocument onDisk = ReviewStore::load(documentPath());
-    ASSERT_TRUE(onDisk.frame("p2-subject")->retries);
-    EXPECT_EQ(onDisk.frame("p2-subject")->retries->at(0).crop, (PixelRect{4, 4, 40, 30}));
-
     auto outside = post(frameURL("p2-subject") + "/retry", {{"crop", {{"x", 70}, {"y", 4}, {"width", 40}, {"height", 30}}}});
     EXPECT_EQ(outside.status, 422);
-
     auto rescan = post("/api/rescan", json::Value::object());
     ASSERT_EQ(rescan.status, 202);
     EXPECT_EQ(waitForJob(json::parse(rescan.body)["job"])["state"], "done");
     EXPECT_EQ(json::parse(get("/api/sessions").body)["sessions"][0]["id"], sessionID);
     EXPECT_EQ(get("/api/jobs/ffffffffffffffff").status, 404);
+    EXPECT_FALSE(fs::exists(documentPath()));
 }
 
 }  // namespace
