@@ -146,14 +146,6 @@ TEST_F(DiscoveryReportMatching, OnlyACompleteReportOfTheseBytesIsValid) {
     EXPECT_FALSE(SessionDiscovery::validReport(data.path(), manifestHash, sources));
 }
 
-TEST_F(DiscoveryReportMatching, ReplacingAPhotoInvalidatesEarlierReports) {
-    const auto report = matchingReport(manifestPath);
-    EXPECT_TRUE(valid(report));
-    writePhoto(data / "b.png", 20, 12);
-    sources = SessionDiscovery::sourceHashes(SessionManifest::load(manifestPath), manifestPath);
-    EXPECT_FALSE(valid(report));
-}
-
 TEST_F(DiscoveryReportMatching, WithoutReviewsTheFirstValidCandidateWins) {
     fs::create_directory(data / "run");
     writeText(data / "run" / "results.json", json::pretty(matchingReport(manifestPath)));

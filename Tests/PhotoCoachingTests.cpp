@@ -117,19 +117,7 @@ TEST(PhotoCoachingImport, RefusesEachFaultWithItsMessage) {
                 "Lean evidence requires review schema 3.");
 }
 
-TEST(SinglePhotoCoaching, LoadsRecordsForUnpairedSubjectsAsWritten) {
-    TempDir tmp;
-    const auto file = tmp / "single.json";
-    writeText(file, "[" + singleRecord("B001-subject", std::string(64, 'c'), onePoint, " coach ") + "]");
-    auto loaded = SinglePhotoCoaching::load(file, document().frames);
-    ASSERT_EQ(loaded.size(), 1u);
-    EXPECT_EQ(loaded.at("B001-subject"), (SinglePhotoCoaching{"B001-subject", std::string(64, 'c'), panel, " coach ",
-                                                              {{"Look", "Further ahead."}}}));
-
-    writeText(file, "[]");
-    EXPECT_TRUE(SinglePhotoCoaching::load(file, document().frames).empty());
-}
-
+// Loading what was written is SingleCoachingStoreTest's; here every record it refuses.
 TEST(SinglePhotoCoaching, RefusesEveryMismatchWithOneMessage) {
     TempDir tmp;
     const auto file = tmp / "single.json";
@@ -159,8 +147,6 @@ TEST(SinglePhotoCoaching, FileAndFrameFailuresPassThrough) {
     TempDir tmp;
     const auto file = tmp / "single.json";
     EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), std::filesystem::filesystem_error);
-    writeText(file, singleRecord("B001-subject", std::string(64, 'c'), onePoint));  // an object, not an array
-    EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), DecodingError);
     writeText(file, R"([{"frameID": "B001-subject"}])");
     EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), DecodingError);
 

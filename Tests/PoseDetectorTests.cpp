@@ -96,25 +96,6 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
         Point2 projected{crop.x + crop.width / 2 + focal * camera[0] / camera[2], crop.y + crop.height / 2 + focal * camera[1] / camera[2]};
         EXPECT_LT(projected.distance(j.point), 0.08 * 270) << j.name;  // fit residuals reach 13 px
     }
-
-    // The same crop four times larger (as from a big camera file) is shrunk before the
-    // networks see it; the joints land on the same body parts.
-    const int f = 4;
-    std::vector<std::uint8_t> big(static_cast<std::size_t>(image.width() * f) * image.height() * f * 3);
-    for (int y = 0; y < image.height() * f; ++y)
-        for (int x = 0; x < image.width() * f; ++x)
-            for (int c = 0; c < 3; ++c)
-                big[(static_cast<std::size_t>(y) * image.width() * f + x) * 3 + c] =
-                    image.data()[(static_cast<std::size_t>(y / f) * image.width() + x / f) * 3 + c];
-    platform::Raster large = platform::Raster::fromRGB(image.width() * f, image.height() * f, big.data());
-    const PixelRect largeCrop{crop.x * f, crop.y * f, crop.width * f, crop.height * f};
-    PoseResult largeTwoD = VisionPoseEstimator::estimate2D(large, largeCrop);
-    ASSERT_EQ(largeTwoD.status, "needsReview");
-    for (const auto& j : twoD.joints) {
-        const JointResult* other = largeTwoD.joint(j.name);
-        ASSERT_NE(other, nullptr) << j.name;
-        EXPECT_LT(Point2(other->point.x / f, other->point.y / f).distance(j.point), 6) << j.name;
-    }
 }
 
 // A missing, corrupt or truncated model file: every result is an "error" naming the file.

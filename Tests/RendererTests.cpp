@@ -208,11 +208,3 @@ TEST(RendererOutput, FailuresHaveTheirFixedMessages) {
               }),
               "Cannot allocate renderer.");
 }
-
-TEST(RendererOutput, JointIDsAreExactNames) {
-    EXPECT_EQ(jointID("left_knee"), 13);
-    EXPECT_EQ(jointID("root"), 1);
-    EXPECT_EQ(jointID("nose"), 19);
-    EXPECT_EQ(jointID("Left_knee"), std::nullopt);
-    EXPECT_EQ(jointID(""), std::nullopt);
-}

@@ -100,16 +100,3 @@ TEST(ReviewRecords, MalformedRecordsFailToDecode) {
                      R"("state":"draft","referenceReviewed":false,"featureID":"","provenance":"p"})"),
                  DecodingError);  // cue is required despite its default
 }
-
-TEST(ReviewRecords, LabelsAndCases) {
-    EXPECT_EQ(label(JointReviewState::occluded), "Obscured \u00b7 unobservable");
-    EXPECT_EQ(label(PairFeature::leftKnee), "Left Knee");
-    EXPECT_EQ(label(PairFeature::rightElbow), "Right Elbow");
-    EXPECT_EQ(label(KneePlacement::fartherFromTank), "Farther from tank than reference");
-    EXPECT_EQ(label(LeanBasis::sharedFeature), "Shared stationary feature");
-    auto features = allCases<PairFeature>();
-    ASSERT_EQ(features.size(), 4u);
-    EXPECT_EQ(features[2], PairFeature::leftKnee);
-    EXPECT_EQ(allCases<JointReviewState>().back(), JointReviewState::uncertain);
-    EXPECT_EQ((ReviewPair{"p", "p-subject", std::nullopt}.frameIDs()), std::vector<std::string>{"p-subject"});
-}
