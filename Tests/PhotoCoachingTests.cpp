@@ -110,11 +110,6 @@ TEST(PhotoCoachingImport, RefusesEachFaultWithItsMessage) {
     inconsistent.comparisonContexts = {PairContext(older, pairA)};
     expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairC)}, inconsistent); },
                 "Comparison approval belongs to different source evidence.");
-    ReviewDocument badLean = d;
-    badLean.schemaVersion = 2;
-    badLean.leanContexts.emplace("A001", LeanPairContext{});
-    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairA)}, badLean); },
-                "Lean evidence requires review schema 3.");
 }
 
 // Loading what was written is SingleCoachingStoreTest's; here every record it refuses.

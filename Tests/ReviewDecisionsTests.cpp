@@ -74,20 +74,13 @@ TEST(ReviewDecisions, PairDecisionsMakeTheContextThenChangeOnlyWhatTheyName) {
 TEST(ReviewDecisions, RefusedPairDecisions) {
     PairContextEdit elbowPlacement;
     elbowPlacement.kneePlacement = std::map<PairFeature, KneePlacement>{{PairFeature::leftElbow, KneePlacement::similar}};
-    const struct {
-        const char* name;
-        std::string pair;
-        PairContextEdit edit;
-        std::string message;
-    } cases[] = {
-        {"pair without reference", "B001", corner(CornerDirection::left), "This photo has no reference."},
-        {"unknown pair", "Z001", corner(CornerDirection::left), "The document has no pair Z001."},
-        {"knee placement for an elbow", "A001", elbowPlacement, ReviewDecisions::kneeOnlyMessage},
+    const std::tuple<std::string, PairContextEdit, std::string> cases[] = {
+        {"B001", corner(CornerDirection::left), "This photo has no reference."},
+        {"Z001", corner(CornerDirection::left), "The document has no pair Z001."},
+        {"A001", elbowPlacement, ReviewDecisions::kneeOnlyMessage},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        expectError([&] { ReviewDecisions::setPairContext(document(), c.pair, c.edit); }, c.message);
-    }
+    for (const auto& [pair, edit, message] : cases)
+        expectError([&] { ReviewDecisions::setPairContext(document(), pair, edit); }, message);
 }
 
 TEST(ReviewDecisions, StaleContextIsReportedRefusedAndRenewedOnlyOnRequest) {
