@@ -95,7 +95,8 @@ TEST(FeedbackRules, WhichRulesFire) {
     const RuleCatalog thresholds{"t", {rule("g", elbow, greater, 10), rule("s", elbow, smaller, 10)}};
     const RuleCatalog claims{"t", {rule("low", elbow, greater, 20, 2), rule("high", elbow, greater, 30, 1)}};
     const RuleCatalog corner{"t", {rule("a", elbow, greater, 5), cornerRule}};
-    const RuleCatalog four{"t", {rule("e", PairFeature::rightKnee, greater, 1, 5), rule("d", PairFeature::leftKnee, smaller, 1, 1),
+    const auto knee = PairFeature::leftKnee;
+    const RuleCatalog four{"t", {rule("e", PairFeature::rightKnee, greater, 1, 5), rule("d", knee, smaller, 1, 1),
                                  rule("c", PairFeature::rightElbow, greater, 1, 2), rule("b", elbow, greater, 1, 1)}};
     auto unjudged = comparableContext();
     unjudged.comparability.erase(elbow);

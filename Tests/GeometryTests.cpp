@@ -24,11 +24,11 @@ bool valid(PixelRect r, long long w = 640, long long h = 480) {
 
 TEST(Geometry, RectangleValidation) {
     const PixelRect inside[] = {{0, 0, 640, 480}, {-0.0, -0.0, 10, 10}, {630, 470, 10, 10}};
-    for (const auto& r : inside) EXPECT_TRUE(valid(r)) << r.x << "," << r.y << " " << r.width << "x" << r.height;
+    for (const auto& r : inside) EXPECT_TRUE(valid(r)) << r.x << " " << r.y << " " << r.width;
     const PixelRect refused[] = {{1, 0, 640, 480},   {0, 0, 640, 481},   {0, 0, 0, 10},       {0, 0, 10, 0},
                                  {-1, 0, 10, 10},    {10.5, 0, 10, 10},  {0, 0, 10, 10.5},    {NAN, 0, 10, 10},
                                  {0, 0, INFINITY, 10}, {0, -INFINITY, 10, 10}};
-    for (const auto& r : refused) EXPECT_FALSE(valid(r)) << r.x << "," << r.y << " " << r.width << "x" << r.height;
+    for (const auto& r : refused) EXPECT_FALSE(valid(r)) << r.x << " " << r.y << " " << r.width;
 }
 
 namespace {

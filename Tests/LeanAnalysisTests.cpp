@@ -187,6 +187,7 @@ TEST(LeanAnalysis, SharedFeatureComparisonWrapsAndRefusesAmbiguity) {
 TEST(LeanAnalysis, ComparesOnlyReviewedApprovedAndCompatibleEvidence) {
     using Change = std::function<void(ReviewDocument&)>;
     const std::string review = LeanAnalysis::reviewEvidenceText, unreviewed = LeanAnalysis::unreviewedText;
+    const std::string incompatible = LeanAnalysis::incompatibleText;
     const struct {
         const char* name;
         Change change;
@@ -196,7 +197,7 @@ TEST(LeanAnalysis, ComparesOnlyReviewedApprovedAndCompatibleEvidence) {
         {"an annotation missing", [](auto& d) { d.leanAnnotations.erase("A001-subject"); }, review},
         {"a level basis without its line",
          [](auto& d) { d.leanAnnotations["A001-subject"].basis = LeanBasis::assumedLevel; }, review},
-        {"other cues", [](auto& d) { d.leanAnnotations["A001-reference"].cue = "Rear rim"; }, LeanAnalysis::incompatibleText},
+        {"other cues", [](auto& d) { d.leanAnnotations["A001-reference"].cue = "Rear rim"; }, incompatible},
         {"edited after the approval", [](auto& d) { d.leanAnnotations["A001-subject"].provenance = "Edited later"; },
          unreviewed},
         {"no approval", [](auto& d) { d.leanContexts["A001"].approvalDigest.reset(); }, unreviewed},

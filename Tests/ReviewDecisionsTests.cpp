@@ -164,7 +164,8 @@ TEST(ReviewDecisions, PhotoCoachingImportKeepsTheRevisionAndShowsRefusalsAsTheyA
     ASSERT_EQ(out.comparisonContexts.size(), 1u);
     EXPECT_EQ(out.comparisonContexts[0].photoCoaching->points[0].title, "Look");
 
-    expectError([&] { ReviewDecisions::importPhotoCoaching(d, "[]"); }, "Photo coaching import has no pairs or duplicate pairs.");
+    expectError([&] { ReviewDecisions::importPhotoCoaching(d, "[]"); },
+                "Photo coaching import has no pairs or duplicate pairs.");
     // Text that is not a list of contexts fails with the decoder's own description.
     EXPECT_TRUE(contains(messageOf([&] { ReviewDecisions::importPhotoCoaching(d, R"({"pairID": "A001"})"); }),
                          "expected an array"));
