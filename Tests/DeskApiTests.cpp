@@ -1,11 +1,13 @@
-// The desk's HTTP API in process, through a real socket: the security checks, every route,
-// decisions saved through the store, and a save that loses the race to another writer.
+// The desk's HTTP API in process, through a real socket: the security checks, what only the
+// API shows (the browser tests drive the rest through the pages), decisions saved through
+// the store, refusals that leave every file as it was, and saves that lose the race.
 #include <chrono>
 #include <sstream>
 #include <thread>
 
 #include "Desk.h"
 #include "TestSupport.h"
+#include "Torvane/ReviewDecisions.h"
 #include "Torvane/ReviewEditing.h"
 #include "Torvane/platform/HttpServer.h"
 
@@ -42,7 +44,9 @@ protected:
         return request("POST", target, headers, body.dump(), "application/json");
     }
     std::string frameURL(const std::string& frame) { return "/api/sessions/" + sessionID + "/frames/" + frame; }
+    std::string pairs(const std::string& rest) const { return "/api/sessions/" + sessionID + "/pairs/" + rest; }
     fs::path documentPath() const { return ReviewStore::documentPath(session.report); }
+    std::string onDisk() const { return fs::exists(documentPath()) ? readText(documentPath()) : "(none)"; }
 
     json::Value waitForJob(const std::string& id) {
         for (int i = 0; i < 3000; ++i) {
@@ -61,6 +65,14 @@ protected:
     int port = 0;
     std::string host, sessionID;
 };
+
+std::string errorOf(const HttpClientResponse& r) { return json::parse(r.body).value("error", ""); }
+
+// A whole lean edit, as the page sends it.
+json::Value wheel(double x0, double y0, double x1, double y1, const std::string& state = "draft") {
+    return {{"wheel", {{"a", {{"x", x0}, {"y", y0}}}, {"b", {{"x", x1}, {"y", y1}}}, {"uncertainty", 1}}},
+            {"basis", "imageVertical"}, {"state", state}, {"referenceReviewed", false}, {"featureID", ""}};
+}
 
 struct RefusedRequest {
     const char* name;
@@ -226,6 +238,126 @@ TEST_F(DeskApi, RetryAndRescanRunAsJobs) {
     EXPECT_EQ(json::parse(get("/api/sessions").body)["sessions"][0]["id"], sessionID);
     EXPECT_EQ(get("/api/jobs/ffffffffffffffff").status, 404);
     EXPECT_FALSE(fs::exists(documentPath()));
+}
+
+TEST_F(DeskApi, LookingAtAPairSavesNothing) {
+    auto view = get(pairs("p1"));
+    ASSERT_EQ(view.status, 200) << view.body;
+    EXPECT_FALSE(json::parse(view.body)["saved"].get<bool>());
+    EXPECT_FALSE(json::parse(view.body).contains("singleCoaching")) << "paired subjects have none";
+    EXPECT_EQ(json::parse(get(pairs("p2")).body)["singleCoaching"]["version"], "none");
+    EXPECT_EQ(get(pairs("p9")).status, 404);
+    EXPECT_EQ(onDisk(), "(none)");
+}
+
+TEST_F(DeskApi, PairDecisionsAreSavedAtOnceAndConflictsReturnTheLatest) {
+    auto first = post(pairs("p1/context"), {{"edit", {{"cornerDirection", "left"}}}, {"revision", 0}});
+    ASSERT_EQ(first.status, 200) << first.body;
+    ReviewDocument saved = ReviewStore::load(documentPath());
+    EXPECT_EQ(saved.revision, 1);
+    ASSERT_EQ(saved.comparisonContexts.size(), 1u);
+    EXPECT_EQ(saved.comparisonContexts[0].cornerDirection, CornerDirection::left);
+
+    // A window that still shows revision 0 loses, sees the store's message and the disk.
+    const std::string before = onDisk();
+    auto late = post(pairs("p1/context"), {{"edit", {{"cornerDirection", "right"}}}, {"revision", 0}});
+    EXPECT_EQ(late.status, 409);
+    EXPECT_EQ(errorOf(late), ReviewStore::conflictMessage);
+    EXPECT_EQ(json::parse(late.body)["pairView"]["revision"], 1);
+    EXPECT_EQ(onDisk(), before);
+}
+
+// The review, the checklist and the single-photo coaching each saved once, then refused
+// requests: each answers with its status and the library's message, and no file changes.
+TEST_F(DeskApi, PairRefusalsCarryTheLibrarysMessageAndChangeNothing) {
+    ASSERT_EQ(post(pairs("p1/context"), {{"edit", {{"subjectConfirmed", true}}}, {"revision", 0}}).status, 200);
+    const ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
+    CoachingChecklistReview review(*fresh.frame("p1-subject"));
+    review.provenance = "Coach K";
+    review.items[0] = {CoachingTopic::grip, CoachingReviewStatus::focus, "Relax the wrists."};
+    auto checklist = post(frameURL("p1-subject/checklist"), {{"checklist", json::encode(review)}, {"version", "none"}});
+    ASSERT_EQ(checklist.status, 200) << checklist.body;
+    const json::Value checklistVersion = json::parse(checklist.body)["version"];
+    auto singleFile = [&](const std::string& title) {
+        const ReviewFrame& single = *fresh.frame("p2-subject");
+        SinglePhotoCoaching record{"p2-subject", single.sourceHash, single.panel, "Coach K", {{title, "Look further ahead."}}};
+        return json::Value::array({json::encode(record)}).dump();
+    };
+    ASSERT_EQ(post(pairs("p2/single-coaching"), {{"contents", singleFile("Eyes up")}, {"version", "none"}}).status, 200);
+    auto unevidenced = review;
+    unevidenced.items[1] = {CoachingTopic::levers, CoachingReviewStatus::hypothesis, ""};
+
+    const struct {
+        const char* name;
+        std::string target;
+        json::Value body;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"context for a photo without reference", pairs("p2/context"),
+         {{"edit", {{"cornerDirection", "left"}}}, {"revision", 1}}, 422, "This photo has no reference."},
+        {"coaching file that is not a list", pairs("p1/coaching"), {{"contents", "{\"pairID\": 1}"}, {"revision", 1}}, 400, ""},
+        {"renewing a context that still matches", pairs("p1/context/renew"), {{"revision", 1}}, 422,
+         ReviewDecisions::notStaleMessage},
+        {"unknown pair", pairs("p7/context"), {{"edit", json::Value::object()}, {"revision", 1}}, 404,
+         "The document has no pair p7."},
+        {"lean edit without its basis", frameURL("p1-subject/lean"), {{"edit", {{"state", "draft"}}}, {"revision", 1}}, 400,
+         ""},
+        {"checklist edited from an older version", frameURL("p1-subject/checklist"),
+         {{"checklist", json::encode(review)}, {"version", "none"}}, 409, ChecklistStore::conflictMessage},
+        {"checklist topic without evidence", frameURL("p1-subject/checklist"),
+         {{"checklist", json::encode(unevidenced)}, {"version", checklistVersion}}, 422,
+         CoachingChecklistReview::invalidMessage},
+        {"single-photo coaching over what another window saved", pairs("p2/single-coaching"),
+         {{"contents", singleFile("Hips")}, {"version", "none"}}, 409, SinglePhotoCoachingStore::conflictMessage},
+    };
+    const fs::path checklistPath = ChecklistStore::path(documentPath());
+    const fs::path singlePath = SinglePhotoCoachingStore::path(documentPath());
+    const std::string before = onDisk() + readText(checklistPath) + readText(singlePath);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = post(c.target, c.body);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        if (!c.message.empty()) {
+            EXPECT_EQ(errorOf(r), c.message);
+        }
+        if (c.status == 409) {
+            EXPECT_TRUE(json::parse(r.body).contains("pairView") || json::parse(r.body).contains("checklist"))
+                << "the page is shown what is saved";
+        }
+        EXPECT_EQ(onDisk() + readText(checklistPath) + readText(singlePath), before);
+    }
+}
+
+TEST_F(DeskApi, WheelLinesAndTheirApproval) {
+    auto line = post(frameURL("p1-subject/lean"), {{"edit", wheel(20, 35, 30, 5, "reviewed")}, {"revision", 0}});
+    ASSERT_EQ(line.status, 200) << line.body;
+    EXPECT_TRUE(json::parse(line.body)["lean"]["frames"]["p1-subject"]["measurement"].is_object());
+    ASSERT_EQ(post(frameURL("p1-reference/lean"), {{"edit", wheel(20, 40, 24, 10, "reviewed")}, {"revision", 1}}).status, 200);
+    auto approved = post(pairs("p1/lean-context"),
+                         {{"edit", {{"commonCue", true}, {"comparableView", true}, {"comparableHeading", true},
+                                    {"comparableReference", true}, {"comparableCameraRoll", true}, {"similarSpeedReported", false},
+                                    {"approve", true}}},
+                          {"revision", 2}});
+    ASSERT_EQ(approved.status, 200) << approved.body;
+    const auto lean = json::parse(approved.body)["lean"];
+    EXPECT_TRUE(lean["approved"].get<bool>());
+    EXPECT_TRUE(lean["comparison"]["measurement"].is_object()) << lean.dump();
+    EXPECT_EQ(ReviewStore::load(documentPath()).revision, 3);
+}
+
+// The report is served with a policy that runs no script; nothing else of the run is served.
+TEST_F(DeskApi, SessionReportIsWrittenIntoTheRunAndServedWithoutScripts) {
+    ASSERT_EQ(post(pairs("p1/context"), {{"edit", {{"cornerDirection", "left"}}}, {"revision", 0}}).status, 200);
+    auto written = post("/api/sessions/" + sessionID + "/report", json::Value::object());
+    ASSERT_EQ(written.status, 200) << written.body;
+    const std::string url = json::parse(written.body)["url"];
+    auto page = get(url);
+    ASSERT_EQ(page.status, 200);
+    EXPECT_EQ(page.headers["content-security-policy"], "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
+    EXPECT_EQ(readText(session.report.parent_path() / url.substr(url.rfind('/') + 1)), page.body);
+    EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/session-report-x.json").status, 404);
+    EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/results.json").status, 404);
 }
 
 }  // namespace

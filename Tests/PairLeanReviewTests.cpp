@@ -170,12 +170,6 @@ TEST(LeanReview, AnnotationsAreCheckedAgainstTheirFrame) {
         b.state = LeanState::reviewed; b.basis = LeanBasis::sharedFeature; b.reference = wheel; b.referenceReviewed = true;
         b.featureID = "kerb";
     }));
-
-    LeanPairContext context;
-    context.commonCue = context.comparableView = context.comparableHeading = context.comparableReference = true;
-    EXPECT_TRUE(context.checksComplete());
-    context.comparableHeading = false;
-    EXPECT_FALSE(context.checksComplete());
 }
 
 TEST(LeanReview, DocumentsCarryLeanDataOnlyInSchemaThree) {

@@ -73,11 +73,8 @@ TEST(ReviewRecords, OlderSchemaReadsWithEmptyCollectionsAndWritesAllKeys) {
 }
 
 TEST(ReviewRecords, MalformedRecordsFailToDecode) {
-    const char* base = R"({"schemaVersion":3,"manifestHash":"m","reportHash":"r","revision":0,"frames":[],%s})";
-    auto document = [&](const std::string& extra) {
-        char text[1024];
-        std::snprintf(text, sizeof text, base, extra.c_str());
-        return std::string(text);
+    auto document = [](const std::string& extra) {
+        return R"({"schemaVersion":3,"manifestHash":"m","reportHash":"r","revision":0,"frames":[],)" + extra + "}";
     };
     auto context = [](const std::string& comparability) {
         return R"("comparisonContexts":[{"pairID":"p","subjectID":"s","referenceID":"r","evidenceHash":"h",)"
