@@ -129,19 +129,16 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
     }
 }
 
-// The two people counters: the person detector sees heads (and misses small ones),
-// MoveNet's centre heatmap sees bodies. basketball1.png shows two players: a small one at
-// the left facing the camera, a large one at the right turned away.
-TEST(PoseDetector, CountsHeadsAndBodies) {
+// The person detector sees heads and misses small ones (MoveNet's count of bodies is in the
+// outcomes table). basketball1.png shows two players: a small one at the left facing the
+// camera, a large one at the right turned away.
+TEST(PoseDetector, ThePersonDetectorFindsHeads) {
     const auto& models = platform::PoseModels::shared();
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
-    const PixelRect all{0, 0, static_cast<double>(players.width()), static_cast<double>(players.height())};
-    platform::Raster image = players.cropped(all);
-    auto heads = models.detectPeople(image);
+    auto heads = models.detectPeople(players.cropped({0, 0, 640, 480}));
     ASSERT_EQ(heads.size(), 1u);
     EXPECT_NEAR(heads[0].centerX, 570, 40);  // the back of the right player's head
     EXPECT_NEAR(heads[0].centerY, 100, 40);
-    EXPECT_EQ(models.moveNet(image).people, 2);
 
     // Cut to the left player alone, his face is found.
     heads = models.detectPeople(players.cropped({0, 0, 300, 480}));

@@ -67,13 +67,13 @@ struct Case {
     std::vector<std::string> outputs;  // golden output names in the network's output order
 };
 
+const std::vector<std::string> moveNetOutputs = {
+    "StatefulPartitionedCall/Sigmoid", "StatefulPartitionedCall/Sigmoid_1",
+    "StatefulPartitionedCall/kpt_regress_0/conv2d_6/BiasAdd", "StatefulPartitionedCall/kpt_offset_0/conv2d_7/BiasAdd"};
+
 const std::vector<Case> cases = {
-    {"movenet-pattern.json", PoseModels::Network::moveNet,
-     {"StatefulPartitionedCall/Sigmoid", "StatefulPartitionedCall/Sigmoid_1",
-      "StatefulPartitionedCall/kpt_regress_0/conv2d_6/BiasAdd", "StatefulPartitionedCall/kpt_offset_0/conv2d_7/BiasAdd"}},
-    {"movenet-messi.json", PoseModels::Network::moveNet,
-     {"StatefulPartitionedCall/Sigmoid", "StatefulPartitionedCall/Sigmoid_1",
-      "StatefulPartitionedCall/kpt_regress_0/conv2d_6/BiasAdd", "StatefulPartitionedCall/kpt_offset_0/conv2d_7/BiasAdd"}},
+    {"movenet-pattern.json", PoseModels::Network::moveNet, moveNetOutputs},
+    {"movenet-messi.json", PoseModels::Network::moveNet, moveNetOutputs},
     {"detector-pattern.json", PoseModels::Network::detector, {"Identity"}},
     {"detector-messi.json", PoseModels::Network::detector, {"Identity"}},
     {"landmarks-pattern.json", PoseModels::Network::landmarks, {"Identity_2", "Identity_4", "Identity_3"}},
