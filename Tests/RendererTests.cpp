@@ -83,14 +83,10 @@ TEST(RendererOutput, CanvasIsPanelPlusLegendAndPhotoStaysUnalteredOutsideMarks) 
     for (int y = 300; y < 560; ++y)
         for (int x = 0; x < 410; ++x) ASSERT_TRUE(isBackground(rgbAt(png, x, y))) << "at " << x << "," << y;
 
-    EXPECT_EQ(platform::decodeUpright([&] {
-                  InspectionRenderer::write(plainPhoto(1000, 800, 90), {0, 0, 1000, 800},
-                                            {0, 0, 10, 10}, result("2D", {}), {}, folder / "tall.png");
-                  return folder / "tall.png";
-              }())
-                  .width(),
-              1310);
-    EXPECT_EQ(platform::decodeUpright(folder / "tall.png").height(), 800);
+    // A panel taller than the legend sets the canvas height.
+    const auto tall = render(folder, plainPhoto(1000, 800, 90), {0, 0, 1000, 800}, {0, 0, 10, 10}, result("2D", {}));
+    EXPECT_EQ(tall.width(), 1310);
+    EXPECT_EQ(tall.height(), 800);
 }
 
 TEST_F(Renderer, CropRectangleIsAYellowLineCutAtThePicture) {
