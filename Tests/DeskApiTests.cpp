@@ -150,38 +150,6 @@ TEST_F(DeskApi, ServesPicturesForTheCacheAndTheRunPage) {
     EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/index.html").status, 200);
 }
 
-// A decision lands on disk at once; the library's refusals come back with its message and
-// change nothing on disk.
-TEST_F(DeskApi, EveryDecisionIsSavedAtOnce) {
-    auto first = post(frameURL("p1-subject") + "/joints", {{"joint", "left knee"}, {"state", "confirmed"}, {"revision", 0}});
-    ASSERT_EQ(first.status, 200) << first.body;
-    EXPECT_EQ(json::parse(first.body)["revision"], 1);
-    EXPECT_EQ(json::parse(first.body)["joints"][12]["stateLabel"], "Confirmed \u00b7 visible");
-    const ReviewDocument onDisk = ReviewStore::load(documentPath());
-    EXPECT_EQ(onDisk.revision, 1);
-    EXPECT_EQ(onDisk.frame("p1-subject")->edits.at("left_knee"), (JointEdit{Point2{10, 10}, JointReviewState::confirmed}));
-
-    const std::string before = readText(documentPath());
-    struct Bad {
-        json::Value body;
-        std::string message;
-    };
-    const std::vector<Bad> bad = {
-        {{{"joint", "left_knee"}, {"state", "corrected"}, {"point", {{"x", 63}, {"y", 10}}}, {"revision", 1}},
-         ReviewFrame::invalidJointMessage},
-        {{{"joint", "knee"}, {"state", "confirmed"}, {"revision", 1}}, "Unknown joint \"knee\"."},
-        {{{"joint", "left_knee"}, {"state", "approved"}, {"revision", 1}}, "state must be"},
-    };
-    for (const auto& row : bad) {
-        SCOPED_TRACE(row.body.dump());
-        auto response = post(frameURL("p1-subject") + "/joints", row.body);
-        EXPECT_EQ(response.status, 422);
-        EXPECT_NE(json::parse(response.body)["error"].get<std::string>().find(row.message), std::string::npos)
-            << response.body;
-    }
-    EXPECT_EQ(readText(documentPath()), before);
-}
-
 TEST_F(DeskApi, ASaveThatLosesTheRaceLeavesTheWinnersFile) {
     ASSERT_EQ(post(frameURL("p2-subject") + "/joints", {{"joint", "left_hip"}, {"state", "uncertain"}, {"revision", 0}}).status,
               200);
@@ -267,9 +235,10 @@ TEST_F(DeskApi, PairDecisionsAreSavedAtOnceAndConflictsReturnTheLatest) {
     EXPECT_EQ(onDisk(), before);
 }
 
-// The review, the checklist and the single-photo coaching each saved once, then refused
-// requests: each answers with its status and the library's message, and no file changes.
-TEST_F(DeskApi, PairRefusalsCarryTheLibrarysMessageAndChangeNothing) {
+// Decisions the browser tests make land on disk at once; here the refused ones: each answers
+// with its status and the library's message, and no file changes. The review, the checklist
+// and the single-photo coaching are each saved once first.
+TEST_F(DeskApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
     ASSERT_EQ(post(pairs("p1/context"), {{"edit", {{"subjectConfirmed", true}}}, {"revision", 0}}).status, 200);
     const ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
     CoachingChecklistReview review(*fresh.frame("p1-subject"));
@@ -294,6 +263,13 @@ TEST_F(DeskApi, PairRefusalsCarryTheLibrarysMessageAndChangeNothing) {
         int status;
         std::string message;
     } cases[] = {
+        {"joint point outside the panel", frameURL("p1-subject/joints"),
+         {{"joint", "left_knee"}, {"state", "corrected"}, {"point", {{"x", 63}, {"y", 10}}}, {"revision", 1}}, 422,
+         ReviewFrame::invalidJointMessage},
+        {"unknown joint", frameURL("p1-subject/joints"), {{"joint", "knee"}, {"state", "confirmed"}, {"revision", 1}}, 422,
+         "Unknown joint \"knee\"."},
+        {"unknown state", frameURL("p1-subject/joints"), {{"joint", "left_knee"}, {"state", "approved"}, {"revision", 1}},
+         422, "state must be"},
         {"context for a photo without reference", pairs("p2/context"),
          {{"edit", {{"cornerDirection", "left"}}}, {"revision", 1}}, 422, "This photo has no reference."},
         {"coaching file that is not a list", pairs("p1/coaching"), {{"contents", "{\"pairID\": 1}"}, {"revision", 1}}, 400, ""},
@@ -318,9 +294,7 @@ TEST_F(DeskApi, PairRefusalsCarryTheLibrarysMessageAndChangeNothing) {
         SCOPED_TRACE(c.name);
         auto r = post(c.target, c.body);
         EXPECT_EQ(r.status, c.status) << r.body;
-        if (!c.message.empty()) {
-            EXPECT_EQ(errorOf(r), c.message);
-        }
+        EXPECT_EQ(errorOf(r).rfind(c.message, 0), 0u) << errorOf(r);  // the message, or how it begins
         if (c.status == 409) {
             EXPECT_TRUE(json::parse(r.body).contains("pairView") || json::parse(r.body).contains("checklist"))
                 << "the page is shown what is saved";
