@@ -218,17 +218,11 @@ TEST_F(Cli, AnalyzeDiscoverAndReportPage) {
              return std::string();
          },
          nothing},
-        ok("discover a missing folder", {"discover", (data / "absent").string()},
-            containing("The data folder is missing or unavailable.")),
     });
-    EXPECT_EQ(runCli({"report", "page", out + "/results.json"}).out, readText(out + "/index.html"));
-    const auto report = json::parse(readText(temp / "report.json"));
-    ASSERT_EQ(report["failures"].size(), 1u);
-    EXPECT_EQ(report["failures"][0]["folderURL"], (data / "a broken").string());
+    // The known results were used (failures in the report: Hardening tests).
     const json::Value session = {
         {"manifestURL", known.string()}, {"resultsURL", results.string()}, {"title", "b session"}, {"wasAnalyzed", false}};
-    EXPECT_EQ(report["sessions"], json::Value::array({session}));
-    EXPECT_EQ(analysis.calls, 1) << "the known results were used";
+    EXPECT_EQ(json::parse(readText(temp / "report.json"))["sessions"], json::Value::array({session}));
 }
 
 TEST_F(Cli, ReviewCommands) {
@@ -320,18 +314,12 @@ TEST_F(Cli, AnalysisCommands) {
          "reviewProvenance": "Coach K, 2026", "requiresCorner": true}]})");
 
     ReviewDocument lean = document();
-    for (auto* f : {&lean.frames[0], &lean.frames[1]}) {
-        LeanAnnotation a(*f, LeanLine{{400, 600}, {f == &lean.frames[0] ? 500.0 : 450.0, 300}, 2});
-        a.state = LeanState::reviewed;
-        lean.leanAnnotations.emplace(f->id, a);
-    }
-    LeanPairContext c;
-    c.commonCue = c.comparableView = c.comparableHeading = c.comparableReference = c.comparableCameraRoll = true;
-    lean.leanContexts.emplace("A001", c);
+    LeanAnnotation measured(lean.frames[0], LeanLine{{400, 600}, {500, 300}, 2});
+    measured.state = LeanState::reviewed;
+    lean.leanAnnotations.emplace("A001-subject", measured);
     const std::string leanDoc = file("lean.json", json::pretty(lean));
-    ReviewDocument withdrawn = lean;
-    withdrawn.leanAnnotations["A001-subject"].state = LeanState::unavailable;
-    const std::string withdrawnDoc = file("withdrawn.json", json::pretty(withdrawn));
+    lean.leanAnnotations["A001-subject"].state = LeanState::unavailable;
+    const std::string withdrawnDoc = file("withdrawn.json", json::pretty(lean));
 
     PairContext imported(d, pairA);
     imported.photoCoaching = PhotoCoachingReview{CornerDirection::right, "Coach K", {{"Look", "Further ahead."}}};
@@ -374,7 +362,7 @@ TEST_F(Cli, AnalysisCommands) {
         // The command's own path for an id the document lacks; an unpaired photo is the analysis's refusal.
         {"pair analyze, unknown pair", {"pair", "analyze", analysedDoc, "--pair", "Z009"}, 1, nothing, exactly(noPair + "\n")},
         ok("lean measure", {"lean", "measure", leanDoc, "--frame", "A001-subject"},
-            recordOf(*LeanAnalysis::measure(lean.leanAnnotations["A001-subject"]))),
+            recordOf(*LeanAnalysis::measure(measured))),
         ok("lean measure, withdrawn", {"lean", "measure", withdrawnDoc, "--frame", "A001-subject"}, line("null")),
         fails("lean measure, no annotation", {"lean", "measure", leanDoc, "--frame", "B001-subject"},
             "The document has no lean annotation for frame B001-subject."),

@@ -13,7 +13,6 @@
 #include "TestSupport.h"
 #include "Torvane/platform/Env.h"
 #include "Torvane/platform/FileSystem.h"
-#include "Torvane/platform/ReviewFiles.h"
 
 using namespace torvane;
 using namespace torvane::test;
@@ -112,51 +111,32 @@ TEST(FaultInjection, ExclusiveCreateLeavesNothingHalfWritten) {
     }
 }
 
-TEST(FaultInjection, BackupIsWholeOrAbsent) {
-    for (const auto& c : {FaultCase{"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write backup"},
-                          FaultCase{"flush fails", Fault::flushFails, EIO, "Cannot write backup"}}) {
-        TempDir dir;
-        expectFailure(c, [&](const platform::Env& env) {
-            platform::preserveExclusively(dir / "doc.json.schema2-backup", std::string(5000, 'b'), env);
-        });
-        EXPECT_TRUE(namesIn(dir.path()).empty()) << c.name;
-    }
-    FaultyEnv refused(Fault::createRefused);
-    TempDir dir;
-    EXPECT_EQ(platform::preserveExclusively(dir / "doc.json.schema2-backup", "b", refused),
-              platform::BackupOutcome::cannotCreate);
-    EXPECT_TRUE(namesIn(dir.path()).empty());
-}
-
 TEST(FaultInjection, ReviewSaveLosesNothingAndTheNextSaveSucceeds) {
     for (const auto& c : replaceCases) {
-        TempDir temp;
-        SessionFiles session = writeSession(temp.path() / "session");
-        ReviewDocument saved = ReviewStore::make(session.manifest, session.report);
-        const fs::path path = ReviewStore::documentPath(session.report);
-        ReviewStore::save(saved, path, std::nullopt);
-        const std::string before = readText(path);
-        const auto namesBefore = namesIn(path.parent_path());
+        const ReviewOnDisk review;
+        ReviewStore::save(review.fresh, review.path, std::nullopt);
+        const std::string before = readText(review.path);
+        const auto namesBefore = namesIn(review.path.parent_path());
 
-        ReviewDocument next = saved;
+        ReviewDocument next = review.fresh;
         next.revision = 1;
         next.frames[0].setJoint("left_knee", Point2{1, 1}, JointReviewState::confirmed);
-        expectFailure(c, [&](const platform::Env& env) { ReviewStore::save(next, path, 0, env); });
-        EXPECT_EQ(readText(path), before) << c.name;
-        EXPECT_EQ(namesIn(path.parent_path()), namesBefore) << c.name << ": no .saving file is left";
+        expectFailure(c, [&](const platform::Env& env) { ReviewStore::save(next, review.path, 0, env); });
+        EXPECT_EQ(readText(review.path), before) << c.name;
+        EXPECT_EQ(namesIn(review.path.parent_path()), namesBefore) << c.name << ": no .saving file is left";
 
-        ReviewStore::save(next, path, 0);  // the lock was released
-        EXPECT_EQ(ReviewStore::load(path), next) << c.name;
+        ReviewStore::save(next, review.path, 0);  // the lock was released
+        EXPECT_EQ(ReviewStore::load(review.path), next) << c.name;
     }
 }
 
-// An older-schema document whose backup cannot be written is not replaced.
+// An older-schema document whose backup cannot be written is not replaced. The backup is
+// written by the exclusive create's writer (its failing flush: ExclusiveCreateLeaves...).
 TEST(FaultInjection, ReviewConversionStopsWhenTheBackupFails) {
-    TempDir temp;
-    SessionFiles session = writeSession(temp.path() / "session");
-    ReviewDocument two = ReviewStore::make(session.manifest, session.report);
+    const ReviewOnDisk review;
+    const fs::path& path = review.path;
+    ReviewDocument two = review.fresh;
     two.schemaVersion = 2;
-    const fs::path path = ReviewStore::documentPath(session.report);
     writeText(path, json::prettyText(json::encode(two)));
     const std::string before = readText(path);
     ReviewDocument next = two;

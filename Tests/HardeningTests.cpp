@@ -133,7 +133,7 @@ TEST(Hardening, SpecialFilesAreRefusedAndLaterFoldersStillReached) {
 // Each kind of reader (records, photos, review documents, pages, rule files) refuses what it
 // cannot use at once with exit 1, naming the file and saying what is wrong in words rather
 // than the libraries' internals, instead of waiting for ever or reading without end. The
-// shared reading function behind them: FileSystem tests.
+// shared reading function behind them, with missing files and folders: FileSystem tests.
 TEST(Hardening, EveryReaderRefusesWhatItCannotUseNamingTheFile) {
     TempDir dir;
     makePipe(dir / "pipe");
@@ -157,13 +157,10 @@ TEST(Hardening, EveryReaderRefusesWhatItCannotUseNamingTheFile) {
         {{"review", "load", huge.string()}, {named(huge, ": it is larger than the")}},
         {{"report", "page", huge.string()}, {named(huge, ": it is larger than the")}},
         {{"pair", "analyze", doc, "--pair", "A001", "--rules", pipe}, {named(pipe, notRegular)}},
-        {{"image", "info", (dir / "missing.jpg").string()},
-         {ImageInput::unreadableMessage, named(dir / "missing.jpg", ": no such file or folder.")}},
         {{"image", "info", (dir / "empty.jpg").string()}, {ImageInput::unreadableMessage, named(dir / "empty.jpg", " is empty.")}},
         {{"manifest", "check", (dir / "broken.json").string()},
          {named(dir / "broken.json", ""), "isn't valid JSON (line 3, column"}},
         {{"review", "load", (dir / "broken.json").string()}, {(dir / "broken.json").string(), "line 3, column"}},
-        {{"manifest", "check", dir.path().string()}, {named(dir.path(), ": it is a folder.")}},
     };
     for (const auto& c : cases) {
         const auto run = runCli(c.args, hangLimit);
@@ -414,21 +411,20 @@ TEST(Hardening, AFolderLockedByAnotherProcessIsSkippedWithALine) {
 // A stuck process holding the lock: the save says it waits, then gives up; a holder that lets
 // go in time lets it through.
 TEST(Hardening, ASaveWaitsForAnotherSaversLockABoundedTime) {
-    TempDir dir;
-    const SessionFiles session = writeSession(dir / "s");
-    const fs::path target = ReviewStore::documentPath(session.report);
-    ReviewDocument next = ReviewStore::make(session.manifest, session.report);
-    ReviewStore::save(next, target, std::nullopt);
+    const ReviewOnDisk review;
+    const fs::path& target = review.path;
+    ReviewStore::save(review.fresh, target, std::nullopt);
     const std::string before = readText(target);
+    ReviewDocument next = review.fresh;
     next.revision = 1;
-    writeText(dir / "next.json", json::pretty(next));
+    writeText(review.temp / "next.json", json::pretty(next));
     for (const bool releases : {false, true}) {
         auto holder = std::make_unique<LockHolder>([&](const LockHolder::Hold& hold) {
             platform::ExclusiveLock lock(ReviewStore::lockPath(target));
             hold(lock.acquire(std::chrono::seconds(5)));
         }, releases ? 1 : 0);
         ASSERT_TRUE(holder->held());
-        const auto run = runCli({"review", "save", (dir / "next.json").string(), "--to", target.string(),
+        const auto run = runCli({"review", "save", (review.temp / "next.json").string(), "--to", target.string(),
                                  "--expected-revision", "0"}, hangLimit);
         holder.reset();
         EXPECT_TRUE(contains(run.err, "Waiting for another save of " + target.string())) << run.err;

@@ -103,10 +103,8 @@ TEST(ImageInput, SizeLimitsAreCheckedOnTheHeader) {
     EXPECT_EQ(loadError(dir / "area.png"), limit);
     EXPECT_THROW(ImageInput::probe(dir / "huge.png"), PoseError);
     EXPECT_LT(maxRssKB() - before, 16 * 1024);  // refused without allocating pixels
-    EXPECT_TRUE(ImageInput::withinLimits(16000, 2500));  // exactly 40 megapixels
+    EXPECT_TRUE(ImageInput::withinLimits(16000, 2500));  // exactly 40 megapixels; one more: the files above
     EXPECT_TRUE(ImageInput::withinLimits(1, 16000));
-    EXPECT_FALSE(ImageInput::withinLimits(16001, 100));
-    EXPECT_FALSE(ImageInput::withinLimits(8000, 5001));
     EXPECT_FALSE(ImageInput::withinLimits(0, 10));
 }
 
@@ -114,13 +112,10 @@ TEST(ImageInput, CroppingValidatesAgainstTheUprightImage) {
     TempDir dir;
     test::writePhoto(dir / "a.png", 40, 30);
     auto input = ImageInput::load(dir / "a.png");
-    auto whole = input.cropped({0, 0, 40, 30});
-    EXPECT_EQ(whole.width(), 40);
-    EXPECT_EQ(whole.height(), 30);
     auto part = input.cropped({10, 5, 20, 10});
     ASSERT_EQ(part.width(), 20);
     EXPECT_EQ(part.data()[0], input.image.data()[(5 * 40 + 10) * 3]);
-    EXPECT_EQ(messageOf([&] { input.cropped({0.5, 0, 10, 10}); }), "Crop is outside the image or not integral pixels.");
+    EXPECT_THROW(input.cropped({0.5, 0, 10, 10}), PoseError);  // its message: Geometry tests
 }
 
 // Truncated and garbled photos, and malformed manifests, give only the documented errors.

@@ -2,7 +2,6 @@
 
 #include "TestSupport.h"
 #include "Torvane/ContentHash.h"
-#include "Torvane/Dates.h"
 #include "Torvane/Json.h"
 #include "Torvane/PoseResult.h"
 #include "Torvane/SessionManifest.h"
@@ -93,14 +92,6 @@ TEST(Json, DecodingIsStrictAboutRequiredKeysAndTypes) {
     EXPECT_EQ(json::decodeText<PoseResult>(with("extra", "[1,2]")), r);
     EXPECT_THROW(json::decodeText<PoseResult>("{\"kind\":"), DecodingError);
     EXPECT_THROW(json::decodeText<PoseResult>("[]"), DecodingError);
-}
-
-TEST(Dates, ReferenceSecondsAndIso8601) {
-    auto epoch2001 = std::chrono::system_clock::time_point(std::chrono::seconds(978307200));
-    EXPECT_DOUBLE_EQ(referenceSeconds(epoch2001), 0.0);
-    EXPECT_DOUBLE_EQ(referenceSeconds(epoch2001 + std::chrono::milliseconds(1500)), 1.5);
-    auto t = std::chrono::system_clock::time_point(std::chrono::seconds(1714566896)) + std::chrono::milliseconds(999);
-    EXPECT_EQ(iso8601(t), "2024-05-01T12:34:56Z");
 }
 
 TEST(ContentHash, HexDigestsAndUUIDs) {

@@ -52,11 +52,8 @@ TEST_F(Manifest, ValidManifestLoadsUnchanged) {
     EXPECT_EQ(SessionManifest::assetURL(m.pairs[0], &m.pairs[0].riders[0], file), dir.path() / "b.jpg");
     EXPECT_EQ(SessionManifest::assetURL(m.pairs[0], &m.pairs[0].riders[1], file), dir.path() / "a.jpg");
     EXPECT_EQ(SessionManifest::assetURL(m.pairs[1], nullptr, file), dir.path() / "c.jpg");
-    // Written back, it decodes to the same manifest; absent optionals are left out.
-    auto v = json::encode(m);
-    EXPECT_FALSE(v["pairs"][0]["riders"][0].contains("torsoLength"));
-    EXPECT_FALSE(v["pairs"][0]["riders"][1].contains("file"));
-    EXPECT_EQ(json::decode<SessionManifest>(v), m);
+    // Written back, it decodes to the same manifest.
+    EXPECT_EQ(json::decode<SessionManifest>(json::encode(m)), m);
 }
 
 TEST_F(Manifest, SchemaChecks) {
@@ -112,14 +109,4 @@ TEST_F(Manifest, ReachedThroughALinkedFolder) {
     fs::create_directory_symlink(real.path(), dir / "linked");
     auto m = SessionManifest::load(dir / "linked" / "session.json");
     EXPECT_EQ(SessionManifest::assetURL(m.pairs[0], nullptr, dir / "linked" / "session.json"), real / "a.jpg");
-}
-
-TEST_F(Manifest, DecodingAndReadFailuresPassThrough) {
-    EXPECT_THROW(SessionManifest::load(dir / "missing.json"), fs::filesystem_error);
-    test::writeText(file, "{not json");
-    EXPECT_THROW(SessionManifest::load(file), DecodingError);
-    std::string noAnnotations = rider("subject");
-    noAnnotations.replace(noAnnotations.find(R"("annotations":[],)"), 17, "");
-    test::writeText(file, manifest(pair("A", "a.jpg", noAnnotations)));
-    EXPECT_THROW(SessionManifest::load(file), DecodingError);
 }

@@ -1,9 +1,6 @@
 // Saving under real contention and real crashes: forked processes that save the same
 // document at once, and savers killed with SIGKILL at random moments.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,75 +16,9 @@ using namespace torvane::test;
 
 namespace {
 
-constexpr int won = 0, conflicted = 3, otherFailure = 4;
+constexpr int won = 0, otherFailure = 4;
 
-// Children report when they are ready and wait until the parent lets them all go at once.
-struct StartLine {
-    int ready[2], go[2];
-    StartLine() {
-        if (::pipe(ready) != 0 || ::pipe(go) != 0) throw std::runtime_error("pipe");
-    }
-    ~StartLine() {
-        for (int fd : {ready[0], ready[1], go[0], go[1]})
-            if (fd >= 0) ::close(fd);
-    }
-    // In the child.
-    void arriveAndWait() {
-        ::close(go[1]);
-        char c = 'r';
-        if (::write(ready[1], &c, 1) != 1) ::_exit(otherFailure);
-        while (::read(go[0], &c, 1) < 0 && errno == EINTR) {}  // EOF: everyone may go
-    }
-    // In the parent.
-    void release(int children) {
-        char c;
-        for (int i = 0; i < children; ++i)
-            if (::read(ready[0], &c, 1) != 1) throw std::runtime_error("child lost");
-        ::close(go[1]);
-        go[1] = -1;
-    }
-};
-
-int saveOutcome(const std::function<void()>& save) {
-    try {
-        save();
-        return won;
-    } catch (const PoseError& e) {
-        return e.code() == PoseErrorCode::conflict ? conflicted : otherFailure;
-    }
-}
-
-struct ReliabilityTest : ::testing::Test {
-    TempDir temp;
-    SessionFiles session = writeSession(temp.path() / "session");
-    ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
-    fs::path path = ReviewStore::documentPath(session.report);
-
-    // Four children each prepare a save, then all start it at once: exactly one wins, the
-    // others meet a conflict. Returns the winner.
-    int race(const std::function<std::function<void()>(int)>& prepare, int round) {
-        StartLine line;
-        std::vector<pid_t> children;
-        for (int i = 0; i < 4; ++i)
-            children.push_back(spawn([&, i] {
-                const auto save = prepare(i);
-                line.arriveAndWait();
-                return saveOutcome(save);
-            }));
-        line.release(4);
-        std::vector<int> winners;
-        for (int i = 0; i < 4; ++i) {
-            const int code = exitCode(children[i]);
-            if (code == won) {
-                winners.push_back(i);
-            } else {
-                EXPECT_EQ(code, conflicted) << "round " << round << " process " << i;
-            }
-        }
-        EXPECT_EQ(winners.size(), 1u) << "round " << round;
-        return winners.empty() ? -1 : winners[0];
-    }
-};
+struct ReliabilityTest : ::testing::Test, ReviewOnDisk {};
 
 JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::confirmed}; }
 
@@ -110,12 +41,13 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
     });
 
     for (int round = 0; round < 15; ++round) {
-        const int winner = race([&](int i) -> std::function<void()> {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const int winner = raceOfFour([&](int i) -> std::function<void()> {
             ReviewDocument mine = ReviewStore::load(path);
             const std::int64_t loaded = mine.revision++;
             mine.frames[0].edits["left_knee"] = marker(i + 1, round + 1);
             return [=, this] { ReviewStore::save(mine, path, loaded); };
-        }, round);
+        });
         ReviewDocument now = ReviewStore::load(path);
         EXPECT_EQ(now.revision, round + 1);
         EXPECT_EQ(now.frames[0].edits.at("left_knee"), marker(winner + 1, round + 1));
@@ -128,12 +60,13 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
 
 TEST_F(ReliabilityTest, ConcurrentFirstSavesOfAMissingDocumentExactlyOneWins) {
     for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
         const fs::path target = path.parent_path() / ("new-" + std::to_string(round) + ".json");
-        const int winner = race([&](int i) -> std::function<void()> {
+        const int winner = raceOfFour([&](int i) -> std::function<void()> {
             ReviewDocument mine = fresh;
             mine.frames[0].edits["left_knee"] = marker(i + 1, 1);
             return [=] { ReviewStore::save(mine, target, std::nullopt); };
-        }, round);
+        });
         EXPECT_EQ(ReviewStore::load(target).frames[0].edits.at("left_knee"), marker(winner + 1, 1));
     }
 }

@@ -132,9 +132,7 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     const std::string stored = platform::readFile(out / "results.json");
     EXPECT_EQ(json::decodeText<FeasibilityReport>(stored), report);
     EXPECT_EQ(stored, json::pretty(report));
-    EXPECT_EQ(json::parse(stored)["crops"][2].size(), 5u);  // pairID, role, rider, crop, error
     EXPECT_EQ(platform::readFile(out / "index.html"), FeasibilityRunner::html(report));
-    EXPECT_EQ(report.manifestHash, contentHashOfFile(s.manifest));
     EXPECT_EQ(report.session, "Turn 3 <morning>");
     EXPECT_TRUE(report.machineArchitecture == "x86_64" || report.machineArchitecture == "arm64");
     EXPECT_FALSE(report.operatingSystem.empty());

@@ -44,8 +44,8 @@ public:
     }
 };
 
-// 2026-05-01T12:34:56.250Z
-const auto fixedTime = std::chrono::system_clock::time_point(std::chrono::milliseconds(1777638896250));
+// 2026-05-01T12:34:56.750Z: stamps keep the fraction, dates drop it (never round it up).
+const auto fixedTime = std::chrono::system_clock::time_point(std::chrono::milliseconds(1777638896750));
 const std::string uuid = "0f1e2d3c-4b5a-4697-8877-665544332211";
 
 PoseEstimates scripted() {
@@ -114,7 +114,7 @@ TEST(SystemSeam, RunnerStampsItsReportWithTheClockItIsGivenAndTellsEachRider) {
 TEST(SystemSeam, ReviewHistoryAndRetriesAreStampedByTheGivenClock) {
     const FixedEnv env(fixedTime, uuid);
     const double expected = referenceSeconds(fixedTime);
-    ASSERT_DOUBLE_EQ(expected, 799331696.25);  // seconds since 2001-01-01T00:00:00Z
+    ASSERT_DOUBLE_EQ(expected, 799331696.75);  // seconds since 2001-01-01T00:00:00Z
 
     ReviewFrame frame("p1-subject", "p1", "subject", "Ana", "a.jpg", "h", {100, 200, 300, 400}, std::nullopt,
                       std::nullopt);

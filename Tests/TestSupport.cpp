@@ -126,6 +126,66 @@ int exitCode(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
+namespace {
+
+// Children report when they are ready and wait until the parent lets them all go at once.
+struct StartLine {
+    int ready[2], go[2];
+    StartLine() {
+        if (pipe(ready) != 0 || pipe(go) != 0) throw std::runtime_error("pipe");
+    }
+    ~StartLine() {
+        for (int fd : {ready[0], ready[1], go[0], go[1]})
+            if (fd >= 0) close(fd);
+    }
+    // In the child.
+    void arriveAndWait() {
+        close(go[1]);
+        char c = 'r';
+        if (write(ready[1], &c, 1) != 1) _exit(4);
+        while (read(go[0], &c, 1) < 0 && errno == EINTR) {}  // EOF: everyone may go
+    }
+    // In the parent.
+    void release(int children) {
+        char c;
+        for (int i = 0; i < children; ++i)
+            if (read(ready[0], &c, 1) != 1) throw std::runtime_error("child lost");
+        close(go[1]);
+        go[1] = -1;
+    }
+};
+
+}  // namespace
+
+int raceOfFour(const std::function<std::function<void()>(int)>& prepare) {
+    constexpr int won = 0, conflicted = 3;
+    StartLine line;
+    std::vector<pid_t> children;
+    for (int i = 0; i < 4; ++i)
+        children.push_back(spawn([&, i] {
+            const auto save = prepare(i);
+            line.arriveAndWait();
+            try {
+                save();
+                return won;
+            } catch (const PoseError& e) {
+                return e.code() == PoseErrorCode::conflict ? conflicted : 4;
+            }
+        }));
+    line.release(4);
+    std::vector<int> winners;
+    for (int i = 0; i < 4; ++i) {
+        const int code = exitCode(children[i]);
+        if (code == won) {
+            winners.push_back(i);
+        } else {
+            EXPECT_EQ(code, conflicted) << "process " << i;
+        }
+    }
+    EXPECT_EQ(winners.size(), 1u);
+    return winners.empty() ? -1 : winners[0];
+}
+
 ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSeconds) {
     return runProgram(TORVANE_CLI_PATH, args, timeLimitSeconds);
 }

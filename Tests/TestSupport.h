@@ -89,6 +89,10 @@ pid_t spawn(const std::function<int()>& body);
 // The child's exit code, or minus the signal that ended it.
 int exitCode(pid_t pid);
 
+// Four forked children each prepare a save with their number, then all start it at once:
+// exactly one must win, the others must meet a conflict. Returns the winner.
+int raceOfFour(const std::function<std::function<void()>(int)>& prepare);
+
 // ---- Refusals
 
 // The text of the error `f` throws, or "no error".
@@ -183,6 +187,15 @@ struct SessionFiles {
 // Pair p1 (subject on a.png, reference on b.png) and pair p2 (subject only, on the pair's
 // photo c.png), 64x48 pixels each, with a results file in "run" that matches them.
 SessionFiles writeSession(const fs::path& folder);
+
+// A session written by writeSession, the store's fresh review of it and the review's path
+// (nothing saved there yet).
+struct ReviewOnDisk {
+    TempDir temp;
+    SessionFiles session = writeSession(temp / "session");
+    ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
+    fs::path path = ReviewStore::documentPath(session.report);
+};
 
 // ---- Manifests written by hand
 
