@@ -37,34 +37,6 @@ struct RunSession {
     }
 };
 
-// A scripted detector: two joints inside the crop; the 2-D ones at confidences 0.2 and 0.19.
-PoseResult scriptedResult(const std::string& kind, const platform::Raster& image, const PixelRect& crop) {
-    const bool is3D = kind == "3D";
-    PoseResult r;
-    r.kind = kind;
-    r.status = is3D ? "needsReview" : "ambiguous";
-    r.requestRevision = 1;
-    r.candidateCount = is3D ? 1 : 2;
-    for (auto [name, fy, confidence] : {std::tuple{"left_knee", 0.6, 0.2}, {"left_ankle", 0.9, 0.19}}) {
-        JointResult j;
-        j.name = name;
-        j.point = {crop.x + 0.5 * image.width(), crop.y + fy * image.height()};
-        if (is3D)
-            j.position3D = std::vector<double>{0.1, 0.2, 0.3};
-        else
-            j.confidence2D = confidence;
-        r.joints.push_back(j);
-    }
-    return r;
-}
-
-PoseEstimates scripted() {
-    PoseEstimates e;
-    e.estimate3D = [](const platform::Raster& image, const PixelRect& crop) { return scriptedResult("3D", image, crop); };
-    e.estimate2D = [](const platform::Raster& image, const PixelRect& crop) { return scriptedResult("2D", image, crop); };
-    return e;
-}
-
 FeasibilityReport runCapturing(const fs::path& manifest, const fs::path& out, const PoseEstimates& estimates,
                                std::string& printed) {
     printed.clear();
@@ -89,7 +61,7 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
          manifestPair("A005", "track.png", {manifestRider("subject", "Ed", rect(0, 0, 300, 200), rect(0, 0, 300, 200), knee)})}));
     const fs::path out = s.folder / "runs" / "deep" / "run-1";  // parents do not exist yet
     std::string printed;
-    const auto report = runCapturing(s.manifest, out, scripted(), printed);
+    const auto report = runCapturing(s.manifest, out, scriptedPoses(), printed);
 
     EXPECT_EQ(printed,
               "A001 subject: 3D=needsReview 2D=ambiguous\n"
@@ -164,13 +136,13 @@ TEST(Runner, AnExistingRunFolderIsNeverReusedNorAFolderMadeForABadManifest) {
     s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     const fs::path out = s.folder / "run";
     std::string printed;
-    runCapturing(s.manifest, out, scripted(), printed);
+    runCapturing(s.manifest, out, scriptedPoses(), printed);
     const std::string first = platform::readFile(out / "results.json");
     const auto files = namesIn(out);
 
     const std::string message = "Output directory already exists; choose a new run directory to preserve evidence.";
     for (const fs::path& again : {out, fs::path(out.string() + "/")}) {
-        EXPECT_EQ(messageOf([&] { runCapturing(s.manifest, again, scripted(), printed); }), message) << again;
+        EXPECT_EQ(messageOf([&] { runCapturing(s.manifest, again, scriptedPoses(), printed); }), message) << again;
         EXPECT_EQ(printed, "");
     }
     EXPECT_EQ(platform::readFile(out / "results.json"), first);
@@ -180,12 +152,12 @@ TEST(Runner, AnExistingRunFolderIsNeverReusedNorAFolderMadeForABadManifest) {
     platform::writeFileAtomically(s.folder / "plain-file", "x");
     fs::create_symlink(s.folder / "nowhere", s.folder / "dangling");
     for (const char* name : {"plain-file", "dangling"})
-        EXPECT_THROW(runCapturing(s.manifest, s.folder / name, scripted(), printed), PoseError) << name;
+        EXPECT_THROW(runCapturing(s.manifest, s.folder / name, scriptedPoses(), printed), PoseError) << name;
     EXPECT_FALSE(fs::exists(s.folder / "nowhere"));
 
     // A manifest that does not load creates no folder at all.
     platform::writeFileAtomically(s.manifest, "{\"schemaVersion\": 1}");
-    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run-2", scripted(), printed), DecodingError);
+    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run-2", scriptedPoses(), printed), DecodingError);
     EXPECT_FALSE(fs::exists(s.folder / "run-2"));
 }
 
@@ -194,7 +166,7 @@ TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {
     s.writeManifest(json::Value::array(
         {manifestPair("A001", "small.png", {ana, manifestRider("reference", "Ben", rect(0, 0, 120, 90), rect(60, 30, 60, 60))})}));
     const fs::path out = s.folder / "run";
-    auto estimates = scripted();
+    auto estimates = scriptedPoses();
     auto detect3D = estimates.estimate3D;
     // Something occupies the subject's 3-D picture name by the time it is drawn.
     estimates.estimate3D = [&](const platform::Raster& image, const PixelRect& crop) {
@@ -216,7 +188,7 @@ TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
     RunSession s;
     s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     const fs::path out = s.folder / "run";
-    auto estimates = scripted();
+    auto estimates = scriptedPoses();
     auto detect2D = estimates.estimate2D;
     estimates.estimate2D = [&](const platform::Raster& image, const PixelRect& crop) {
         auto r = detect2D(image, crop);
@@ -233,7 +205,7 @@ TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
 TEST(Runner, ManifestHashDescribesTheTextTheRunWasMadeFrom) {
     RunSession s;
     s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
-    auto estimates = scripted();
+    auto estimates = scriptedPoses();
     auto detect3D = estimates.estimate3D;
     estimates.estimate3D = [&](const platform::Raster& image, const PixelRect& crop) {
         platform::writeFileAtomically(s.manifest, platform::readFile(s.manifest) + "\n");

@@ -24,6 +24,7 @@
 #include "Torvane/ReviewStore.h"
 #include "Torvane/SessionDiscovery.h"
 #include "Torvane/SessionManifest.h"
+#include "Torvane/VisionPoseEstimator.h"
 #include "Torvane/platform/FileSystem.h"
 #include "Torvane/platform/Raster.h"
 
@@ -92,6 +93,11 @@ int exitCode(pid_t pid);
 // Four forked children each prepare a save with their number, then all start it at once:
 // exactly one must win, the others must meet a conflict. Returns the winner.
 int raceOfFour(const std::function<std::function<void()>(int)>& prepare);
+
+// A scripted detector: two joints inside the crop, 3-D "needsReview" with positions, 2-D
+// "ambiguous" with two candidates at confidences 0.2 and 0.19 (either side of the display
+// threshold).
+PoseEstimates scriptedPoses();
 
 // ---- Refusals
 
