@@ -246,6 +246,7 @@ TEST_F(Cli, ReviewCommands) {
         return parsed([=](const json::Value& v) { checks(json::decode<ReviewDocument>(v)); });
     };
 
+    // set-joint on a document and check: WorkedExampleRunsAsDocumented.
     run({
         ok("make", {"review", "make", manifest, report}, recordOf(made)),
         ok("path", {"review", "path", report}, line(target)),
@@ -255,10 +256,6 @@ TEST_F(Cli, ReviewCommands) {
             line(target)),
         ok("load", {"review", "load", target}, recordOf(raised)),
         ok("validate", {"review", "validate", target, "--against", manifest, report}, line("valid")),
-        ok("set-joint", {"review", "set-joint", doc, "--frame", "p1-subject", "--joint", "left_knee", "--state", "corrected", "--point", "20,21"},
-            document([](const ReviewDocument& d) {
-             EXPECT_EQ(d.frames[0].edits.at("left_knee"), (JointEdit{Point2{20, 21}, JointReviewState::corrected}));
-         })),
         fails("set-joint on no frame", {"review", "set-joint", doc, "--frame", "nope", "--joint", "left_knee", "--state", "occluded"},
             "The document has no frame nope."),
         ok("points", {"review", "points", editedDoc, "--frame", "p1-subject", "--joint", "left_knee"},
@@ -276,7 +273,6 @@ TEST_F(Cli, ReviewCommands) {
             document([](const ReviewDocument& d) { EXPECT_TRUE(d.frames[0].edits.empty()); })),
         ok("pairs", {"review", "pairs", doc}, recordOf(PairReview::resolve(made.frames))),
         ok("evidence-hash", {"review", "evidence-hash", doc, "--pair", "p1"}, line(PairReview::evidenceHash(made, p1))),
-        ok("check", {"review", "check", doc}, line("valid")),
         fails("check a lean context of an unpaired photo", {"review", "check", leanDoc}, LeanReview::pairMessage),
         ok("retry", {"review", "retry", doc, "--session", manifest, "--frame", "p1-reference", "--crop", "4,4,30,30"},
          document([](const ReviewDocument& d) {
