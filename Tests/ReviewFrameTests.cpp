@@ -74,8 +74,6 @@ TEST(ReviewFrame, SeedComesFromTheNewestQualifyingRetry) {
     f.addRetry(retry(result("2D", "needsReview", {})));
     f.addRetry(retry(std::nullopt));
     EXPECT_EQ(f.seedPoint("left_knee", "2D"), (Point2{130, 230})) << "two candidates, no joints or no result are skipped";
-    ASSERT_TRUE(f.retries);
-    EXPECT_EQ(f.retries->size(), 5u);
     EXPECT_EQ(f.seedPose("3D"), std::nullopt) << "no 3-D result anywhere";
 }
 
