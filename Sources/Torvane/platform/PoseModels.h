@@ -63,7 +63,8 @@ public:
 
     // The steps, for tests and benchmarks. Points are in pixels of `image`.
     std::vector<PersonDetection> detectPeople(const Raster& image) const;
-    MoveNetPose moveNet(const Raster& image) const;
+    // MoveNet's passes on the crop with its contrast equalised (as for the 2-D joints) or as it is.
+    MoveNetPose moveNet(const Raster& image, bool equalise = true) const;
 
     // One raw run of a network on an NHWC input of its size (MoveNet: 0..255, the detector
     // -1..1, BlazePose heavy 0..1); the outputs in TensorFlow's order: MoveNet's keypoint heatmap, centre
@@ -75,7 +76,7 @@ public:
     std::array<ScoredPoint, 17> decodeMoveNet(const std::vector<Tensor>& heads) const;
 
 private:
-    Look look(const Raster& image, bool lazyMoveNet) const;
+    Look look(const Raster& image, bool twoDOnly) const;
 
     std::shared_ptr<const Impl> impl_;
 };
