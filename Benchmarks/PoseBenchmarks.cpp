@@ -2,7 +2,7 @@
 // Both estimates together should cost at most 2.5x the raw network runs of the original
 // pipeline: two person-detector runs, three MoveNet runs and one BlazePose full run (they now
 // share one person-detector run and two MoveNet runs, three when the crop's square shows
-// nobody, and make three BlazePose heavy runs).
+// nobody, and make two more MoveNet runs on the crop as it is and three BlazePose heavy runs).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
