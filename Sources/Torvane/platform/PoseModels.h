@@ -22,11 +22,13 @@ std::filesystem::path defaultPoseModelFolder();
 
 // MoveNet's answer: 17 keypoints (COCO order) merged from the direct and the mirrored pass,
 // the number of people whose centres the direct pass saw, and whether it looked at the
-// zoomed-out square (because the crop's own square showed nobody to it or to the other view).
+// zoomed-out square (because the crop's own square showed nobody to it or to the other view),
+// and the network runs that took.
 struct MoveNetPose {
     std::array<ScoredPoint, 17> keypoints{};
     int people = 0;
     bool zoomedOut = false;
+    int runs = 0;
 };
 
 // BlazePose heavy's answer for one region: 33 landmarks in image pixels (score =
