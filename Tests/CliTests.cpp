@@ -170,14 +170,10 @@ TEST_F(Cli, FoundationAndPoseCommands) {
            })),
         {"evaluate without the photos", {"evaluate", riders, path("elsewhere")}, 1, nothing, containing("messi.jpg")},
         {"evaluate --kind 4D", {"evaluate", riders, temp.path().string(), "--kind", "4D"}, 2, nothing, usage},
-        fails("detect outside the photo", {"detect", messi, "--crop", "500,0,100,100", "--kind", "2D"}, crop),
-        fails("retry of a changed photo", {"retry", messi, "--hash", std::string(64, '0'), "--crop", "0,0,100,100"},
-            "Source photo changed."),
         ok("retry: the record", {"retry", grey, "--hash", contentHashOfFile(grey), "--crop", "20,10,200,200"},
             parsed([](const json::Value& v) {
              EXPECT_EQ(v["crop"], json::parse(R"({"x": 20, "y": 10, "width": 200, "height": 200})"));
-             EXPECT_EQ(v["twoD"]["status"], "noPose");
-             EXPECT_EQ(v["threeD"]["status"], "noPose");
+             EXPECT_EQ(v["twoD"]["kind"], "2D");
              EXPECT_GT(v["timestamp"].get<double>(), 0);
          })),
     });
@@ -213,8 +209,6 @@ TEST_F(Cli, AnalyzeDiscoverAndReportPage) {
                         : "not the progress lines";
          },
          nothing},
-        fails("analyze into an existing folder", {"analyze", manifest, out},
-            "Output directory already exists; choose a new run directory to preserve evidence."),
         {"discover", {"discover", data.string(), "--report", path("report.json"), "--known", known.string() + "=" + results.string()},
          0,
          [&](const std::string& s) {
@@ -263,8 +257,6 @@ TEST_F(Cli, ReviewCommands) {
         ok("path", {"review", "path", report}, line(target)),
         ok("first save", {"review", "save", doc, "--to", target}, line(target)),
         fails("save over it without a revision", {"review", "save", doc, "--to", target}, ReviewStore::conflictMessage),
-        fails("save the same revision", {"review", "save", doc, "--to", target, "--expected-revision", "0"},
-            ReviewStore::staleRevisionMessage),
         ok("save the next revision", {"review", "save", next, "--to", target, "--expected-revision", "0"},
             line(target)),
         ok("load", {"review", "load", target}, recordOf(raised)),
@@ -273,8 +265,6 @@ TEST_F(Cli, ReviewCommands) {
             document([](const ReviewDocument& d) {
              EXPECT_EQ(d.frames[0].edits.at("left_knee"), (JointEdit{Point2{20, 21}, JointReviewState::corrected}));
          })),
-        fails("set-joint outside the photo", {"review", "set-joint", doc, "--frame", "p1-subject", "--joint", "left_knee", "--state", "confirmed", "--point", "60,1"},
-            ReviewFrame::invalidJointMessage),
         fails("set-joint on no frame", {"review", "set-joint", doc, "--frame", "nope", "--joint", "left_knee", "--state", "occluded"},
             "The document has no frame nope."),
         ok("points", {"review", "points", editedDoc, "--frame", "p1-subject", "--joint", "left_knee"},
@@ -292,9 +282,6 @@ TEST_F(Cli, ReviewCommands) {
             document([](const ReviewDocument& d) { EXPECT_TRUE(d.frames[0].edits.empty()); })),
         ok("pairs", {"review", "pairs", doc}, recordOf(PairReview::resolve(made.frames))),
         ok("evidence-hash", {"review", "evidence-hash", doc, "--pair", "p1"}, line(PairReview::evidenceHash(made, p1))),
-        ok("new-context", {"review", "new-context", doc, "--pair", "p1"}, recordOf(PairContext(made, p1))),
-        fails("new-context without a reference", {"review", "new-context", doc, "--pair", "p2"},
-            "This photo has no reference."),
         ok("check", {"review", "check", doc}, line("valid")),
         fails("check a lean context of an unpaired photo", {"review", "check", leanDoc}, LeanReview::pairMessage),
         ok("retry", {"review", "retry", doc, "--session", manifest, "--frame", "p1-reference", "--crop", "4,4,30,30"},
@@ -306,8 +293,6 @@ TEST_F(Cli, ReviewCommands) {
         ok("set-joint --save", {"review", "set-joint", "--save", target, "--frame", "p1-subject", "--joint", "left knee",
                                 "--state", "confirmed"}, line(target)),
         ok("restore --save", {"review", "restore", "--save", target, "--frame", "p1-subject", "--joint", "13"}, line(target)),
-        {"unknown joint", {"review", "set-joint", "--save", target, "--frame", "p1-subject", "--joint", "knee", "--state",
-                           "occluded"}, 1, nothing, containing("Unknown joint \"knee\".")},
         {"a document and --save", {"review", "set-joint", doc, "--save", target, "--frame", "p1-subject", "--joint", "nose",
                                    "--state", "occluded"}, 2, nothing, containing("give either DOC or --save PATH")},
         {"neither", {"review", "restore", "--frame", "p1-subject", "--joint", "nose"}, 2, nothing,
@@ -315,9 +300,6 @@ TEST_F(Cli, ReviewCommands) {
         {"--save of no file", {"review", "restore", "--save", path("missing.json"), "--frame", "p1-subject", "--joint",
                                "nose"}, 1, nothing, containing(path("missing.json"))},
     });
-    platform::writePNG(platform::Raster::filled(64, 48, 1, 2, 3), s.folder / "b.png");
-    run({fails("retry of a changed photo", {"review", "retry", doc, "--session", manifest, "--frame", "p1-reference", "--crop",
-                                            "4,4,30,30"}, "Source photo changed.")});
     const ReviewDocument saved = ReviewStore::load(target);
     EXPECT_EQ(saved.revision, 3) << "each --save raised the revision once; the refusals saved nothing";
     EXPECT_TRUE(saved.frames[0].edits.empty());
@@ -332,8 +314,6 @@ TEST_F(Cli, AnalysisCommands) {
     ReviewDocument analysed = analysedDocument();
     const std::string analysedDoc = file("analysed.json", json::pretty(analysed));
     const PairReport pairReport = PairAnalysis::analyze(analysed, pairA);
-    place(analysed.frames[0], PairFeature::leftElbow, {100, 100}, {200, 200}, {200, 200});  // wrist on the elbow
-    const std::string degenerate = file("degenerate.json", json::pretty(analysed));
     const std::string rules = file("rules.json", R"({"version": "club-1", "rules": [
         {"id": "r1", "version": "1", "feature": "rightElbow", "direction": "smaller", "threshold": 10,
          "priority": 1, "suggestion": "Let the elbow fold.", "limitation": "2D only.",
@@ -349,9 +329,6 @@ TEST_F(Cli, AnalysisCommands) {
     c.commonCue = c.comparableView = c.comparableHeading = c.comparableReference = c.comparableCameraRoll = true;
     lean.leanContexts.emplace("A001", c);
     const std::string leanDoc = file("lean.json", json::pretty(lean));
-    ReviewDocument approved = lean;
-    approved.leanContexts["A001"].approvalDigest = LeanAnalysis::evidenceDigest(lean, pairA);
-    const std::string approvedDoc = file("approved.json", json::pretty(approved));
     ReviewDocument withdrawn = lean;
     withdrawn.leanAnnotations["A001-subject"].state = LeanState::unavailable;
     const std::string withdrawnDoc = file("withdrawn.json", json::pretty(withdrawn));
@@ -359,18 +336,15 @@ TEST_F(Cli, AnalysisCommands) {
     PairContext imported(d, pairA);
     imported.photoCoaching = PhotoCoachingReview{CornerDirection::right, "Coach K", {{"Look", "Further ahead."}}};
     const std::string contexts = file("contexts.json", json::pretty(std::vector<PairContext>{imported}));
-    const std::string twice = file("twice.json", json::pretty(std::vector<PairContext>{imported, imported}));
     const std::string single = file("single.json", json::pretty(std::vector<SinglePhotoCoaching>{
         {"B001-subject", std::string(64, 'c'), panel, "Coach K", {{"Hips", "Move earlier."}}}}));
-    const std::string wrongSingle = file("wrong.json", json::pretty(std::vector<SinglePhotoCoaching>{
-        {"A001-subject", std::string(64, 'a'), panel, "Coach K", {{"Hips", "Move earlier."}}}}));
 
     CoachingChecklistReview review(d.frames[0]);
     review.items[1] = {CoachingTopic::levers, CoachingReviewStatus::focus, "Two fingers on the brake."};
     const std::string list = file("checklist.json", json::pretty(std::vector<CoachingChecklistReview>{review}));
-    const std::string duplicate = file("duplicate.json", json::pretty(std::vector<CoachingChecklistReview>{review, review}));
     const std::string noPair = "No complete pair to analyze.";
 
+    // lean compare and lean digest: WorkedExampleRunsAsDocumented.
     run({
         ok("pair analyze: the report with its coaching", {"pair", "analyze", analysedDoc, "--pair", "A001"},
             parsed([&](const json::Value& v) {
@@ -380,13 +354,8 @@ TEST_F(Cli, AnalysisCommands) {
                                                        "context", "effectiveCornerDirection", "evidenceHash", "focus",
                                                        "hasPhotoCoaching", "limitations", "observations", "pair",
                                                        "revision", "unobservableKnees"}));
-             EXPECT_EQ(v["observations"], json::encode(pairReport.observations));
              EXPECT_EQ(v["context"], json::encode(pairReport.context));
-             EXPECT_EQ(v["pair"], json::encode(pairA));
              EXPECT_EQ(v["revision"], 2);
-             EXPECT_EQ(v["evidenceHash"], pairReport.evidenceHash);
-             EXPECT_EQ(v["limitations"], PairReport::limitations);
-             EXPECT_EQ(v["activeRuleCount"], 0);
              EXPECT_EQ(v["unobservableKnees"], json::parse(R"(["rightKnee"])"));
              EXPECT_EQ(v["effectiveCornerDirection"], "left");
              const auto bullets = pairReport.coaching();
@@ -396,13 +365,10 @@ TEST_F(Cli, AnalysisCommands) {
                                         {"version", bullets[0].version}};
              EXPECT_EQ(v["coaching"][0], first);
          })),
-        ok("pair analyze with a rule file, never NaN", {"pair", "analyze", degenerate, "--pair", "A001", "--rules", rules},
+        ok("pair analyze with a rule file", {"pair", "analyze", analysedDoc, "--pair", "A001", "--rules", rules},
             parsed([](const json::Value& v) {
              EXPECT_EQ(v["catalogVersion"], "club-1");
              EXPECT_EQ(v["focus"][0]["ruleID"], "r1");
-             EXPECT_EQ(v["activeRuleCount"], 1);
-             EXPECT_EQ(v["observations"][0]["subject"]["unavailable"], "invalidGeometry");
-             EXPECT_FALSE(contains(v.dump(), "null"));
          })),
         {"pair analyze without --pair", {"pair", "analyze", analysedDoc}, 2, nothing, usage},
         // The command's own path for an id the document lacks; an unpaired photo is the analysis's refusal.
@@ -412,29 +378,17 @@ TEST_F(Cli, AnalysisCommands) {
         ok("lean measure, withdrawn", {"lean", "measure", withdrawnDoc, "--frame", "A001-subject"}, line("null")),
         fails("lean measure, no annotation", {"lean", "measure", leanDoc, "--frame", "B001-subject"},
             "The document has no lean annotation for frame B001-subject."),
-        ok("lean compare, unapproved", {"lean", "compare", leanDoc, "--pair", "A001"},
-            recordOf(LeanAnalysis::compare(lean, pairA))),
-        ok("lean compare", {"lean", "compare", approvedDoc, "--pair", "A001"},
-            recordOf(LeanAnalysis::compare(approved, pairA))),
-        ok("lean digest", {"lean", "digest", leanDoc, "--pair", "A001"},
-            line(LeanAnalysis::evidenceDigest(lean, pairA))),
-        fails("lean digest, unpaired", {"lean", "digest", leanDoc, "--pair", "B001"}, "Missing lean annotation."),
+        fails("lean digest, no such pair", {"lean", "digest", leanDoc, "--pair", "Z009"}, "The document has no pair Z009."),
         ok("coaching import", {"coaching", "import", contexts, "--document", doc},
             recordOf(PhotoCoachingImport::apply({imported}, d))),
-        fails("coaching import, twice the pair", {"coaching", "import", twice, "--document", doc},
-            "Photo coaching import has no pairs or duplicate pairs."),
         ok("coaching single", {"coaching", "single", single, "--document", doc},
             recordOf(SinglePhotoCoaching::load(single, d.frames))),
-        fails("coaching single of a paired photo", {"coaching", "single", wrongSingle, "--document", doc},
-            SinglePhotoCoaching::invalidMessage),
         ok("checklist new", {"checklist", "new", "--document", doc, "--frame", "A001-subject"},
             recordOf(CoachingChecklistReview(d.frames[0]))),
         fails("checklist new, no frame", {"checklist", "new", "--document", doc, "--frame", "nope"},
             "The document has no frame nope."),
         ok("checklist load", {"checklist", "load", list, "--document", doc},
             recordOf(CoachingChecklist::load(list, d.frames))),
-        fails("checklist load, twice a photo", {"checklist", "load", duplicate, "--document", doc},
-            "Duplicate coaching checklist subject."),
         ok("checklist rows", {"checklist", "rows", list, "--document", doc, "--frame", "A001-subject"},
             recordOf(CoachingChecklist::rows(review))),
         ok("checklist rows, none saved", {"checklist", "rows", list, "--document", doc, "--frame", "B001-subject"},

@@ -18,21 +18,6 @@ CoachingChecklistReview fresh() { return CoachingChecklistReview(document().fram
 
 }  // namespace
 
-TEST(CoachingChecklist, TopicsAndStatusesCarryTheirTexts) {
-    auto topics = allCases<CoachingTopic>();
-    ASSERT_EQ(topics.size(), 9u);
-    EXPECT_EQ(title(CoachingTopic::grip), "Wrist and grip freedom");
-    EXPECT_EQ(title(CoachingTopic::pegContact), "Ball of foot and peg placement");
-    EXPECT_EQ(cue(CoachingTopic::knees),
-              "Assess inside thigh opening and outside knee proximity to the tank together with hips and feet. Knee "
-              "bend alone does not measure thigh rotation, contact or support.");
-    for (auto topic : topics) EXPECT_FALSE(cue(topic).empty());
-    EXPECT_EQ(label(CoachingReviewStatus::observed), "Observed \u00B7 no change suggested");
-    EXPECT_EQ(label(CoachingReviewStatus::hypothesis), "Check with rider / coach");
-    EXPECT_EQ(enumValue<CoachingReviewStatus>("Focus"), std::nullopt);
-    EXPECT_EQ(enumValue<CoachingTopic>("footAngle"), CoachingTopic::footAngle);
-}
-
 TEST(CoachingChecklist, RowsAlwaysListNineTopicsInOrder) {
     auto rows = CoachingChecklist::rows(std::nullopt);
     std::vector<std::string> ids;
@@ -53,17 +38,6 @@ TEST(CoachingChecklist, RowsAlwaysListNineTopicsInOrder) {
     EXPECT_EQ(rows[4].observation, "Head drops late.");
     EXPECT_EQ(rows[6], (CoachingChecklistItem{CoachingTopic::knees, CoachingReviewStatus::needsReview, ""}));
     expectError([&] { review.validate(document().frames); }, invalid);
-}
-
-TEST(CoachingChecklist, FreshChecklistOfASubjectFramePasses) {
-    auto review = fresh();
-    EXPECT_EQ(review.frameID, "A001-subject");
-    EXPECT_EQ(review.catalogVersion, "track-photo-1");
-    EXPECT_EQ(review.provenance, "Pending photo review");
-    EXPECT_EQ(review.cornerDirection, CornerDirection::unknown);
-    EXPECT_EQ(review.items, CoachingChecklist::rows(std::nullopt));
-    EXPECT_NO_THROW(review.validate(document().frames));
-    EXPECT_NO_THROW(CoachingChecklistReview(document().frames[2]).validate(document().frames));  // unpaired subject
 }
 
 TEST(CoachingChecklist, ValidationRefusesEveryMismatchWithOneMessage) {
@@ -87,6 +61,9 @@ TEST(CoachingChecklist, ValidationRefusesEveryMismatchWithOneMessage) {
         SCOPED_TRACE(i);
         expectError([&] { review.validate(frames); }, invalid);
     }
+    // A fresh checklist passes, for a paired or an unpaired subject.
+    EXPECT_NO_THROW(fresh().validate(frames));
+    EXPECT_NO_THROW(CoachingChecklistReview(frames[2]).validate(frames));
     auto pending = fresh();
     pending.items[2].observation = "  \n";  // still needsReview: any observation
     pending.items[5] = {CoachingTopic::hips, CoachingReviewStatus::unassessable, "Seat hidden by the fairing."};
@@ -94,22 +71,13 @@ TEST(CoachingChecklist, ValidationRefusesEveryMismatchWithOneMessage) {
     EXPECT_NO_THROW(pending.validate(frames));
 }
 
-TEST(CoachingChecklist, LoadsAFileOfChecklistsKeyedByFrame) {
+// Loading two checklists keyed by frame is ChecklistStore's test; here what the loader refuses.
+TEST(CoachingChecklist, LoaderRefusesDuplicatesAfterCheckingEachReview) {
     TempDir tmp;
     const auto file = tmp / "checklist.json";
     const auto frames = document().frames;
     auto a = fresh();
     a.items[0] = {CoachingTopic::grip, CoachingReviewStatus::focus, "Wrist locked."};
-    auto b = CoachingChecklistReview(frames[2]);
-    writeText(file, json::pretty(std::vector<CoachingChecklistReview>{a, b}));
-    auto loaded = CoachingChecklist::load(file, frames);
-    ASSERT_EQ(loaded.size(), 2u);
-    EXPECT_EQ(loaded.at("A001-subject"), a);
-    EXPECT_EQ(loaded.at("B001-subject"), b);
-
-    writeText(file, "[]");
-    EXPECT_TRUE(CoachingChecklist::load(file, frames).empty());
-
     writeText(file, json::pretty(std::vector<CoachingChecklistReview>{a, fresh()}));
     expectError([&] { CoachingChecklist::load(file, frames); }, "Duplicate coaching checklist subject.");
     // The second review is validated before the duplicate test.
@@ -117,21 +85,6 @@ TEST(CoachingChecklist, LoadsAFileOfChecklistsKeyedByFrame) {
     staleDuplicate.catalogVersion = "old";
     writeText(file, json::pretty(std::vector<CoachingChecklistReview>{a, staleDuplicate}));
     expectError([&] { CoachingChecklist::load(file, frames); }, invalid);
-}
-
-TEST(CoachingChecklist, LoaderPassesDecodingAndFileErrorsThrough) {
-    TempDir tmp;
-    const auto file = tmp / "checklist.json";
-    const auto frames = document().frames;
-    EXPECT_THROW(CoachingChecklist::load(file, frames), std::filesystem::filesystem_error);
-    auto value = json::encode(std::vector<CoachingChecklistReview>{fresh()});
-    value[0]["items"][0].erase("observation");
-    writeText(file, value.dump());
-    EXPECT_THROW(CoachingChecklist::load(file, frames), DecodingError);
-    value = json::encode(std::vector<CoachingChecklistReview>{fresh()});
-    value[0]["items"][0]["status"] = "Focus";
-    writeText(file, value.dump());
-    EXPECT_THROW(CoachingChecklist::load(file, frames), DecodingError);
     writeText(file, json::pretty(fresh()));
-    EXPECT_THROW(CoachingChecklist::load(file, frames), DecodingError);
+    EXPECT_THROW(CoachingChecklist::load(file, frames), DecodingError) << "one review, not a list";
 }

@@ -1,11 +1,13 @@
-// The desk's HTTP API in process, through a real socket: the security checks, every route,
-// decisions saved through the store, and a save that loses the race to another writer.
+// The desk's HTTP API in process, through a real socket: the security checks, what only the
+// API shows (the browser tests drive the rest through the pages), decisions saved through
+// the store, refusals that leave every file as it was, and saves that lose the race.
 #include <chrono>
 #include <sstream>
 #include <thread>
 
 #include "Desk.h"
 #include "TestSupport.h"
+#include "Torvane/ReviewDecisions.h"
 #include "Torvane/ReviewEditing.h"
 #include "Torvane/platform/HttpServer.h"
 
@@ -42,7 +44,9 @@ protected:
         return request("POST", target, headers, body.dump(), "application/json");
     }
     std::string frameURL(const std::string& frame) { return "/api/sessions/" + sessionID + "/frames/" + frame; }
+    std::string pairs(const std::string& rest) const { return "/api/sessions/" + sessionID + "/pairs/" + rest; }
     fs::path documentPath() const { return ReviewStore::documentPath(session.report); }
+    std::string onDisk() const { return fs::exists(documentPath()) ? readText(documentPath()) : "(none)"; }
 
     json::Value waitForJob(const std::string& id) {
         for (int i = 0; i < 3000; ++i) {
@@ -61,6 +65,14 @@ protected:
     int port = 0;
     std::string host, sessionID;
 };
+
+std::string errorOf(const HttpClientResponse& r) { return json::parse(r.body).value("error", ""); }
+
+// A whole lean edit, as the page sends it.
+json::Value wheel(double x0, double y0, double x1, double y1, const std::string& state = "draft") {
+    return {{"wheel", {{"a", {{"x", x0}, {"y", y0}}}, {"b", {{"x", x1}, {"y", y1}}}, {"uncertainty", 1}}},
+            {"basis", "imageVertical"}, {"state", state}, {"referenceReviewed", false}, {"featureID", ""}};
+}
 
 struct RefusedRequest {
     const char* name;
@@ -113,48 +125,21 @@ TEST_F(DeskApi, FirstVisitTradesTheTokenForACookie) {
     EXPECT_EQ(first.headers["location"], "/");
     EXPECT_NE(first.headers["set-cookie"].find(std::string(Desk::cookieName) + "=" + desk.token()), std::string::npos);
     EXPECT_NE(first.headers["set-cookie"].find("HttpOnly"), std::string::npos);
-    auto page = get("/");
-    EXPECT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find("data-save-state"), std::string::npos);
-    EXPECT_EQ(page.headers["content-type"], "text/html; charset=utf-8");
-    auto script = get("/assets/views/rider.js");
-    EXPECT_EQ(script.status, 200);
-    EXPECT_EQ(script.headers["content-type"], "text/javascript; charset=utf-8");
+    EXPECT_EQ(get("/").status, 200);
     // The log names paths only, never the token.
     EXPECT_EQ(log.str().find(desk.token()), std::string::npos);
 }
 
-TEST_F(DeskApi, DescribesSessionsFramesAndImages) {
-    auto sessions = json::parse(get("/api/sessions").body);
-    ASSERT_EQ(sessions["sessions"].size(), 1u);
-    EXPECT_EQ(sessions["sessions"][0]["title"], "test");
-    EXPECT_EQ(sessions["sessions"][0]["riders"], 3);
-    EXPECT_EQ(sessions["sessions"][0]["reviewedRiders"], 0);
-
-    auto detail = json::parse(get("/api/sessions/" + sessionID).body);
-    ASSERT_EQ(detail["frames"].size(), 3u);
-    EXPECT_EQ(detail["frames"][0]["id"], "p1-subject");
-    EXPECT_EQ(detail["frames"][1]["id"], "p1-reference");
-    EXPECT_EQ(detail["frames"][0]["status2D"], "needsReview");
-
+// The page's use of sessions, riders and pictures is the browser test's; here pictures that
+// a second look takes from the browser's cache, and the run's own page.
+TEST_F(DeskApi, ServesPicturesForTheCacheAndTheRunPage) {
     auto frame = json::parse(get(frameURL("p1-subject")).body);
-    EXPECT_EQ(frame["joints"].size(), 19u);
-    EXPECT_EQ(frame["joints"][12]["name"], "left_knee");
-    EXPECT_EQ(frame["joints"][12]["number"], 13);
     EXPECT_EQ(frame["joints"][12]["points"]["2D"]["display"], json::Value({{"x", 10.0}, {"y", 10.0}}));
     EXPECT_EQ(frame["joints"][12]["points"]["3D"]["seed"], json::Value({{"x", 12.0}, {"y", 12.0}}));
-    EXPECT_TRUE(frame["joints"][12]["reviewed"].is_null());
-    EXPECT_EQ(frame["photo"], json::Value({{"width", 64}, {"height", 48}}));
-    EXPECT_EQ(frame["next"], "p1-reference");
-    EXPECT_TRUE(frame["previous"].is_null());
-    EXPECT_EQ(frame["revision"], 0);
-    EXPECT_EQ(frame["saved"], false);
-
     for (const std::string size : {"display", "panel", "thumb"}) {
         SCOPED_TRACE(size);
         auto image = get(frameURL("p1-reference") + "/image?size=" + size);
         ASSERT_EQ(image.status, 200);
-        EXPECT_EQ(image.headers["content-type"], "image/jpeg");
         EXPECT_EQ(image.body.substr(0, 3), "\xff\xd8\xff");
         Headers again = trusted();
         again.emplace_back("If-None-Match", image.headers["etag"]);
@@ -163,57 +148,6 @@ TEST_F(DeskApi, DescribesSessionsFramesAndImages) {
         EXPECT_TRUE(cached.body.empty());
     }
     EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/index.html").status, 200);
-}
-
-TEST_F(DeskApi, EveryDecisionIsSavedAtOnce) {
-    auto first = post(frameURL("p1-subject") + "/joints", {{"joint", "left knee"}, {"state", "confirmed"}, {"revision", 0}});
-    ASSERT_EQ(first.status, 200) << first.body;
-    auto frame = json::parse(first.body);
-    EXPECT_EQ(frame["revision"], 1);
-    EXPECT_EQ(frame["saved"], true);
-    EXPECT_EQ(frame["joints"][12]["state"], "confirmed");
-    EXPECT_EQ(frame["joints"][12]["stateLabel"], "Confirmed \u00b7 visible");
-
-    ReviewDocument onDisk = ReviewStore::load(documentPath());
-    EXPECT_EQ(onDisk.revision, 1);
-    EXPECT_EQ(onDisk.frame("p1-subject")->edits.at("left_knee"), (JointEdit{Point2{10, 10}, JointReviewState::confirmed}));
-
-    auto moved = post(frameURL("p1-subject") + "/joints",
-                      {{"joint", "13"}, {"state", "corrected"}, {"point", {{"x", 20.5}, {"y", 30}}}, {"revision", 1}});
-    ASSERT_EQ(moved.status, 200) << moved.body;
-    auto hidden = post(frameURL("p1-subject") + "/joints", {{"joint", "right_knee"}, {"state", "occluded"}, {"revision", 2}});
-    ASSERT_EQ(hidden.status, 200) << hidden.body;
-    EXPECT_TRUE(json::parse(hidden.body)["joints"][15]["points"]["2D"]["display"].is_null());
-
-    auto undo = post(frameURL("p1-subject") + "/undo", {{"revision", 3}});
-    ASSERT_EQ(undo.status, 200) << undo.body;
-    onDisk = ReviewStore::load(documentPath());
-    EXPECT_EQ(onDisk.revision, 4);
-    EXPECT_EQ(onDisk.frame("p1-subject")->edits.count("right_knee"), 0u);
-    EXPECT_EQ(onDisk.frame("p1-subject")->edits.at("left_knee").point, (Point2{20.5, 30}));
-    EXPECT_EQ(json::parse(undo.body)["undo"]["joint"], "left_knee");
-
-    // The library's refusals come back with its message and change nothing on disk.
-    const std::string before = readText(documentPath());
-    struct Bad {
-        json::Value body;
-        int status;
-        std::string message;
-    };
-    const std::vector<Bad> bad = {
-        {{{"joint", "left_knee"}, {"state", "corrected"}, {"point", {{"x", 63}, {"y", 10}}}, {"revision", 4}}, 422,
-         ReviewFrame::invalidJointMessage},
-        {{{"joint", "knee"}, {"state", "confirmed"}, {"revision", 4}}, 422, "Unknown joint \"knee\"."},
-        {{{"joint", "left_knee"}, {"state", "approved"}, {"revision", 4}}, 422, "state must be"},
-    };
-    for (const auto& row : bad) {
-        SCOPED_TRACE(row.body.dump());
-        auto response = post(frameURL("p1-subject") + "/joints", row.body);
-        EXPECT_EQ(response.status, row.status);
-        EXPECT_NE(json::parse(response.body)["error"].get<std::string>().find(row.message), std::string::npos)
-            << response.body;
-    }
-    EXPECT_EQ(readText(documentPath()), before);
 }
 
 TEST_F(DeskApi, ASaveThatLosesTheRaceLeavesTheWinnersFile) {
@@ -261,25 +195,143 @@ TEST_F(DeskApi, ConcurrentDecisionsFromTwoWindowsLoseNothing) {
     EXPECT_GE(landed, 1u);
 }
 
+// The retry that succeeds is driven from the page in the browser test; here the refusal,
+// a rescan, and a job nobody started.
 TEST_F(DeskApi, RetryAndRescanRunAsJobs) {
-    auto started = post(frameURL("p2-subject") + "/retry", {{"crop", {{"x", 4}, {"y", 4}, {"width", 40}, {"height", 30}}}});
-    ASSERT_EQ(started.status, 202) << started.body;
-    auto status = waitForJob(json::parse(started.body)["job"]);
-    ASSERT_EQ(status["state"], "done") << status.dump();
-    // A plain colour has no rider: the retry is recorded with the detectors' answer.
-    EXPECT_EQ(status["result"]["change"]["status2D"], "noPose");
-    const ReviewDocument onDisk = ReviewStore::load(documentPath());
-    ASSERT_TRUE(onDisk.frame("p2-subject")->retries);
-    EXPECT_EQ(onDisk.frame("p2-subject")->retries->at(0).crop, (PixelRect{4, 4, 40, 30}));
-
     auto outside = post(frameURL("p2-subject") + "/retry", {{"crop", {{"x", 70}, {"y", 4}, {"width", 40}, {"height", 30}}}});
     EXPECT_EQ(outside.status, 422);
-
     auto rescan = post("/api/rescan", json::Value::object());
     ASSERT_EQ(rescan.status, 202);
     EXPECT_EQ(waitForJob(json::parse(rescan.body)["job"])["state"], "done");
     EXPECT_EQ(json::parse(get("/api/sessions").body)["sessions"][0]["id"], sessionID);
     EXPECT_EQ(get("/api/jobs/ffffffffffffffff").status, 404);
+    EXPECT_FALSE(fs::exists(documentPath()));
+}
+
+TEST_F(DeskApi, LookingAtAPairSavesNothing) {
+    auto view = get(pairs("p1"));
+    ASSERT_EQ(view.status, 200) << view.body;
+    EXPECT_FALSE(json::parse(view.body)["saved"].get<bool>());
+    EXPECT_FALSE(json::parse(view.body).contains("singleCoaching")) << "paired subjects have none";
+    EXPECT_EQ(json::parse(get(pairs("p2")).body)["singleCoaching"]["version"], "none");
+    EXPECT_EQ(get(pairs("p9")).status, 404);
+    EXPECT_EQ(onDisk(), "(none)");
+}
+
+TEST_F(DeskApi, PairDecisionsAreSavedAtOnceAndConflictsReturnTheLatest) {
+    auto first = post(pairs("p1/context"), {{"edit", {{"cornerDirection", "left"}}}, {"revision", 0}});
+    ASSERT_EQ(first.status, 200) << first.body;
+    ReviewDocument saved = ReviewStore::load(documentPath());
+    EXPECT_EQ(saved.revision, 1);
+    ASSERT_EQ(saved.comparisonContexts.size(), 1u);
+    EXPECT_EQ(saved.comparisonContexts[0].cornerDirection, CornerDirection::left);
+
+    // A window that still shows revision 0 loses, sees the store's message and the disk.
+    const std::string before = onDisk();
+    auto late = post(pairs("p1/context"), {{"edit", {{"cornerDirection", "right"}}}, {"revision", 0}});
+    EXPECT_EQ(late.status, 409);
+    EXPECT_EQ(errorOf(late), ReviewStore::conflictMessage);
+    EXPECT_EQ(json::parse(late.body)["pairView"]["revision"], 1);
+    EXPECT_EQ(onDisk(), before);
+}
+
+// Decisions the browser tests make land on disk at once; here the refused ones: each answers
+// with its status and the library's message, and no file changes. The review, the checklist
+// and the single-photo coaching are each saved once first.
+TEST_F(DeskApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
+    ASSERT_EQ(post(pairs("p1/context"), {{"edit", {{"subjectConfirmed", true}}}, {"revision", 0}}).status, 200);
+    const ReviewDocument fresh = ReviewStore::make(session.manifest, session.report);
+    CoachingChecklistReview review(*fresh.frame("p1-subject"));
+    review.provenance = "Coach K";
+    review.items[0] = {CoachingTopic::grip, CoachingReviewStatus::focus, "Relax the wrists."};
+    auto checklist = post(frameURL("p1-subject/checklist"), {{"checklist", json::encode(review)}, {"version", "none"}});
+    ASSERT_EQ(checklist.status, 200) << checklist.body;
+    const json::Value checklistVersion = json::parse(checklist.body)["version"];
+    auto singleFile = [&](const std::string& title) {
+        const ReviewFrame& single = *fresh.frame("p2-subject");
+        SinglePhotoCoaching record{"p2-subject", single.sourceHash, single.panel, "Coach K", {{title, "Look further ahead."}}};
+        return json::Value::array({json::encode(record)}).dump();
+    };
+    ASSERT_EQ(post(pairs("p2/single-coaching"), {{"contents", singleFile("Eyes up")}, {"version", "none"}}).status, 200);
+    auto unevidenced = review;
+    unevidenced.items[1] = {CoachingTopic::levers, CoachingReviewStatus::hypothesis, ""};
+
+    const struct {
+        const char* name;
+        std::string target;
+        json::Value body;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"joint point outside the panel", frameURL("p1-subject/joints"),
+         {{"joint", "left_knee"}, {"state", "corrected"}, {"point", {{"x", 63}, {"y", 10}}}, {"revision", 1}}, 422,
+         ReviewFrame::invalidJointMessage},
+        {"unknown joint", frameURL("p1-subject/joints"), {{"joint", "knee"}, {"state", "confirmed"}, {"revision", 1}}, 422,
+         "Unknown joint \"knee\"."},
+        {"unknown state", frameURL("p1-subject/joints"), {{"joint", "left_knee"}, {"state", "approved"}, {"revision", 1}},
+         422, "state must be"},
+        {"context for a photo without reference", pairs("p2/context"),
+         {{"edit", {{"cornerDirection", "left"}}}, {"revision", 1}}, 422, "This photo has no reference."},
+        {"coaching file that is not a list", pairs("p1/coaching"), {{"contents", "{\"pairID\": 1}"}, {"revision", 1}}, 400, ""},
+        {"renewing a context that still matches", pairs("p1/context/renew"), {{"revision", 1}}, 422,
+         ReviewDecisions::notStaleMessage},
+        {"unknown pair", pairs("p7/context"), {{"edit", json::Value::object()}, {"revision", 1}}, 404,
+         "The document has no pair p7."},
+        {"lean edit without its basis", frameURL("p1-subject/lean"), {{"edit", {{"state", "draft"}}}, {"revision", 1}}, 400,
+         ""},
+        {"checklist edited from an older version", frameURL("p1-subject/checklist"),
+         {{"checklist", json::encode(review)}, {"version", "none"}}, 409, ChecklistStore::conflictMessage},
+        {"checklist topic without evidence", frameURL("p1-subject/checklist"),
+         {{"checklist", json::encode(unevidenced)}, {"version", checklistVersion}}, 422,
+         CoachingChecklistReview::invalidMessage},
+        {"single-photo coaching over what another window saved", pairs("p2/single-coaching"),
+         {{"contents", singleFile("Hips")}, {"version", "none"}}, 409, SinglePhotoCoachingStore::conflictMessage},
+    };
+    const fs::path checklistPath = ChecklistStore::path(documentPath());
+    const fs::path singlePath = SinglePhotoCoachingStore::path(documentPath());
+    const std::string before = onDisk() + readText(checklistPath) + readText(singlePath);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = post(c.target, c.body);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_EQ(errorOf(r).rfind(c.message, 0), 0u) << errorOf(r);  // the message, or how it begins
+        if (c.status == 409) {
+            EXPECT_TRUE(json::parse(r.body).contains("pairView") || json::parse(r.body).contains("checklist"))
+                << "the page is shown what is saved";
+        }
+        EXPECT_EQ(onDisk() + readText(checklistPath) + readText(singlePath), before);
+    }
+}
+
+TEST_F(DeskApi, WheelLinesAndTheirApproval) {
+    auto line = post(frameURL("p1-subject/lean"), {{"edit", wheel(20, 35, 30, 5, "reviewed")}, {"revision", 0}});
+    ASSERT_EQ(line.status, 200) << line.body;
+    EXPECT_TRUE(json::parse(line.body)["lean"]["frames"]["p1-subject"]["measurement"].is_object());
+    ASSERT_EQ(post(frameURL("p1-reference/lean"), {{"edit", wheel(20, 40, 24, 10, "reviewed")}, {"revision", 1}}).status, 200);
+    auto approved = post(pairs("p1/lean-context"),
+                         {{"edit", {{"commonCue", true}, {"comparableView", true}, {"comparableHeading", true},
+                                    {"comparableReference", true}, {"comparableCameraRoll", true}, {"similarSpeedReported", false},
+                                    {"approve", true}}},
+                          {"revision", 2}});
+    ASSERT_EQ(approved.status, 200) << approved.body;
+    const auto lean = json::parse(approved.body)["lean"];
+    EXPECT_TRUE(lean["approved"].get<bool>());
+    EXPECT_TRUE(lean["comparison"]["measurement"].is_object()) << lean.dump();
+    EXPECT_EQ(ReviewStore::load(documentPath()).revision, 3);
+}
+
+// The report is served with a policy that runs no script; nothing else of the run is served.
+TEST_F(DeskApi, SessionReportIsWrittenIntoTheRunAndServedWithoutScripts) {
+    ASSERT_EQ(post(pairs("p1/context"), {{"edit", {{"cornerDirection", "left"}}}, {"revision", 0}}).status, 200);
+    auto written = post("/api/sessions/" + sessionID + "/report", json::Value::object());
+    ASSERT_EQ(written.status, 200) << written.body;
+    const std::string url = json::parse(written.body)["url"];
+    auto page = get(url);
+    ASSERT_EQ(page.status, 200);
+    EXPECT_EQ(page.headers["content-security-policy"], "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
+    EXPECT_EQ(readText(session.report.parent_path() / url.substr(url.rfind('/') + 1)), page.body);
+    EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/session-report-x.json").status, 404);
+    EXPECT_EQ(get("/api/sessions/" + sessionID + "/run/results.json").status, 404);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Detection retries: the photo check, the crop check and the record's JSON form.
+// Detection retries: the photo check and the crop check before any detector runs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -6,7 +6,6 @@
 #include "TestSupport.h"
 #include "Torvane/ContentHash.h"
 #include "Torvane/DetectionRetry.h"
-#include "Torvane/Json.h"
 #include "Torvane/platform/FileSystem.h"
 
 using namespace torvane;
@@ -72,21 +71,4 @@ TEST(DetectionRetry, RefusesAChangedPhotoOrABadCropBeforeDetecting) {
     EXPECT_EQ(retry.twoD->kind, "2D");
     EXPECT_EQ(retry.twoD->candidateCount, 120);
     EXPECT_EQ(retry.threeD->kind, "3D");
-
-    DetectionRetry later = RetryRequest{messi, hash, {10, 20, 120, 90}}.run(counting.estimates());
-    EXPECT_LE(retry.timestamp, later.timestamp);
-}
-
-TEST(DetectionRetry, JsonForms) {
-    auto retry = json::decodeText<DetectionRetry>(R"({"timestamp": 12.5, "crop": {"x": 1, "y": 2, "width": 3, "height": 4}})");
-    EXPECT_EQ(retry.timestamp, 12.5);
-    EXPECT_FALSE(retry.twoD);
-    EXPECT_FALSE(retry.threeD);
-    EXPECT_EQ(json::canonical(retry), R"({"crop":{"height":4,"width":3,"x":1,"y":2},"timestamp":12.5})");
-    EXPECT_THROW(json::decodeText<DetectionRetry>(R"({"crop": {"x": 1, "y": 2, "width": 3, "height": 4}})"), DecodingError);
-
-    RetryRequest request{"/photos/a b.jpg", std::string(64, 'a'), {1, 2, 3, 4}};
-    EXPECT_EQ(json::decode<RetryRequest>(json::encode(request)), request);
-    EXPECT_THROW(json::decodeText<RetryRequest>(R"({"source": "/x.jpg", "crop": {"x": 1, "y": 2, "width": 3, "height": 4}})"),
-                 DecodingError);
 }

@@ -69,18 +69,6 @@ TEST(FeedbackRules, ProductionCatalogueHasNoRulesAndNeverFires) {
     EXPECT_TRUE(production.evaluate({observation(PairFeature::leftElbow, 90)}, comparableContext()).empty());
 }
 
-TEST(FeedbackRules, ThresholdsAreInclusiveInBothDirections) {
-    RuleCatalog greater{"t", {rule("g", PairFeature::leftElbow, DifferenceDirection::greater, 10)}};
-    EXPECT_EQ(firedIDs(greater, {observation(PairFeature::leftElbow, 10)}), std::vector<std::string>{"g"});
-    EXPECT_TRUE(firedIDs(greater, {observation(PairFeature::leftElbow, 9.99)}).empty());
-    EXPECT_TRUE(firedIDs(greater, {observation(PairFeature::leftElbow, -50)}).empty());
-
-    RuleCatalog smaller{"t", {rule("s", PairFeature::leftElbow, DifferenceDirection::smaller, 10)}};
-    EXPECT_EQ(firedIDs(smaller, {observation(PairFeature::leftElbow, -10)}), std::vector<std::string>{"s"});
-    EXPECT_TRUE(firedIDs(smaller, {observation(PairFeature::leftElbow, 10)}).empty());
-    EXPECT_TRUE(firedIDs(smaller, {observation(PairFeature::leftElbow, -9.99)}).empty());
-}
-
 TEST(FeedbackRules, FocusPointCarriesRuleContextAndObservation) {
     auto r = rule("knee-open", PairFeature::leftKnee, DifferenceDirection::smaller, 5);
     r.version = "3";
@@ -94,48 +82,55 @@ TEST(FeedbackRules, FocusPointCarriesRuleContextAndObservation) {
                                      "coach A"}));
 }
 
-TEST(FeedbackRules, OnlyTheFirstThreeByPriorityThenIdFire) {
-    RuleCatalog catalog{"t",
-                        {rule("e", PairFeature::rightKnee, DifferenceDirection::greater, 1, 5),
-                         rule("d", PairFeature::leftKnee, DifferenceDirection::smaller, 1, 1),
-                         rule("c", PairFeature::rightElbow, DifferenceDirection::greater, 1, 2),
-                         rule("b", PairFeature::leftElbow, DifferenceDirection::greater, 1, 1)}};
-    std::vector<PairObservation> observations = {
-        observation(PairFeature::leftElbow, 20), observation(PairFeature::rightElbow, 20),
-        observation(PairFeature::leftKnee, -20), observation(PairFeature::rightKnee, 20)};
-    // All four fire on distinct keys; e comes last and is cut.
-    EXPECT_EQ(firedIDs(catalog, observations), (std::vector<std::string>{"b", "d", "c"}));
-}
-
-TEST(FeedbackRules, OneFocusPointPerFeatureAndDirectionClaimedOnlyByFiringRules) {
-    RuleCatalog catalog{"t",
-                        {rule("low", PairFeature::leftElbow, DifferenceDirection::greater, 20, 2),
-                         rule("high", PairFeature::leftElbow, DifferenceDirection::greater, 30, 1)}};
-    EXPECT_EQ(firedIDs(catalog, {observation(PairFeature::leftElbow, 35)}), std::vector<std::string>{"high"});
-    EXPECT_EQ(firedIDs(catalog, {observation(PairFeature::leftElbow, 25)}), std::vector<std::string>{"low"});
-
-    // An unsupported rule ahead of a supported one does not claim the key either.
-    catalog.rules[1].reviewProvenance = "";
-    EXPECT_EQ(firedIDs(catalog, {observation(PairFeature::leftElbow, 35)}), std::vector<std::string>{"low"});
-}
-
-TEST(FeedbackRules, RulesNeedComparableViewsCornerAndDelta) {
-    auto cornerRule = rule("corner", PairFeature::rightElbow, DifferenceDirection::greater, 5);
+// Which rules fire: thresholds inclusive in both directions, one focus point per feature and
+// direction claimed only by a firing rule, comparable views, a corner where the rule needs
+// one, a difference to compare, and the first three by priority then id.
+TEST(FeedbackRules, WhichRulesFire) {
+    const auto greater = DifferenceDirection::greater, smaller = DifferenceDirection::smaller;
+    const auto elbow = PairFeature::leftElbow;
+    auto cornerRule = rule("corner", PairFeature::rightElbow, greater, 5);
     cornerRule.requiresCorner = true;
-    RuleCatalog catalog{"t", {rule("a", PairFeature::leftElbow, DifferenceDirection::greater, 5), cornerRule}};
-    std::vector<PairObservation> observations = {observation(PairFeature::leftElbow, 10),
-                                                 observation(PairFeature::rightElbow, 10)};
-    EXPECT_EQ(firedIDs(catalog, observations), (std::vector<std::string>{"a", "corner"}));
-
-    auto context = comparableContext();
-    context.cornerDirection = CornerDirection::unknown;
-    context.comparability[PairFeature::leftElbow] = ViewComparability::unreviewed;
-    EXPECT_TRUE(firedIDs(catalog, observations, context).empty());
-    context.comparability.erase(PairFeature::leftElbow);
-    EXPECT_TRUE(firedIDs(catalog, observations, context).empty());
-    context.comparability[PairFeature::leftElbow] = ViewComparability::notComparable;
-    EXPECT_TRUE(firedIDs(catalog, observations, context).empty());
-
-    EXPECT_TRUE(firedIDs(catalog, {observation(PairFeature::leftElbow, std::nullopt)}).empty());
-    EXPECT_TRUE(firedIDs(catalog, {observation(PairFeature::leftKnee, 50)}).empty());
+    auto unsupportedHigh = rule("high", elbow, greater, 30, 1);
+    unsupportedHigh.reviewProvenance = "";
+    const RuleCatalog thresholds{"t", {rule("g", elbow, greater, 10), rule("s", elbow, smaller, 10)}};
+    const RuleCatalog claims{"t", {rule("low", elbow, greater, 20, 2), rule("high", elbow, greater, 30, 1)}};
+    const RuleCatalog corner{"t", {rule("a", elbow, greater, 5), cornerRule}};
+    const auto knee = PairFeature::leftKnee;
+    const RuleCatalog four{"t", {rule("e", PairFeature::rightKnee, greater, 1, 5), rule("d", knee, smaller, 1, 1),
+                                 rule("c", PairFeature::rightElbow, greater, 1, 2), rule("b", elbow, greater, 1, 1)}};
+    auto unjudged = comparableContext();
+    unjudged.comparability.erase(elbow);
+    auto unreviewed = comparableContext(), notComparable = comparableContext(), noCorner = comparableContext();
+    unreviewed.comparability[elbow] = ViewComparability::unreviewed;
+    notComparable.comparability[elbow] = ViewComparability::notComparable;
+    noCorner.cornerDirection = CornerDirection::unknown;
+    const auto both = {observation(elbow, 10), observation(PairFeature::rightElbow, 10)};
+    const struct {
+        const char* name;
+        RuleCatalog catalog;
+        std::vector<PairObservation> observations;
+        PairContext context;
+        std::vector<std::string> fired;
+    } cases[] = {
+        {"greater at the threshold", thresholds, {observation(elbow, 10)}, comparableContext(), {"g"}},
+        {"just below it", thresholds, {observation(elbow, 9.99)}, comparableContext(), {}},
+        {"smaller at the threshold", thresholds, {observation(elbow, -10)}, comparableContext(), {"s"}},
+        {"just above it", thresholds, {observation(elbow, -9.99)}, comparableContext(), {}},
+        {"the higher threshold claims the key", claims, {observation(elbow, 35)}, comparableContext(), {"high"}},
+        {"below it the next rule fires", claims, {observation(elbow, 25)}, comparableContext(), {"low"}},
+        {"an unsupported rule claims nothing", {"t", {claims.rules[0], unsupportedHigh}}, {observation(elbow, 35)},
+         comparableContext(), {"low"}},
+        {"comparable views and a corner", corner, both, comparableContext(), {"a", "corner"}},
+        {"no corner", corner, both, noCorner, {"a"}},
+        {"views not judged", corner, both, unjudged, {"corner"}},
+        {"views unreviewed", corner, both, unreviewed, {"corner"}},
+        {"views not comparable", corner, both, notComparable, {"corner"}},
+        {"no difference", corner, {observation(elbow, std::nullopt)}, comparableContext(), {}},
+        {"another feature", corner, {observation(PairFeature::leftKnee, 50)}, comparableContext(), {}},
+        {"the first three by priority then id", four,
+         {observation(elbow, 20), observation(PairFeature::rightElbow, 20), observation(PairFeature::leftKnee, -20),
+          observation(PairFeature::rightKnee, 20)},
+         comparableContext(), {"b", "d", "c"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(firedIDs(c.catalog, c.observations, c.context), c.fired) << c.name;
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "TestSupport.h"
 #include "Torvane/platform/FileSystem.h"
@@ -40,4 +41,24 @@ TEST(FileSystem, CanonicalPathOfMissingFiles) {
     fs::create_directory_symlink(dir / "real", dir / "link");
     EXPECT_EQ(platform::canonicalPath(dir / "link" / "x" / ".." / "y.jpg"), dir / "real" / "y.jpg");
     EXPECT_EQ(platform::canonicalPath(dir / "real" / ""), dir / "real");
+}
+
+// The one reading function behind every reader: it never waits on a pipe, never reads a
+// device, never reads past its limit, and says which file and why.
+TEST(FileSystem, ReadingRefusesAllButARegularFileWithinItsLimit) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero");
+    writeText(dir / "big", std::string(2048, 'x'));
+    const std::vector<std::pair<fs::path, std::string>> refused = {{dir / "pipe", "it is not a regular file"},
+                                                                   {dir / "zero", "it is not a regular file"},
+                                                                   {dir / "big", "it is larger than the"},
+                                                                   {dir.path(), "it is a folder"},
+                                                                   {dir / "missing", "no such file or folder"}};
+    for (const auto& [file, why] : refused) {
+        const std::string message = messageOf([&] { platform::readFile(file, 1024); });
+        EXPECT_TRUE(contains(message, "\"" + file.string() + "\": " + why)) << message;
+    }
+    EXPECT_EQ(platform::readFile(dir / "big", 2048), std::string(2048, 'x'));
+    EXPECT_THROW(platform::openRegularFile(dir / "pipe"), fs::filesystem_error);
 }

@@ -110,17 +110,6 @@ TEST(ImageInput, SizeLimitsAreCheckedOnTheHeader) {
     EXPECT_FALSE(ImageInput::withinLimits(0, 10));
 }
 
-TEST(ImageInput, UnreadableFiles) {
-    TempDir dir;
-    const std::string limit = ImageInput::unreadableMessage;
-    test::writeText(dir / "x.jpg", "this is not a photo\n");
-    EXPECT_EQ(loadError(dir / "x.jpg"), limit);
-    EXPECT_EQ(loadError(dir / "missing.jpg"), limit);
-    EXPECT_EQ(loadError(dir.path()), limit);
-    test::writeText(dir / "empty.jpg", "");
-    EXPECT_EQ(loadError(dir / "empty.jpg"), limit);
-}
-
 TEST(ImageInput, CroppingValidatesAgainstTheUprightImage) {
     TempDir dir;
     test::writePhoto(dir / "a.png", 40, 30);

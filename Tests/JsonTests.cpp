@@ -95,17 +95,6 @@ TEST(Json, DecodingIsStrictAboutRequiredKeysAndTypes) {
     EXPECT_THROW(json::decodeText<PoseResult>("[]"), DecodingError);
 }
 
-TEST(Json, JointFormsCarryOnlyTheirKindsFields) {
-    JointResult twoD{"left_knee", {10, 20}, std::nullopt, 0.75, std::nullopt};
-    JointResult threeD{"left_knee", {10, 20}, std::vector<double>{0.1, -0.2, 0.3}, std::nullopt, "left_hip"};
-    auto a = json::encode(twoD), b = json::encode(threeD);
-    EXPECT_TRUE(a.contains("confidence2D"));
-    EXPECT_FALSE(a.contains("position3D") || a.contains("parent"));
-    EXPECT_FALSE(b.contains("confidence2D"));
-    EXPECT_EQ(b["position3D"].size(), 3u);
-    EXPECT_EQ(json::decode<JointResult>(b), threeD);
-}
-
 TEST(Dates, ReferenceSecondsAndIso8601) {
     auto epoch2001 = std::chrono::system_clock::time_point(std::chrono::seconds(978307200));
     EXPECT_DOUBLE_EQ(referenceSeconds(epoch2001), 0.0);

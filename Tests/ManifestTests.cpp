@@ -74,6 +74,11 @@ TEST_F(Manifest, EntryChecks) {
                                rider("Subject")})
         EXPECT_EQ(write(manifest(pair("A", "a.jpg", riders))), SessionManifest::entryMessage) << riders;
     EXPECT_EQ(write(manifest(pair("A", "a.jpg", rider("reference") + "," + rider("subject")))), "no error");
+    // Ids must fit in a picture's file name, the longest of which can be created.
+    const std::string longest(SessionManifest::maxIDLength, 'A');
+    EXPECT_EQ(write(manifest(pair(longest + "A", "a.jpg", rider("subject")))), SessionManifest::entryMessage);
+    EXPECT_EQ(write(manifest(pair(longest, "a.jpg", rider("subject")))), "no error");
+    EXPECT_NO_THROW(test::writeText(dir / (longest + "-reference-3D.png"), "x"));
 }
 
 TEST_F(Manifest, PathsStayInsideTheSessionFolder) {

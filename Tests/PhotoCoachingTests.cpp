@@ -82,54 +82,31 @@ TEST(PhotoCoachingImport, UnnamedPairsKeepTheirPlaceBeforeImportedOnes) {
 }
 
 TEST(PhotoCoachingImport, RefusesEachFaultWithItsMessage) {
-    ReviewDocument d = twoPairs();
-    expectError([&] { PhotoCoachingImport::apply({}, d); }, "Photo coaching import has no pairs or duplicate pairs.");
-    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairA), importedContext(d, pairA)}, d); },
-                "Photo coaching import has no pairs or duplicate pairs.");
-
-    // Coaching made before a photo changed belongs to other evidence.
-    ReviewDocument older = d;
+    const ReviewDocument d = twoPairs();
+    const std::string duplicate = "Photo coaching import has no pairs or duplicate pairs.";
+    const std::string stale = "Comparison approval belongs to different source evidence.";
+    ReviewDocument older = d;  // coaching made before a photo changed belongs to other evidence
     older.frames[1] = frame("A001", "reference", 'x');
-    expectError([&] { PhotoCoachingImport::apply({importedContext(older, pairA)}, d); },
-                "Comparison approval belongs to different source evidence.");
     PairContext unknownPair = importedContext(d, pairA);
     unknownPair.pairID = "Z001";
-    expectError([&] { PhotoCoachingImport::apply({unknownPair}, d); },
-                "Comparison approval belongs to different source evidence.");
-
     PairContext malformed = importedContext(d, pairA);
     malformed.photoCoaching->points.push_back({"Look", "Same title twice."});
-    expectError([&] { PhotoCoachingImport::apply({malformed}, d); },
-                "Photo coaching needs a direction, provenance, and one to three distinct, nonempty points.");
-
-    PairContext bare(d, pairC);
-    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairA), bare}, d); }, "Missing photo coaching.");
-
-    // An inconsistent document takes no import at all.
-    ReviewDocument inconsistent = d;
+    ReviewDocument inconsistent = d;  // an inconsistent document takes no import at all
     inconsistent.comparisonContexts = {PairContext(older, pairA)};
-    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairC)}, inconsistent); },
-                "Comparison approval belongs to different source evidence.");
-    ReviewDocument badLean = d;
-    badLean.schemaVersion = 2;
-    badLean.leanContexts.emplace("A001", LeanPairContext{});
-    expectError([&] { PhotoCoachingImport::apply({importedContext(d, pairA)}, badLean); },
-                "Lean evidence requires review schema 3.");
+    const std::tuple<std::vector<PairContext>, ReviewDocument, std::string> cases[] = {
+        {{}, d, duplicate},
+        {{importedContext(d, pairA), importedContext(d, pairA)}, d, duplicate},
+        {{importedContext(older, pairA)}, d, stale},
+        {{unknownPair}, d, stale},
+        {{malformed}, d, PhotoCoachingReview::invalidMessage},
+        {{importedContext(d, pairA), PairContext(d, pairC)}, d, "Missing photo coaching."},
+        {{importedContext(d, pairC)}, inconsistent, stale},
+    };
+    for (const auto& [contexts, document, message] : cases)
+        expectError([&] { PhotoCoachingImport::apply(contexts, document); }, message);
 }
 
-TEST(SinglePhotoCoaching, LoadsRecordsForUnpairedSubjectsAsWritten) {
-    TempDir tmp;
-    const auto file = tmp / "single.json";
-    writeText(file, "[" + singleRecord("B001-subject", std::string(64, 'c'), onePoint, " coach ") + "]");
-    auto loaded = SinglePhotoCoaching::load(file, document().frames);
-    ASSERT_EQ(loaded.size(), 1u);
-    EXPECT_EQ(loaded.at("B001-subject"), (SinglePhotoCoaching{"B001-subject", std::string(64, 'c'), panel, " coach ",
-                                                              {{"Look", "Further ahead."}}}));
-
-    writeText(file, "[]");
-    EXPECT_TRUE(SinglePhotoCoaching::load(file, document().frames).empty());
-}
-
+// Loading what was written is SingleCoachingStoreTest's; here every record it refuses.
 TEST(SinglePhotoCoaching, RefusesEveryMismatchWithOneMessage) {
     TempDir tmp;
     const auto file = tmp / "single.json";
@@ -159,8 +136,6 @@ TEST(SinglePhotoCoaching, FileAndFrameFailuresPassThrough) {
     TempDir tmp;
     const auto file = tmp / "single.json";
     EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), std::filesystem::filesystem_error);
-    writeText(file, singleRecord("B001-subject", std::string(64, 'c'), onePoint));  // an object, not an array
-    EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), DecodingError);
     writeText(file, R"([{"frameID": "B001-subject"}])");
     EXPECT_THROW(SinglePhotoCoaching::load(file, document().frames), DecodingError);
 

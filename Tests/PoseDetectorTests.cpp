@@ -47,9 +47,7 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
     platform::Raster image = photo.cropped(crop);
 
     PoseResult twoD = VisionPoseEstimator::estimate2D(image, crop);
-    EXPECT_EQ(twoD.status, "needsReview") << twoD.message.value_or("");
-    EXPECT_EQ(twoD.candidateCount, 1);
-    EXPECT_EQ(twoD.requestRevision, 1);
+    ASSERT_EQ(twoD.status, "needsReview") << twoD.message.value_or("");
     expectMessiJoints(twoD);
     // neck and root are midpoints carrying the weaker score of their two sources
     const auto* neck = twoD.joint("neck");
@@ -59,7 +57,6 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
 
     PoseResult threeD = VisionPoseEstimator::estimate3D(image, crop);
     ASSERT_EQ(threeD.status, "needsReview") << threeD.message.value_or("");
-    EXPECT_EQ(threeD.candidateCount, 1);
     ASSERT_EQ(threeD.joints.size(), 17u);
     // BlazePose heavy puts his left ankle on the boot's sole, 21 px below the joint.
     expectMessiJoints(threeD, 0.08);
@@ -99,47 +96,6 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
         Point2 projected{crop.x + crop.width / 2 + focal * camera[0] / camera[2], crop.y + crop.height / 2 + focal * camera[1] / camera[2]};
         EXPECT_LT(projected.distance(j.point), 0.08 * 270) << j.name;  // fit residuals reach 13 px
     }
-
-    // The same crop four times larger (as from a big camera file) is shrunk before the
-    // networks see it; the joints land on the same body parts.
-    const int f = 4;
-    std::vector<std::uint8_t> big(static_cast<std::size_t>(image.width() * f) * image.height() * f * 3);
-    for (int y = 0; y < image.height() * f; ++y)
-        for (int x = 0; x < image.width() * f; ++x)
-            for (int c = 0; c < 3; ++c)
-                big[(static_cast<std::size_t>(y) * image.width() * f + x) * 3 + c] =
-                    image.data()[(static_cast<std::size_t>(y / f) * image.width() + x / f) * 3 + c];
-    platform::Raster large = platform::Raster::fromRGB(image.width() * f, image.height() * f, big.data());
-    const PixelRect largeCrop{crop.x * f, crop.y * f, crop.width * f, crop.height * f};
-    PoseResult largeTwoD = VisionPoseEstimator::estimate2D(large, largeCrop);
-    ASSERT_EQ(largeTwoD.status, "needsReview");
-    for (const auto& j : twoD.joints) {
-        const JointResult* other = largeTwoD.joint(j.name);
-        ASSERT_NE(other, nullptr) << j.name;
-        EXPECT_LT(Point2(other->point.x / f, other->point.y / f).distance(j.point), 6) << j.name;
-    }
-}
-
-TEST(PoseDetector, ManyPeopleAreAmbiguousAndAnEmptyImageHasNoPose) {
-    ImageInput crowd = ImageInput::load(test::samplePhoto("person_multi_det.jpg"));
-    const PixelRect all{0, 0, static_cast<double>(crowd.width()), static_cast<double>(crowd.height())};
-    PoseResult many = VisionPoseEstimator::estimate2D(crowd.cropped(all), all);
-    EXPECT_EQ(many.status, "ambiguous");
-    EXPECT_GE(many.candidateCount, 2);
-    EXPECT_EQ(many.message, "Multiple 2D candidates; tighten the selected rider crop.");
-    EXPECT_TRUE(many.joints.empty());
-
-    // A flat grey crop, and a crop of a single pixel.
-    for (int side : {400, 1}) {
-        const PixelRect crop{0, 0, static_cast<double>(side), static_cast<double>(side * 3 / 4 + 1)};
-        platform::Raster grey = platform::Raster::filled(side, side * 3 / 4 + 1, 128, 128, 128);
-        for (const PoseResult& r : {VisionPoseEstimator::estimate2D(grey, crop), VisionPoseEstimator::estimate3D(grey, crop)}) {
-            EXPECT_EQ(r.status, "noPose") << r.kind << " " << side;
-            EXPECT_EQ(r.candidateCount, 0);
-            EXPECT_TRUE(r.joints.empty());
-            EXPECT_FALSE(r.message);
-        }
-    }
 }
 
 // A missing, corrupt or truncated model file: every result is an "error" naming the file.
@@ -171,48 +127,24 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
         EXPECT_TRUE(r.joints.empty());
         EXPECT_EQ(r.message, failure(broken, Network::detector));  // the person detector runs first
     }
-
-    // With a sound detector the missing MoveNet is what both estimates report.
-    fs::remove(folder / "blazepose-detector.json");
-    fs::create_symlink(real / "blazepose-detector.json", folder / "blazepose-detector.json");
-    fs::create_symlink(real / "blazepose-detector.bin", folder / "blazepose-detector.bin");
-    platform::PoseModels noMoveNet = platform::PoseModels::load(folder);
-    for (const PoseResult& r : {VisionPoseEstimator::estimate2D(image, crop, noMoveNet), VisionPoseEstimator::estimate3D(image, crop, noMoveNet)}) {
-        EXPECT_EQ(r.status, "error");
-        EXPECT_EQ(r.message, failure(broken, Network::moveNet));
-    }
 }
 
-// The two people counters: the person detector sees heads (and misses small ones),
-// MoveNet's centre heatmap sees bodies. basketball1.png shows two players: a small one at
-// the left facing the camera, a large one at the right turned away.
-TEST(PoseDetector, CountsHeadsAndBodies) {
+// The person detector sees heads and misses small ones (MoveNet's count of bodies is in the
+// outcomes table). basketball1.png shows two players: a small one at the left facing the
+// camera, a large one at the right turned away.
+TEST(PoseDetector, ThePersonDetectorFindsHeads) {
     const auto& models = platform::PoseModels::shared();
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
-    const PixelRect all{0, 0, static_cast<double>(players.width()), static_cast<double>(players.height())};
-    platform::Raster image = players.cropped(all);
-    auto heads = models.detectPeople(image);
+    auto heads = models.detectPeople(players.cropped({0, 0, 640, 480}));
     ASSERT_EQ(heads.size(), 1u);
     EXPECT_NEAR(heads[0].centerX, 570, 40);  // the back of the right player's head
     EXPECT_NEAR(heads[0].centerY, 100, 40);
-    EXPECT_EQ(models.moveNet(image).people, 2);
 
-    PoseResult twoD = VisionPoseEstimator::estimate2D(image, all);
-    EXPECT_EQ(twoD.status, "ambiguous");
-    EXPECT_EQ(twoD.candidateCount, 2);
-    PoseResult threeD = VisionPoseEstimator::estimate3D(image, all);
-    EXPECT_EQ(threeD.status, "needsReview");
-    EXPECT_EQ(threeD.candidateCount, 2);
-
-    // Cut to the left player alone, there is one person, and his face is found.
-    const PixelRect left{0, 0, 300, 480};
-    heads = models.detectPeople(players.cropped(left));
+    // Cut to the left player alone, his face is found.
+    heads = models.detectPeople(players.cropped({0, 0, 300, 480}));
     ASSERT_EQ(heads.size(), 1u);
     EXPECT_NEAR(heads[0].centerX, 85, 25);
     EXPECT_NEAR(heads[0].centerY, 130, 25);
-    PoseResult one = VisionPoseEstimator::estimate2D(players.cropped(left), left);
-    EXPECT_EQ(one.status, "needsReview");
-    EXPECT_EQ(one.candidateCount, 1);
 }
 
 // The right player of basketball1.png turns his back to the camera: his left shoulder and hip
@@ -265,12 +197,13 @@ TEST(PoseDetector, APersonFillingTheCropIsFoundByZoomingOut) {
         EXPECT_GE(*seen->confidence2D, 0.2) << name;
         EXPECT_LT(seen->point.distance(reference.joint(name)->point), 30) << name;
     }
-    EXPECT_EQ(VisionPoseEstimator::estimate3D(players.cropped(tight), tight).status, "needsReview");
 }
 
-// Both estimates at once (as the runner, retries and `torvane detect` make them) share the
-// detectors' first look and answer exactly as the two calls apart, failures included.
-TEST(PoseDetector, BothEstimatesAtOnceAnswerAsTheTwoApart) {
+// What the detectors make of each photo (the person detector counts heads, MoveNet bodies:
+// two players are ambiguous in 2-D, the 3-D result takes the first), and both estimates at
+// once (as the runner, retries and `torvane detect` make them) sharing the detectors' first
+// look answer exactly as the two calls apart, failures included.
+TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
     test::TempDir scratch;
     const fs::path real = platform::defaultPoseModelFolder();
     for (const char* file : {"blazepose-detector.json", "blazepose-detector.bin", "blazepose-heavy.json", "blazepose-heavy.bin"})
@@ -281,25 +214,35 @@ TEST(PoseDetector, BothEstimatesAtOnceAnswerAsTheTwoApart) {
     ImageInput messi = ImageInput::load(test::samplePhoto("messi5.jpg"));
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
     ImageInput crowd = ImageInput::load(test::samplePhoto("person_multi_det.jpg"));
+    const PixelRect all{0, 0, static_cast<double>(crowd.width()), static_cast<double>(crowd.height())};
     struct Case {
         const char* name;
         platform::Raster image;
         PixelRect crop;
         const platform::PoseModels& models;
+        std::string status2D, status3D;
+        std::int64_t candidates2D, candidates3D;
     };
     const Case cases[] = {
-        {"one person", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, models},
-        {"two players", players.cropped({0, 0, 640, 480}), {0, 0, 640, 480}, models},
-        {"zoomed out", players.cropped({420, 20, 220, 260}), {420, 20, 220, 260}, models},
-        {"nobody", platform::Raster::filled(200, 150, 128, 128, 128), {0, 0, 200, 150}, models},
-        {"a strip", platform::Raster::filled(640, 4, 128, 128, 128), {0, 0, 640, 4}, models},
-        {"crowd without MoveNet", crowd.cropped({0, 0, 416, 416}), {0, 0, 416, 416}, noMoveNet},
-        {"one person without MoveNet", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, noMoveNet},
+        {"one person", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, models, "needsReview", "needsReview", 1, 1},
+        {"two players", players.cropped({0, 0, 640, 480}), {0, 0, 640, 480}, models, "ambiguous", "needsReview", 2, 2},
+        {"the left player alone", players.cropped({0, 0, 300, 480}), {0, 0, 300, 480}, models, "needsReview", "needsReview", 1, 1},
+        {"zoomed out", players.cropped({420, 20, 220, 260}), {420, 20, 220, 260}, models, "needsReview", "needsReview", 1, 1},
+        {"a crowd", crowd.cropped(all), all, models, "ambiguous", "needsReview", 2, 2},
+        {"nobody", platform::Raster::filled(200, 150, 128, 128, 128), {0, 0, 200, 150}, models, "noPose", "noPose", 0, 0},
+        {"a pixel", platform::Raster::filled(1, 1, 128, 128, 128), {0, 0, 1, 1}, models, "noPose", "noPose", 0, 0},
+        {"a strip", platform::Raster::filled(640, 4, 128, 128, 128), {0, 0, 640, 4}, models, "error", "error", 0, 0},
+        {"crowd without MoveNet", crowd.cropped({0, 0, 416, 416}), {0, 0, 416, 416}, noMoveNet, "error", "error", 0, 0},
+        {"one person without MoveNet", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, noMoveNet, "error", "error", 0, 0},
     };
     for (const auto& c : cases) {
         auto [twoD, threeD] = VisionPoseEstimator::estimateBoth(c.image, c.crop, c.models);
         const PoseResult apart[] = {VisionPoseEstimator::estimate2D(c.image, c.crop, c.models),
                                     VisionPoseEstimator::estimate3D(c.image, c.crop, c.models)};
+        EXPECT_EQ(apart[0].status, c.status2D) << c.name;
+        EXPECT_EQ(apart[1].status, c.status3D) << c.name;
+        EXPECT_EQ(apart[0].candidateCount, c.candidates2D) << c.name;
+        EXPECT_EQ(apart[1].candidateCount, c.candidates3D) << c.name;
         for (const auto& [together, alone] : {std::pair{&twoD, &apart[0]}, std::pair{&threeD, &apart[1]}}) {
             SCOPED_TRACE(std::string(c.name) + " " + alone->kind);
             EXPECT_EQ(together->kind, alone->kind);
@@ -316,7 +259,4 @@ TEST(PoseDetector, BothEstimatesAtOnceAnswerAsTheTwoApart) {
             EXPECT_GE(together->durationSeconds, 0);
         }
     }
-    auto [twoD, threeD] = VisionPoseEstimator::estimateBoth(cases[6].image, cases[6].crop, noMoveNet);
-    EXPECT_EQ(twoD.status, "error");
-    EXPECT_EQ(threeD.message, twoD.message);
 }

@@ -87,12 +87,6 @@ struct ReliabilityTest : ::testing::Test {
         EXPECT_EQ(winners.size(), 1u) << "round " << round;
         return winners.empty() ? -1 : winners[0];
     }
-
-    std::set<std::string> folderEntries() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path.parent_path())) names.insert(entry.path().filename().string());
-        return names;
-    }
 };
 
 JointEdit marker(double x, double y) { return {Point2{x, y}, JointReviewState::confirmed}; }
@@ -128,7 +122,7 @@ TEST_F(ReliabilityTest, ConcurrentSaversExactlyOneWinsEachRound) {
     }
     writeText(stop, "");
     EXPECT_EQ(exitCode(reader), 0) << "a reader saw a partial or invalid document";
-    EXPECT_EQ(folderEntries(), (std::set<std::string>{"results.json", path.filename().string(),
+    EXPECT_EQ(namesIn(path.parent_path()), (std::set<std::string>{"results.json", path.filename().string(),
                                                        ReviewStore::lockPath(path).filename().string()}));
 }
 
@@ -234,7 +228,7 @@ TEST_F(ReliabilityTest, SaversKilledInsideEverySystemCallLoseNothing) {
             if (schema < 3) {
                 EXPECT_EQ(readText(backup), oldBytes);
             }
-            auto names = folderEntries();
+            auto names = namesIn(path.parent_path());
             names.erase(backup.filename().string());
             EXPECT_EQ(names, (std::set<std::string>{"results.json", path.filename().string(),
                                                      ReviewStore::lockPath(path).filename().string()}))

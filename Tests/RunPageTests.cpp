@@ -40,7 +40,8 @@ TEST(RunPage, SaysWhatEachRiderGotEscapedWithSortedJointRows) {
     FeasibilityReport report;
     report.session = "Day <1> & \"wet\" 'laps' &lt;";
     report.annotationProvenance = "coach's marks";
-    report.crops = {failed, noted, crop("A003", "subject")};
+    // Ids from a hand-edited results file end up in picture names too.
+    report.crops = {failed, noted, crop("A003\" onerror=\"alert(1)", "subject<script>")};
     const std::string page = FeasibilityRunner::html(report);
 
     const std::string title = "A001 \u00b7 subject \u00b7 R&amp;D";
@@ -57,6 +58,7 @@ TEST(RunPage, SaysWhatEachRiderGotEscapedWithSortedJointRows) {
         {"the message without an error", "<p>3D: noPose \u00b7 2D: unavailable</p><p>No person found.</p>"},
         {"an empty note without either", "<p>3D: unavailable \u00b7 2D: unavailable</p><p></p>"},
         {"picture and its text", "<img src=\"A001-subject-2D.png\" alt=\"" + title + " 2D inspection\">"},
+        {"escaped picture name", "src=\"A003&quot; onerror=&quot;alert(1)-subject&lt;script&gt;-3D.png\""},
         {"rows by name, one decimal, whatever the confidence",
          "<tr><td>?</td><td>elbow&lt;x&gt;</td><td>-0.0, 1000.0</td></tr><tr><td>13</td><td>left_knee</td><td>12.3, 7.0</td>"
          "</tr><tr><td>19</td><td>nose</td><td>3.2, 4.8</td></tr></table>"},
@@ -65,5 +67,5 @@ TEST(RunPage, SaysWhatEachRiderGotEscapedWithSortedJointRows) {
     EXPECT_EQ(page.find("<section>"), page.find("<section><h2>" + title));
     EXPECT_EQ(page.rfind("<section>"), page.find("<section><h2>A003"));
     EXPECT_EQ(page.substr(page.size() - 7), "</html>");
-    EXPECT_FALSE(contains(page, "Day <1>"));
+    EXPECT_FALSE(contains(page, "Day <1>") || contains(page, "onerror=\"") || contains(page, "<script>"));
 }

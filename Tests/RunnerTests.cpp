@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <regex>
 #include <set>
 
 #include "TestSupport.h"
@@ -137,8 +136,6 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     EXPECT_EQ(platform::readFile(out / "index.html"), FeasibilityRunner::html(report));
     EXPECT_EQ(report.manifestHash, contentHashOfFile(s.manifest));
     EXPECT_EQ(report.session, "Turn 3 <morning>");
-    EXPECT_EQ(report.schemaVersion, 1);
-    EXPECT_TRUE(std::regex_match(report.generatedAt, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
     EXPECT_TRUE(report.machineArchitecture == "x86_64" || report.machineArchitecture == "arm64");
     EXPECT_FALSE(report.operatingSystem.empty());
     EXPECT_EQ(report.operatingSystem.find('\n'), std::string::npos);
@@ -164,7 +161,7 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     EXPECT_EQ(compared, 8);
 }
 
-TEST(Runner, AnExistingRunFolderIsNeverReused) {
+TEST(Runner, AnExistingRunFolderIsNeverReusedNorAFolderMadeForABadManifest) {
     RunSession s;
     s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     const fs::path out = s.folder / "run";
@@ -187,14 +184,11 @@ TEST(Runner, AnExistingRunFolderIsNeverReused) {
     for (const char* name : {"plain-file", "dangling"})
         EXPECT_THROW(runCapturing(s.manifest, s.folder / name, scripted(), printed), PoseError) << name;
     EXPECT_FALSE(fs::exists(s.folder / "nowhere"));
-}
 
-TEST(Runner, AnInvalidManifestCreatesNoFolder) {
-    RunSession s;
+    // A manifest that does not load creates no folder at all.
     platform::writeFileAtomically(s.manifest, "{\"schemaVersion\": 1}");
-    std::string printed;
-    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run", scripted(), printed), DecodingError);
-    EXPECT_FALSE(fs::exists(s.folder / "run"));
+    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run-2", scripted(), printed), DecodingError);
+    EXPECT_FALSE(fs::exists(s.folder / "run-2"));
 }
 
 TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {

@@ -66,20 +66,9 @@ PoseEstimates scripted() {
 
 }  // namespace
 
-TEST(SystemSeam, DiscoveryNamesItsRunFolderWithTheUUIDItIsGiven) {
-    TempDir data;
-    fs::create_directory(data / "s");
-    writePhoto(data / "s" / "a.png", 64, 48);
-    const FixedEnv env(fixedTime, uuid);
-    ScriptedAnalysis analysis;
-
-    const auto report = SessionDiscovery::run(data.path(), {}, {}, analysis.callback(), env);
-    ASSERT_EQ(report.sessions.size(), 1u) << (report.failures.empty() ? "" : report.failures[0].message);
-    EXPECT_EQ(report.sessions[0].resultsURL, data / "s" / ("analysis-auto-" + uuid) / "results.json");
-}
-
-// A run folder that is already there (a UUID that came up twice, or a folder made by
-// hand) is refused and left alone; it must not block later runs of the same bytes.
+// Discovery names its run folder with the UUID it is given. A run folder that is already
+// there (a UUID that came up twice, or a folder made by hand) is refused and left alone; it
+// must not block later runs of the same bytes.
 TEST(SystemSeam, ARunFolderThatAlreadyExistsIsLeftAloneAndDoesNotBlockTheNextRun) {
     TempDir data;
     fs::create_directory(data / "s");

@@ -44,25 +44,19 @@ std::string readText(const fs::path& file) {
 }
 
 namespace {
+// r = x, g = y, b = (x + y) / 2, scaled into 0..255.
 VipsImage* gradient(int width, int height) {
-    VipsImage *x = nullptr, *xy = nullptr;
-    vips_xyz(&xy, width, height, nullptr);
-    // r = x, g = y, b = x + y, scaled into 0..255.
-    VipsImage *bx = nullptr, *by = nullptr;
-    vips_extract_band(xy, &bx, 0, nullptr);
-    vips_extract_band(xy, &by, 1, nullptr);
-    VipsImage *r = nullptr, *g = nullptr, *s = nullptr, *b = nullptr;
-    vips_linear1(bx, &r, 255.0 / std::max(1, width - 1), 0, nullptr);
-    vips_linear1(by, &g, 255.0 / std::max(1, height - 1), 0, nullptr);
-    vips_add(r, g, &s, nullptr);
-    vips_linear1(s, &b, 0.5, 0, nullptr);
-    VipsImage* bands[] = {r, g, b};
-    VipsImage* joined = nullptr;
-    vips_bandjoin(bands, &joined, 3, nullptr);
-    vips_cast_uchar(joined, &x, nullptr);
-    for (VipsImage* i : {xy, bx, by, r, g, s, b, joined}) g_object_unref(i);
-    x->Type = VIPS_INTERPRETATION_sRGB;
-    return x;
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+            p[0] = static_cast<std::uint8_t>(255 * x / std::max(1, width - 1));
+            p[1] = static_cast<std::uint8_t>(255 * y / std::max(1, height - 1));
+            p[2] = static_cast<std::uint8_t>((p[0] + p[1]) / 2);
+        }
+    VipsImage* image = vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
+    image->Type = VIPS_INTERPRETATION_sRGB;
+    return image;
 }
 }  // namespace
 
@@ -113,16 +107,6 @@ fs::path samplePhoto(const std::string& name) {
     return fs::path(cache ? cache : "/var/cache/torvane") / "samples" / name;
 }
 
-namespace {
-std::string drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-    return text;
-}
-}  // namespace
-
 pid_t spawn(const std::function<int()>& body) {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -148,37 +132,23 @@ ProcessResult runCli(const std::vector<std::string>& args, unsigned timeLimitSec
 
 ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args, unsigned timeLimitSeconds) {
     TempDir scratch;
-    fs::path outFile = scratch / "out", errFile = scratch / "err";
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char*> argv;
-        std::string name = program;
-        argv.push_back(name.data());
+    const fs::path outFile = scratch / "out", errFile = scratch / "err";
+    const pid_t pid = spawn([&] {
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         std::vector<std::string> copy = args;
+        copy.insert(copy.begin(), program);
+        std::vector<char*> argv;
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
         if (timeLimitSeconds > 0) alarm(timeLimitSeconds);  // survives exec
         execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ProcessResult result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    int fd = open(outFile.c_str(), O_RDONLY);
-    result.out = drain(fd);
-    close(fd);
-    fd = open(errFile.c_str(), O_RDONLY);
-    result.err = drain(fd);
-    close(fd);
-    return result;
+        return 127;
+    });
+    if (pid < 0) throw std::runtime_error("fork failed");
+    const int code = exitCode(pid);
+    return {code < 0 ? 128 - code : code, readText(outFile), readText(errFile)};
 }
 
 platform::Raster patternPhoto(int width, int height) {
@@ -208,6 +178,13 @@ std::set<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
+std::vector<fs::path> runFolders(const fs::path& session) {
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(session))
+        if (entry.path().filename().string().rfind(SessionDiscovery::runFolderPrefix, 0) == 0) folders.push_back(entry.path());
+    return folders;
+}
+
 SessionFiles writeSession(const fs::path& folder) {
     fs::create_directories(folder);
     platform::writePNG(platform::Raster::filled(64, 48, 200, 10, 10), folder / "a.png");
@@ -224,25 +201,12 @@ SessionFiles writeSession(const fs::path& folder) {
     SessionFiles s{folder, folder / "session.json", folder / "run" / "results.json"};
     writeText(s.manifest, json::pretty(manifest));
 
-    FeasibilityReport report;
-    report.session = "test";
-    report.generatedAt = "2026-01-01T00:00:00Z";
-    report.manifestHash = contentHash(readText(s.manifest));
-    auto crop = [&](const std::string& pair, const std::string& role, const std::string& rider, const std::string& file,
-                    PixelRect rect) {
-        CropReport c;
-        c.pairID = pair;
-        c.role = role;
-        c.rider = rider;
-        c.crop = rect;
-        c.sourceHash = contentHashOfFile(folder / file);
-        c.twoD = pose("2D", rect.x + 10, rect.y + 10);
-        c.threeD = pose("3D", rect.x + 12, rect.y + 12);
-        return c;
-    };
-    report.crops = {crop("p1", "subject", "Ana", "a.png", {0, 0, 60, 40}),
-                    crop("p1", "reference", "Ben", "b.png", {4, 4, 50, 40}),
-                    crop("p2", "subject", "Cy", "c.png", {0, 0, 64, 48})};
+    // The crops of a complete run, each with both kinds of pose.
+    FeasibilityReport report = matchingReport(s.manifest);
+    for (auto& crop : report.crops) {
+        crop.twoD = pose("2D", crop.crop.x + 10, crop.crop.y + 10);
+        crop.threeD = pose("3D", crop.crop.x + 12, crop.crop.y + 12);
+    }
     fs::create_directories(s.report.parent_path());
     writeText(s.report, json::pretty(report));
     return s;

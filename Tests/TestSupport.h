@@ -52,6 +52,8 @@ std::string readText(const fs::path& file);
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 // The names in a folder (not below it).
 std::set<std::string> namesIn(const fs::path& folder);
+// The run folders discovery made in a session folder.
+std::vector<fs::path> runFolders(const fs::path& session);
 
 // Writes a synthetic photo (a smooth gradient, so every pixel differs from its
 // neighbours) in the format its extension names: .jpg, .png, .tif, .heic. A JPEG may carry
@@ -101,14 +103,7 @@ std::string messageOf(F&& f) {
 }
 
 // Runs `f` and expects the library's refusal with exactly this message.
-inline void expectError(const std::function<void()>& f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no error, expected: " << message;
-    } catch (const PoseError& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-}
+inline void expectError(const std::function<void()>& f, const std::string& message) { EXPECT_EQ(messageOf(f), message); }
 
 // The code and text of the refusal `f` throws: callers decide by the code, users read the text.
 struct Refusal {
