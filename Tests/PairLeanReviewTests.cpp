@@ -73,9 +73,6 @@ TEST(PairReview, ContextsStayBoundToTheirEvidence) {
     EXPECT_EQ(messageOf([&] { PairContext(d, pairs[1]); }), "This photo has no reference.");
     PairContext context(d, pairs[0]);
     EXPECT_EQ(context.evidenceHash, PairReview::evidenceHash(d, pairs[0]));
-    EXPECT_FALSE(context.subjectConfirmed || context.referenceConfirmed);
-    EXPECT_EQ(context.cornerDirection, CornerDirection::unknown);
-    EXPECT_TRUE(context.comparability.empty() && !context.kneePlacement && !context.photoCoaching);
     d.comparisonContexts.push_back(context);
     EXPECT_NO_THROW(PairReview::validate(d));
 
@@ -89,9 +86,7 @@ TEST(PairReview, ContextsStayBoundToTheirEvidence) {
         change(copy);
         return messageOf([&] { PairReview::validate(copy); });
     };
-    EXPECT_EQ(changed([](ReviewDocument& c) { c.reportHash = "other"; }), differentEvidence);
-    EXPECT_EQ(changed([](ReviewDocument& c) { c.frames[1].panel.width = 99; }), differentEvidence);
-    EXPECT_EQ(changed([](ReviewDocument& c) { c.frames[2].file = "other.jpg"; }), differentEvidence);
+    // Which fields the evidence hash covers is EvidenceHashMatchesIndependentVectors'.
     EXPECT_EQ(changed([](ReviewDocument& c) { c.frames[2].sourceHash = "x"; }), differentEvidence);
     EXPECT_EQ(changed([](ReviewDocument& c) { c.comparisonContexts[0].pairID = "b"; }), differentEvidence);
     EXPECT_EQ(changed([](ReviewDocument& c) { c.comparisonContexts[0].subjectID = "b-subject"; }), differentEvidence);

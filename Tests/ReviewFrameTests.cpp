@@ -74,8 +74,6 @@ TEST(ReviewFrame, SeedComesFromTheNewestQualifyingRetry) {
     f.addRetry(retry(result("2D", "needsReview", {})));
     f.addRetry(retry(std::nullopt));
     EXPECT_EQ(f.seedPoint("left_knee", "2D"), (Point2{130, 230})) << "two candidates, no joints or no result are skipped";
-    ASSERT_TRUE(f.retries);
-    EXPECT_EQ(f.retries->size(), 5u);
     EXPECT_EQ(f.seedPose("3D"), std::nullopt) << "no 3-D result anywhere";
 }
 
@@ -105,8 +103,6 @@ TEST(ReviewFrame, SetJointEnforcesTheRulesAndRecordsChanges) {
     // Restoring (what an undo does) is ReviewEditing's test.
     f.restore("left_knee", std::nullopt);
     EXPECT_EQ(f.displayPoint("left_knee", "2D"), (Point2{150, 250})) << "back to the proposal";
-    EXPECT_LE(f.history.front().timestamp, f.history.back().timestamp);
-    EXPECT_GT(f.history.front().timestamp, 7e8) << "seconds since 2001";
 }
 
 TEST(ReviewFrame, CanvasCoordinatesRoundTrip) {

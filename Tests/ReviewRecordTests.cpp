@@ -49,13 +49,6 @@ TEST(ReviewRecords, DocumentRoundTripsThroughItsFileForm) {
     EXPECT_EQ(value["comparisonContexts"][0]["comparability"], json::parse(R"(["leftKnee","comparable"])"));
     EXPECT_EQ(value["comparisonContexts"][0]["kneePlacement"], json::parse(R"(["rightKnee","similar"])"));
     EXPECT_EQ(value["frames"][0]["history"][2]["action"], "undo");
-    EXPECT_FALSE(value["frames"][0]["history"][2].contains("after"));
-    EXPECT_FALSE(value["frames"][1].contains("retries"));
-    EXPECT_FALSE(value["frames"][1].contains("raw2D"));
-    EXPECT_EQ(value["leanAnnotations"]["p1-subject"]["basis"], "imageVertical");
-    EXPECT_EQ(value["leanAnnotations"]["p1-subject"]["state"], "draft");
-    EXPECT_FALSE(value["leanAnnotations"]["p1-subject"].contains("reference"));
-    EXPECT_FALSE(value["leanContexts"]["p1"].contains("approvalDigest"));
 }
 
 TEST(ReviewRecords, OlderSchemaReadsWithEmptyCollectionsAndWritesAllKeys) {

@@ -5,15 +5,19 @@
 
 namespace torvane {
 
-void PhotoCoachingReview::validate() const {
-    bool valid = cornerDirection != CornerDirection::unknown && !isBlank(provenance) && !points.empty() &&
-                 points.size() <= 3;
-    for (std::size_t i = 0; valid && i < points.size(); ++i)
+bool PhotoCoachingReview::pointsValid(const std::string& provenance, const std::vector<PhotoCoachingPoint>& points) {
+    if (isBlank(provenance) || points.empty() || points.size() > 3) return false;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (isBlank(points[i].title) || isBlank(points[i].detail)) return false;
         for (std::size_t j = i + 1; j < points.size(); ++j)
-            if (points[i].title == points[j].title) valid = false;
-    for (std::size_t i = 0; valid && i < points.size(); ++i)
-        if (isBlank(points[i].title) || isBlank(points[i].detail)) valid = false;
-    if (!valid) throw PoseError::invalidInput(invalidMessage);
+            if (points[i].title == points[j].title) return false;
+    }
+    return true;
+}
+
+void PhotoCoachingReview::validate() const {
+    if (cornerDirection == CornerDirection::unknown || !pointsValid(provenance, points))
+        throw PoseError::invalidInput(invalidMessage);
 }
 
 PairContext::PairContext(const ReviewDocument& document, const ReviewPair& pair) {

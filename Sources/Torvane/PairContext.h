@@ -80,9 +80,11 @@ struct PhotoCoachingReview {
     static constexpr const char* invalidMessage =
         "Photo coaching needs a direction, provenance, and one to three distinct, nonempty points.";
 
-    // Accepts a known direction, a non-blank provenance and one to three points with
-    // distinct titles (compared as stored) and non-blank titles and details.
+    // Accepts a known direction and what pointsValid accepts.
     void validate() const;
+    // A non-blank provenance and one to three points with distinct titles (compared as
+    // stored) and non-blank titles and details; single-photo coaching asks the same.
+    static bool pointsValid(const std::string& provenance, const std::vector<PhotoCoachingPoint>& points);
 
     bool operator==(const PhotoCoachingReview&) const = default;
     template <class V> void fields(V& v) { v("cornerDirection", cornerDirection); v("points", points); v("provenance", provenance); }

@@ -4,7 +4,6 @@
 #include <set>
 
 #include "Torvane/LeanReview.h"
-#include "Torvane/Text.h"
 #include "Torvane/platform/FileSystem.h"
 
 namespace torvane {
@@ -55,12 +54,7 @@ bool acceptable(const SinglePhotoCoaching& r, const std::map<std::string, Single
                      [&](const ReviewPair& p) { return p.subjectID == frame->id && !p.referenceID; }))
         return false;
     if (frame->sourceHash != r.sourceHash || !(frame->panel == r.panel)) return false;
-    if (isBlank(r.provenance) || r.points.empty() || r.points.size() > 3) return false;
-    std::set<std::string> titles;
-    for (const auto& p : r.points)
-        if (!titles.insert(p.title).second) return false;
-    return std::none_of(r.points.begin(), r.points.end(),
-                        [](const PhotoCoachingPoint& p) { return isBlank(p.title) || isBlank(p.detail); });
+    return PhotoCoachingReview::pointsValid(r.provenance, r.points);
 }
 
 }  // namespace
