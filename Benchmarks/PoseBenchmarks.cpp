@@ -2,7 +2,8 @@
 // Both estimates together should cost at most 2.5x the raw network runs of the original
 // pipeline: two person-detector runs, three MoveNet runs and one BlazePose full run (they now
 // share one person-detector run and two MoveNet runs, three when the crop's square shows
-// nobody, and make three BlazePose heavy runs).
+// nobody, and make two more MoveNet runs on the crop as it is, three when that view shows
+// nobody, and three BlazePose heavy runs, two when MoveNet needed more than four runs).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -59,7 +60,7 @@ void BM_LoadLandmarks(benchmark::State& state) { modelLoad(state, "blazepose-hea
 // pipeline (the budget's unit);
 // state.range(0) upscales the photo first to stand for a crop of a large camera file; 0 takes
 // instead a crop that a person fills (basketball1.png's right player), on which MoveNet also
-// looks at the zoomed-out square: the most network runs one crop costs.
+// looks at the zoomed-out square (five MoveNet runs and two BlazePose heavy runs).
 void BM_EstimateBoth(benchmark::State& state) {
     const int factor = static_cast<int>(state.range(0));
     ImageInput photo = ImageInput::load(factor ? bench::photoJPEG(548, 342) : bench::samplePhoto("basketball1.png"));

@@ -163,6 +163,10 @@ TEST(PoseDetector, ThreeDSidesFollowTheTwoDSidesOfAPlayerSeenFromBehind) {
 TEST(PoseDetector, APersonFillingTheCropIsFoundByZoomingOut) {
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
     const PixelRect roomy{425, 15, 215, 465}, tight{420, 20, 220, 260};
+    // The runs decide how many turns BlazePose gets.
+    const auto& models = platform::PoseModels::shared();
+    EXPECT_EQ(models.moveNet(players.cropped(roomy)).runs, 2);
+    EXPECT_EQ(models.moveNet(players.cropped(tight)).runs, 3);
     PoseResult reference = VisionPoseEstimator::estimate2D(players.cropped(roomy), roomy);
     PoseResult filled = VisionPoseEstimator::estimate2D(players.cropped(tight), tight);
     ASSERT_EQ(reference.status, "needsReview");

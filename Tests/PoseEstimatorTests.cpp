@@ -4,8 +4,10 @@
 #include <cmath>
 
 #include "TestSupport.h"
+#include "Torvane/ImageInput.h"
 #include "Torvane/Json.h"
 #include "Torvane/VisionPoseEstimator.h"
+#include "Torvane/platform/PoseModels.h"
 
 using namespace torvane;
 using namespace torvane::test;
@@ -183,4 +185,20 @@ TEST(PoseEstimator3D, NoPoseAndFailures) {
     EXPECT_EQ(unsized.status, "error");
     EXPECT_EQ(unsized.message, "The pose detector did not report the size of the analysed image.");
     EXPECT_EQ(reference.heightEstimation, "reference");
+}
+
+// BlazePose is placed by MoveNet's view of the crop as it is (BlazePose's own input is not
+// equalised): that view must find the body where the equalised one does, on the same sides.
+TEST(PoseEstimator3D, MoveNetsPlainViewFindsTheBodyTheEqualisedViewFinds) {
+    const auto& models = PoseModels::shared();
+    ImageInput photo = ImageInput::load(samplePhoto("messi5.jpg"));
+    const Raster image = photo.cropped({40, 20, 480, 322});
+    const MoveNetPose equalised = models.moveNet(image), plain = models.moveNet(image, false);
+    for (int k = leftShoulder; k <= 16; ++k) {
+        const ScoredPoint &a = equalised.keypoints[static_cast<std::size_t>(k)], &b = plain.keypoints[static_cast<std::size_t>(k)];
+        EXPECT_LT(std::hypot(a.x - b.x, a.y - b.y), 0.05 * 480) << cocoKeypoints[static_cast<std::size_t>(k)];
+        EXPECT_GT(b.score, 0.2) << cocoKeypoints[static_cast<std::size_t>(k)];
+    }
+    EXPECT_NE(plain.keypoints[nose].score, equalised.keypoints[nose].score);  // two views, not one
+    EXPECT_GT(plain.keypoints[leftShoulder].x, plain.keypoints[rightShoulder].x);  // he faces the camera
 }

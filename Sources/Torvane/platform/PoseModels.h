@@ -22,11 +22,13 @@ std::filesystem::path defaultPoseModelFolder();
 
 // MoveNet's answer: 17 keypoints (COCO order) merged from the direct and the mirrored pass,
 // the number of people whose centres the direct pass saw, and whether it looked at the
-// zoomed-out square because the crop's own square showed nobody.
+// zoomed-out square (because the crop's own square showed nobody to it or to the other view),
+// and the network runs that took.
 struct MoveNetPose {
     std::array<ScoredPoint, 17> keypoints{};
     int people = 0;
     bool zoomedOut = false;
+    int runs = 0;
 };
 
 // BlazePose heavy's answer for one region: 33 landmarks in image pixels (score =
@@ -63,7 +65,8 @@ public:
 
     // The steps, for tests and benchmarks. Points are in pixels of `image`.
     std::vector<PersonDetection> detectPeople(const Raster& image) const;
-    MoveNetPose moveNet(const Raster& image) const;
+    // MoveNet's passes on the crop with its contrast equalised (as for the 2-D joints) or as it is.
+    MoveNetPose moveNet(const Raster& image, bool equalise = true) const;
 
     // One raw run of a network on an NHWC input of its size (MoveNet: 0..255, the detector
     // -1..1, BlazePose heavy 0..1); the outputs in TensorFlow's order: MoveNet's keypoint heatmap, centre
@@ -75,7 +78,7 @@ public:
     std::array<ScoredPoint, 17> decodeMoveNet(const std::vector<Tensor>& heads) const;
 
 private:
-    Look look(const Raster& image, bool lazyMoveNet) const;
+    Look look(const Raster& image, bool twoDOnly) const;
 
     std::shared_ptr<const Impl> impl_;
 };
