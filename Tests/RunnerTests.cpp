@@ -22,26 +22,29 @@ namespace {
 
 const json::Value ana = manifestRider("subject", "Ana", rect(0, 0, 120, 90), rect(0, 0, 60, 60));
 
-// A session folder with its photos; the manifest is written by writeManifest.
+// A session folder with its photos (one rider on the small one unless writeManifest says
+// otherwise); run() keeps the progress lines in `printed`.
 struct RunSession {
     test::TempDir folder;
     fs::path manifest = folder / "session.json";
+    fs::path out = folder / "run";
+    std::string printed;
 
     RunSession() {
         torvane::test::writePhoto(folder / "track.png", 300, 200);
         torvane::test::writePhoto(folder / "small.png", 120, 90);
+        writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     }
     void writeManifest(const json::Value& pairs) const {
         const json::Value m = manifestOf(pairs, "Turn 3 <morning>", "Coach & rider, provisional");
         platform::writeFileAtomically(manifest, m.dump());
     }
+    FeasibilityReport run(const PoseEstimates& estimates = scriptedPoses()) { return run(out, estimates); }
+    FeasibilityReport run(const fs::path& to, const PoseEstimates& estimates = scriptedPoses()) {
+        printed.clear();
+        return FeasibilityRunner::run(manifest, to, estimates, [&](const std::string& line) { printed += line + "\n"; });
+    }
 };
-
-FeasibilityReport runCapturing(const fs::path& manifest, const fs::path& out, const PoseEstimates& estimates,
-                               std::string& printed) {
-    printed.clear();
-    return FeasibilityRunner::run(manifest, out, estimates, [&](const std::string& line) { printed += line + "\n"; });
-}
 
 }  // namespace
 
@@ -60,10 +63,9 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
          manifestPair("A004", "small.png", {manifestRider("subject", "Di", rect(10, 5, 100, 80), rect(20, 10, 50, 50), knee)}),
          manifestPair("A005", "track.png", {manifestRider("subject", "Ed", rect(0, 0, 300, 200), rect(0, 0, 300, 200), knee)})}));
     const fs::path out = s.folder / "runs" / "deep" / "run-1";  // parents do not exist yet
-    std::string printed;
-    const auto report = runCapturing(s.manifest, out, scriptedPoses(), printed);
+    const auto report = s.run(out);
 
-    EXPECT_EQ(printed,
+    EXPECT_EQ(s.printed,
               "A001 subject: 3D=needsReview 2D=ambiguous\n"
               "A001 reference: 3D=needsReview 2D=ambiguous\n"
               "A002 subject: 3D=unavailable 2D=unavailable\n"
@@ -87,7 +89,6 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     EXPECT_TRUE(ana.localization3D->errors.at(0).pixels && ana.localization3D->errors.at(1).pixels);
     for (const auto& e : ana.localization2D->errors)
         EXPECT_EQ(e.pixels.has_value(), e.name == "left_knee") << e.name;
-    EXPECT_EQ(report.crops[1].rider, "Ben");
     EXPECT_TRUE(report.crops[1].localization2D);  // no annotations still gives both records
 
     const auto& missing = report.crops[2];
@@ -103,12 +104,8 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
     // results.json holds exactly the returned report, and the page is built from it.
     const std::string stored = platform::readFile(out / "results.json");
     EXPECT_EQ(json::decodeText<FeasibilityReport>(stored), report);
-    EXPECT_EQ(stored, json::pretty(report));
     EXPECT_EQ(platform::readFile(out / "index.html"), FeasibilityRunner::html(report));
     EXPECT_EQ(report.session, "Turn 3 <morning>");
-    EXPECT_TRUE(report.machineArchitecture == "x86_64" || report.machineArchitecture == "arm64");
-    EXPECT_FALSE(report.operatingSystem.empty());
-    EXPECT_EQ(report.operatingSystem.find('\n'), std::string::npos);
 
     // Pictures are encoded while later riders are decoded and detected: each file must still
     // be exactly its own rider's drawing, whatever fails in between.
@@ -133,17 +130,15 @@ TEST(Runner, EveryRiderKeepsItsPlaceAndOneFailureNeverStopsTheRun) {
 
 TEST(Runner, AnExistingRunFolderIsNeverReusedNorAFolderMadeForABadManifest) {
     RunSession s;
-    s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
-    const fs::path out = s.folder / "run";
-    std::string printed;
-    runCapturing(s.manifest, out, scriptedPoses(), printed);
+    const fs::path& out = s.out;
+    s.run();
     const std::string first = platform::readFile(out / "results.json");
     const auto files = namesIn(out);
 
     const std::string message = "Output directory already exists; choose a new run directory to preserve evidence.";
     for (const fs::path& again : {out, fs::path(out.string() + "/")}) {
-        EXPECT_EQ(messageOf([&] { runCapturing(s.manifest, again, scriptedPoses(), printed); }), message) << again;
-        EXPECT_EQ(printed, "");
+        EXPECT_EQ(messageOf([&] { s.run(again); }), message) << again;
+        EXPECT_EQ(s.printed, "");
     }
     EXPECT_EQ(platform::readFile(out / "results.json"), first);
     EXPECT_EQ(namesIn(out), files);
@@ -152,12 +147,12 @@ TEST(Runner, AnExistingRunFolderIsNeverReusedNorAFolderMadeForABadManifest) {
     platform::writeFileAtomically(s.folder / "plain-file", "x");
     fs::create_symlink(s.folder / "nowhere", s.folder / "dangling");
     for (const char* name : {"plain-file", "dangling"})
-        EXPECT_THROW(runCapturing(s.manifest, s.folder / name, scriptedPoses(), printed), PoseError) << name;
+        EXPECT_THROW(s.run(s.folder / name), PoseError) << name;
     EXPECT_FALSE(fs::exists(s.folder / "nowhere"));
 
     // A manifest that does not load creates no folder at all.
     platform::writeFileAtomically(s.manifest, "{\"schemaVersion\": 1}");
-    EXPECT_THROW(runCapturing(s.manifest, s.folder / "run-2", scriptedPoses(), printed), DecodingError);
+    EXPECT_THROW(s.run(s.folder / "run-2"), DecodingError);
     EXPECT_FALSE(fs::exists(s.folder / "run-2"));
 }
 
@@ -165,7 +160,7 @@ TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {
     RunSession s;
     s.writeManifest(json::Value::array(
         {manifestPair("A001", "small.png", {ana, manifestRider("reference", "Ben", rect(0, 0, 120, 90), rect(60, 30, 60, 60))})}));
-    const fs::path out = s.folder / "run";
+    const fs::path& out = s.out;
     auto estimates = scriptedPoses();
     auto detect3D = estimates.estimate3D;
     // Something occupies the subject's 3-D picture name by the time it is drawn.
@@ -173,21 +168,18 @@ TEST(Runner, AFailedPictureIsRecordedAndKeepsTheDetections) {
         fs::create_directories(out / "A001-subject-3D.png");
         return detect3D(image, crop);
     };
-    std::string printed;
-    const auto report = runCapturing(s.manifest, out, estimates, printed);
+    const auto report = s.run(estimates);
     const auto& subject = report.crops.at(0);
     EXPECT_EQ(subject.error, "Cannot create output PNG.");
     EXPECT_TRUE(subject.threeD && subject.twoD && subject.localization3D && subject.localization2D);
     EXPECT_FALSE(fs::exists(out / "A001-subject-2D.png"));  // not attempted after the 3-D failure
     EXPECT_FALSE(report.crops.at(1).error);
     EXPECT_TRUE(fs::is_regular_file(out / "A001-reference-2D.png"));
-    EXPECT_EQ(printed, "A001 subject: 3D=needsReview 2D=ambiguous\nA001 reference: 3D=needsReview 2D=ambiguous\n");
+    EXPECT_EQ(s.printed, "A001 subject: 3D=needsReview 2D=ambiguous\nA001 reference: 3D=needsReview 2D=ambiguous\n");
 }
 
 TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
     RunSession s;
-    s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
-    const fs::path out = s.folder / "run";
     auto estimates = scriptedPoses();
     auto detect2D = estimates.estimate2D;
     estimates.estimate2D = [&](const platform::Raster& image, const PixelRect& crop) {
@@ -195,16 +187,14 @@ TEST(Runner, ANonFiniteNumberFailsTheReportAndLeavesNoPartialFile) {
         r.durationSeconds = std::nan("");
         return r;
     };
-    std::string printed;
-    const std::string message = messageOf([&] { runCapturing(s.manifest, out, estimates, printed); });
+    const std::string message = messageOf([&] { s.run(estimates); });
     EXPECT_TRUE(contains(message, "twoD.durationSeconds")) << message;
     // The pictures stay as evidence; no results.json, no temporary file, no page.
-    EXPECT_EQ(namesIn(out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png"}));
+    EXPECT_EQ(namesIn(s.out), (std::set<std::string>{"A001-subject-3D.png", "A001-subject-2D.png"}));
 }
 
 TEST(Runner, ManifestHashDescribesTheTextTheRunWasMadeFrom) {
     RunSession s;
-    s.writeManifest(json::Value::array({manifestPair("A001", "small.png", {ana})}));
     auto estimates = scriptedPoses();
     auto detect3D = estimates.estimate3D;
     estimates.estimate3D = [&](const platform::Raster& image, const PixelRect& crop) {
@@ -212,8 +202,7 @@ TEST(Runner, ManifestHashDescribesTheTextTheRunWasMadeFrom) {
         return detect3D(image, crop);
     };
     const std::string parsed = platform::readFile(s.manifest);
-    std::string printed;
-    const auto report = runCapturing(s.manifest, s.folder / "run", estimates, printed);
+    const auto report = s.run(estimates);
     EXPECT_EQ(report.manifestHash, contentHash(parsed));  // edited meanwhile: not the file as it ends
     EXPECT_EQ(report.crops.size(), 1u);
 }
