@@ -92,7 +92,6 @@ TEST_F(DeskApi, RefusesRequestsThatFailTheChecks) {
         {"cross-site Origin", "POST", "/api/rescan", true, true, false, "application/json", "{}", 403},
         {"form post", "POST", "/api/rescan", true, true, true, "application/x-www-form-urlencoded", "a=b", 415},
         {"path-like session id", "GET", "/api/sessions/..%2F..%2Fetc/frames/p1-subject", true, true, true, "", "", 404},
-        {"dotted session id", "GET", "/api/sessions/../frames", true, true, true, "", "", 404},
         {"path-like frame id", "GET", "/api/sessions/" + sid + "/frames/..%2Fsession.json", true, true, true, "", "", 404},
         {"file beside the results", "GET", "/api/sessions/" + sid + "/run/results.json", true, true, true, "", "", 404},
         {"picture of no rider", "GET", "/api/sessions/" + sid + "/run/zz-subject-2D.png", true, true, true, "", "", 404},
@@ -212,7 +211,6 @@ TEST_F(DeskApi, LookingAtAPairSavesNothing) {
     auto view = get(pairs("p1"));
     ASSERT_EQ(view.status, 200) << view.body;
     EXPECT_FALSE(json::parse(view.body)["saved"].get<bool>());
-    EXPECT_FALSE(json::parse(view.body).contains("singleCoaching")) << "paired subjects have none";
     EXPECT_EQ(get(pairs("p9")).status, 404);
     EXPECT_EQ(onDisk(), "(none)");
 }
@@ -250,8 +248,6 @@ TEST_F(DeskApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
          ReviewFrame::invalidJointMessage},
         {"unknown joint", frameURL("p1-subject/joints"), {{"joint", "knee"}, {"state", "confirmed"}, {"revision", 1}}, 422,
          "Unknown joint \"knee\"."},
-        {"unknown state", frameURL("p1-subject/joints"), {{"joint", "left_knee"}, {"state", "approved"}, {"revision", 1}},
-         422, "state must be"},
         {"context edited from an older revision", pairs("p1/context"),
          {{"edit", {{"cornerDirection", "right"}}}, {"revision", 0}}, 409, ReviewStore::conflictMessage},
         {"coaching file that is not a list", pairs("p1/coaching"), {{"contents", "{\"pairID\": 1}"}, {"revision", 1}}, 400, ""},
@@ -259,8 +255,6 @@ TEST_F(DeskApi, RefusalsCarryTheLibrarysMessageAndChangeNothing) {
          ReviewDecisions::notStaleMessage},
         {"unknown pair", pairs("p7/context"), {{"edit", json::Value::object()}, {"revision", 1}}, 404,
          "The document has no pair p7."},
-        {"lean edit without its basis", frameURL("p1-subject/lean"), {{"edit", {{"state", "draft"}}}, {"revision", 1}}, 400,
-         ""},
         {"checklist edited from an older version", frameURL("p1-subject/checklist"),
          {{"checklist", json::encode(review)}, {"version", "none"}}, 409, ChecklistStore::conflictMessage},
         {"checklist topic without evidence", frameURL("p1-subject/checklist"),

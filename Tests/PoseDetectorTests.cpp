@@ -69,14 +69,11 @@ TEST(PoseDetector, FindsMessisJointsOnTheRightSides) {
     EXPECT_GT(position("top_head")[1], position("center_shoulder")[1]);
     EXPECT_GT(position("center_shoulder")[1], position("root")[1]);
     EXPECT_NEAR(position("root")[0], 0, 0.05);
-    // The head sits above the shoulders in the picture as well.
-    EXPECT_LT(threeD.joint("top_head")->point.y, threeD.joint("center_shoulder")->point.y);
     // The camera stands in front of him, a few metres away, looking at him.
     ASSERT_EQ(threeD.cameraOrigin->size(), 16u);
     const auto& m = *threeD.cameraOrigin;
     EXPECT_GT(m[14], 1.0);
     EXPECT_LT(m[10], -0.8);  // its viewing axis points along -z
-    EXPECT_EQ(m[15], 1.0);
     // The rotation is orthonormal, and the assumed pinhole camera (focal length = the crop's
     // longer side, centred on the crop) placed there projects each joint back onto its point.
     for (int a = 0; a < 3; ++a)
@@ -120,8 +117,6 @@ TEST(PoseDetector, BrokenModelFilesGiveErrorResults) {
     platform::Raster image = platform::Raster::filled(64, 64, 10, 200, 10);
     for (const PoseResult& r : {VisionPoseEstimator::estimate2D(image, crop, broken), VisionPoseEstimator::estimate3D(image, crop, broken)}) {
         EXPECT_EQ(r.status, "error");
-        EXPECT_EQ(r.candidateCount, 0);
-        EXPECT_TRUE(r.joints.empty());
         EXPECT_EQ(r.message, failure(broken, Network::detector));  // the person detector runs first
     }
 }
@@ -214,6 +209,11 @@ TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
         {"a strip", platform::Raster::filled(640, 4, 128, 128, 128), {0, 0, 640, 4}, models, "error", "error", 0, 0},
         {"one person without MoveNet", messi.cropped({40, 20, 480, 322}), {40, 20, 480, 322}, noMoveNet, "error", "error", 0, 0},
     };
+    // Whole results, all but the time taken.
+    auto timeless = [](PoseResult r) {
+        r.durationSeconds = 0;
+        return r;
+    };
     for (const auto& c : cases) {
         auto [twoD, threeD] = VisionPoseEstimator::estimateBoth(c.image, c.crop, c.models);
         const PoseResult apart[] = {VisionPoseEstimator::estimate2D(c.image, c.crop, c.models),
@@ -222,19 +222,7 @@ TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
         EXPECT_EQ(apart[1].status, c.status3D) << c.name;
         EXPECT_EQ(apart[0].candidateCount, c.candidates2D) << c.name;
         EXPECT_EQ(apart[1].candidateCount, c.candidates3D) << c.name;
-        for (const auto& [together, alone] : {std::pair{&twoD, &apart[0]}, std::pair{&threeD, &apart[1]}}) {
-            SCOPED_TRACE(std::string(c.name) + " " + alone->kind);
-            EXPECT_EQ(together->kind, alone->kind);
-            EXPECT_EQ(together->status, alone->status);
-            EXPECT_EQ(together->message, alone->message);
-            EXPECT_EQ(together->candidateCount, alone->candidateCount);
-            ASSERT_EQ(together->joints.size(), alone->joints.size());
-            for (std::size_t i = 0; i < alone->joints.size(); ++i) {
-                EXPECT_EQ(together->joints[i].name, alone->joints[i].name);
-                EXPECT_EQ(together->joints[i].point, alone->joints[i].point) << alone->joints[i].name;
-                EXPECT_EQ(together->joints[i].confidence2D, alone->joints[i].confidence2D) << alone->joints[i].name;
-                EXPECT_EQ(together->joints[i].position3D, alone->joints[i].position3D) << alone->joints[i].name;
-            }
-        }
+        EXPECT_EQ(timeless(twoD), timeless(apart[0])) << c.name;
+        EXPECT_EQ(timeless(threeD), timeless(apart[1])) << c.name;
     }
 }

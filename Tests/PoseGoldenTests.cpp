@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 
 #include "TestSupport.h"
@@ -123,7 +122,6 @@ TEST(PoseGolden, CatchesABrokenConversion) {
     editedModel(folder, "blazepose-detector", [](std::string& text) {
         replaceAll(text, "\"half_pixel_centers\":{\"b\":true}", "\"half_pixel_centers\":{\"b\":false}");
     });
-    ASSERT_NE(readFile(folder / "blazepose-detector.json"), readFile(defaultPoseModelFolder() / "blazepose-detector.json"));
     auto graph = TfjsGraph::load(folder / "blazepose-detector.json", {"Identity"});
     const json::Value g = golden("detector-messi.json");
     auto input = goldenInput(g.at("input"));
