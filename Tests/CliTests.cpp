@@ -316,6 +316,13 @@ TEST_F(Cli, AnalysisCommands) {
     run({
         ok("pair analyze: the report with its coaching", {"pair", "analyze", analysedDoc, "--pair", "A001"},
             parsed([&](const json::Value& v) {
+             // The command assembles this record itself: a key left out shows here only.
+             std::vector<std::string> keys;
+             for (auto it = v.begin(); it != v.end(); ++it) keys.push_back(it.key());
+             EXPECT_EQ(keys, (std::vector<std::string>{"activeRuleCount", "analyzerVersion", "catalogVersion", "coaching",
+                                                       "context", "effectiveCornerDirection", "evidenceHash", "focus",
+                                                       "hasPhotoCoaching", "limitations", "observations", "pair",
+                                                       "revision", "unobservableKnees"}));
              EXPECT_EQ(v["context"], json::encode(pairReport.context));
              EXPECT_EQ(v["revision"], 2);
              EXPECT_EQ(v["unobservableKnees"], json::parse(R"(["rightKnee"])"));
