@@ -45,7 +45,10 @@ json::Value discoverReport(const fs::path& data, const std::vector<std::string>&
     args.insert(args.end(), extra.begin(), extra.end());
     const auto run = runCli(args, hangLimit);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    return json::parse(readText(reportFile));
+    // The report sits beside the data folder, outside the test's temporary folder.
+    auto report = json::parse(readText(reportFile));
+    fs::remove(reportFile);
+    return report;
 }
 
 std::string failureOf(const json::Value& report, const fs::path& folder) {
