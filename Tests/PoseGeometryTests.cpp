@@ -180,3 +180,20 @@ TEST(PoseGeometry, SidesTradedWhenTheTorsoMatchesTheOtherWayRound) {
     std::swap(hipsTraded[2], hipsTraded[3]);
     EXPECT_TRUE(sidesTraded(unsureShoulders, hipsTraded, 0.2));
 }
+
+TEST(PoseGeometry, SidesOnOneSpotAreBothDoubted) {
+    CocoPose k = standing();
+    k[13] = {100, 140, 0.7};    // knees 1 px apart: one spot
+    k[14] = {101, 140, 0.05};   // an already lower score stays
+    k[15] = {104, 180, 0.9};    // ankles 8 px apart: two joints
+    k[16] = {96, 180, 0.9};
+    k[nose] = {100, 45, 0.9};   // not a side joint
+    k[1] = k[2] = {100, 40, 0.9};  // eyes are left as they are
+    doubtCoincidentSides(k, 4, 0.1);
+    EXPECT_EQ(k[13].score, 0.1);
+    EXPECT_EQ(k[14].score, 0.05);
+    EXPECT_EQ(k[15].score, 0.9);
+    EXPECT_EQ(k[16].score, 0.9);
+    EXPECT_EQ(k[1].score, 0.9);
+    EXPECT_EQ(k[leftShoulder].score, 0.9);
+}

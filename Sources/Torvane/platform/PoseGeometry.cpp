@@ -127,6 +127,15 @@ double calibrated(double score, double threshold) {
     return score < threshold ? 0.2 * score / threshold : 0.2 + 0.8 * (score - threshold) / (1 - threshold);
 }
 
+void doubtCoincidentSides(CocoPose& pose, double distance, double score) {
+    for (std::size_t left = leftShoulder; left + 1 < pose.size(); left += 2) {
+        ScoredPoint &l = pose[left], &r = pose[left + 1];
+        if (std::hypot(l.x - r.x, l.y - r.y) > distance) continue;
+        l.score = std::min(l.score, score);
+        r.score = std::min(r.score, score);
+    }
+}
+
 bool sidesTraded(const CocoPose& k, const std::array<ScoredPoint, 4>& torso, double minScore) {
     double same = 0, traded = 0;
     bool compared = false;

@@ -80,6 +80,11 @@ int countPeople(const std::vector<double>& sizes, double share, double smallest)
 // joints whose raw scores stay high when they are hidden.
 double calibrated(double score, double threshold);
 
+// Left and right joints of one kind (shoulders to ankles) that lie within `distance` of each
+// other keep at most `score`: the network has put both sides on one spot (one limb behind the
+// other, or both guessed there), so it cannot say which side is seen.
+void doubtCoincidentSides(CocoPose& pose, double distance, double score);
+
 // Whether a 3-D result's torso (left shoulder, right shoulder, left hip, right hip, in image
 // pixels) has its sides the other way round from MoveNet's joints: true when MoveNet's
 // shoulders and hips above `minScore` lie closer to the opposite side's points.

@@ -57,6 +57,11 @@ constexpr double mirrorAgreement = 0.05;
 // on the rider development set (docs/rider-pose.md).
 constexpr std::array<double, 17> hiddenThresholds = {0.2, 0.2, 0.2, 0.2, 0.2, 0.45, 0.45, 0.25, 0.25,
                                                      0.15, 0.15, 0.55, 0.55, 0.2, 0.2, 0.2, 0.2};
+// A left and a right joint closer than this share of the crop's longer side are one spot to
+// MoveNet; both are then shown as hidden, with this score. On the rider development set the
+// pairs MoveNet keeps apart lie at least 3 % apart, the ones it merges within 1 %.
+constexpr double coincidentShare = 0.02;
+constexpr double coincidentScore = 0.1;
 // BlazePose heavy looks at the body's square turned by each of these angles (degrees) and keeps
 // the answer closest to MoveNet's joints: leaning riders are far from the upright people it
 // learned from.
@@ -587,6 +592,7 @@ DetectorRun2D PoseModels::detect2D(const Look& look) const {
     auto& k = pose.keypoints;
     if (torso(k) < torsoScore) return run;
     for (std::size_t i = 0; i < k.size(); ++i) k[i].score = calibrated(k[i].score, hiddenThresholds[i]);
+    doubtCoincidentSides(k, coincidentShare * std::max(p.width, p.height), coincidentScore);
     run.people = 1;
     Observation2D& o = run.pose.emplace();
     auto put = [&](const char* name, int i) { o.joints[name] = {k[i].x, k[i].y, static_cast<float>(k[i].score)}; };
