@@ -190,6 +190,10 @@ TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
     ImageInput players = ImageInput::load(test::samplePhoto("basketball1.png"));
     ImageInput crowd = ImageInput::load(test::samplePhoto("person_multi_det.jpg"));
     const PixelRect all{0, 0, static_cast<double>(crowd.width()), static_cast<double>(crowd.height())};
+    // Small people far off: equalised, MoveNet counts nobody here; the crop as it is shows one.
+    const PixelRect distant{73, 146, 124, 124};
+    ASSERT_EQ(models.moveNet(crowd.cropped(distant), true).people, 0);
+    ASSERT_EQ(models.moveNet(crowd.cropped(distant), false).people, 1);
     struct Case {
         const char* name;
         platform::Raster image;
@@ -204,6 +208,7 @@ TEST(PoseDetector, OutcomesOnRealPhotosAndBothEstimatesAtOnce) {
         {"the left player alone", players.cropped({0, 0, 300, 480}), {0, 0, 300, 480}, models, "needsReview", "needsReview", 1, 1},
         {"zoomed out", players.cropped({420, 20, 220, 260}), {420, 20, 220, 260}, models, "needsReview", "needsReview", 1, 1},
         {"a crowd", crowd.cropped(all), all, models, "ambiguous", "needsReview", 2, 2},
+        {"someone only the crop as it is shows", crowd.cropped(distant), distant, models, "needsReview", "needsReview", 1, 1},
         {"nobody", platform::Raster::filled(200, 150, 128, 128, 128), {0, 0, 200, 150}, models, "noPose", "noPose", 0, 0},
         {"a pixel", platform::Raster::filled(1, 1, 128, 128, 128), {0, 0, 1, 1}, models, "noPose", "noPose", 0, 0},
         {"a strip", platform::Raster::filled(640, 4, 128, 128, 128), {0, 0, 640, 4}, models, "error", "error", 0, 0},

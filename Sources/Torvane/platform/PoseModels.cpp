@@ -549,6 +549,13 @@ struct PoseModels::Look {
         if (poseFailure) std::rethrow_exception(poseFailure);
         return equalised ? *pose : *plainPose;
     }
+    // The view that counts the people and gives the 2-D joints: the equalised one, unless it
+    // counts nobody where the crop as it is shows someone (equalising can sink a dark rider
+    // into bright surroundings and leave only the spectators behind him standing out).
+    const MoveNetPose& counting() const {
+        const MoveNetPose& equalised = moveNet();
+        return equalised.people == 0 && plainPose && plainPose->people > 0 ? *plainPose : equalised;
+    }
 };
 
 PoseModels::Look PoseModels::look(const Raster& image, bool twoDOnly) const {
@@ -559,7 +566,7 @@ PoseModels::Look PoseModels::look(const Raster& image, bool twoDOnly) const {
     if (twoDOnly && countedFaces(look.people, look.prepared) >= 2) return look;
     try {
         look.pose = moveNetOn(*this, look.prepared, true);
-        if (!twoDOnly) look.plainPose = moveNetOn(*this, look.prepared, false, look.pose->zoomedOut);
+        if (!twoDOnly || look.pose->people == 0) look.plainPose = moveNetOn(*this, look.prepared, false, look.pose->zoomedOut);
     } catch (const DetectorError&) {
         look.poseFailure = std::current_exception();
     }
@@ -584,7 +591,7 @@ DetectorRun2D PoseModels::detect2D(const Look& look) const {
         run.people = faces;
         return run;
     }
-    MoveNetPose pose = look.moveNet();
+    MoveNetPose pose = look.counting();
     if (pose.people >= 2) {
         run.people = pose.people;
         return run;
@@ -615,7 +622,7 @@ DetectorRun3D PoseModels::detect3D(const Look& look) const {
     // The region around the body: from MoveNet's joints, else from the person detector's
     // keypoints when it found one person. People are counted as for the 2-D result.
     const MoveNetPose& pose = look.moveNet(false);
-    const int count = std::max(countedFaces(people, p), look.moveNet().people);
+    const int count = std::max(countedFaces(people, p), look.counting().people);
     std::optional<RotatedSquare> region;
     if (torso(pose.keypoints) >= torsoScore) region = regionFromJoints(pose.keypoints, confidentScore, regionScale);
     if (!region && people.size() == 1) region = alignedRegion(people[0].keypoints[0], people[0].keypoints[1], regionScale);
