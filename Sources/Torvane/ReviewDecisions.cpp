@@ -228,13 +228,11 @@ std::map<std::string, SinglePhotoCoaching> SinglePhotoCoachingStore::import(cons
             throw PoseError(PoseErrorCode::conflict, conflictMessage);
         // A saved file that no longer loads is never overwritten.
         if (exists) {
-            std::vector<SinglePhotoCoaching> records;
             try {
-                records = json::decode<std::vector<SinglePhotoCoaching>>(json::parse(bytes));
+                saved = SinglePhotoCoaching::check(json::decodeText<std::vector<SinglePhotoCoaching>>(bytes), frames);
             } catch (const DecodingError& error) {
                 throw json::inFile(error, path);
             }
-            saved = SinglePhotoCoaching::check(std::move(records), frames);
         }
         for (const auto& [id, record] : imported) saved.insert_or_assign(id, record);
         std::vector<SinglePhotoCoaching> all;

@@ -536,9 +536,10 @@ double disagreement(const BlazePoseLandmarks& lm, const CocoPose& k, double cap)
 // What both detectors look at first: the prepared crop, the person detector's people, and
 // MoveNet's passes (or their failure: a 2-D result with several faces does without them).
 // `pose` is MoveNet on the equalised crop, for the 2-D joints; `plainPose` on the crop as it
-// is, made only when the 3-D result is asked for: BlazePose sees the crop as it is, so its
-// region, its turn and its sides come from MoveNet's view of the same pixels (on the rider
-// photos this placed BlazePose better than the equalised view: docs/rider-pose.md).
+// is, made when the 3-D result is asked for or the equalised view counts nobody: BlazePose
+// sees the crop as it is, so its region, its turn and its sides come from MoveNet's view of
+// the same pixels (on the rider photos this placed BlazePose better than the equalised view:
+// docs/rider-pose.md).
 struct PoseModels::Look {
     Prepared prepared;
     std::vector<PersonDetection> people;
